@@ -193,6 +193,16 @@ void Log_SetStderr(bool enabled)
    out.toStderr = enabled;
 }
 
+void Log_Flush()
+{
+   LogOutput &out = Output();
+   std::lock_guard<std::mutex> guard(out.lock);
+   fflush(stderr);
+   if (out.file != nullptr) {
+      fflush(out.file);
+   }
+}
+
 void Log_SetSink(LogSink sink)
 {
    LogOutput &out = Output();

@@ -33,6 +33,10 @@ bool Log_SetFile(const std::string &path);
 // Write lines to standard error (default true).
 void Log_SetStderr(bool enabled);
 
+// Pushes buffered output of standard error and the log file to the OS; used
+// before the process ends without running destructors.
+void Log_Flush();
+
 // An extra receiver of every written line (level, message without line end);
 // used by tests to observe what the agent logs. Pass nullptr to remove.
 using LogSink = std::function<void(uint32_t level, std::string_view message)>;

@@ -1,0 +1,80 @@
+#include "runtime/hostlib/unicode.h"
+
+#include <cstdint>
+
+namespace {
+
+bool IsValidUtf8(const uint8_t *p, size_t len)
+{
+   size_t i = 0;
+   while (i < len) {
+      uint8_t b = p[i];
+      if (b < 0x80) {
+         ++i;
+         continue;
+      }
+      size_t extra;
+      uint32_t cp;
+      uint32_t min;
+      if ((b & 0xE0U) == 0xC0U) {
+         extra = 1;
+         cp = b & 0x1FU;
+         min = 0x80;
+      } else if ((b & 0xF0U) == 0xE0U) {
+         extra = 2;
+         cp = b & 0x0FU;
+         min = 0x800;
+      } else if ((b & 0xF8U) == 0xF0U) {
+         extra = 3;
+         cp = b & 0x07U;
+         min = 0x10000;
+      } else {
+         return false; // continuation byte without a lead, or 0xF8..0xFF
+      }
+      if (len - i <= extra) {
+         return false;
+      }
+      for (size_t k = 1; k <= extra; ++k) {
+         uint8_t c = p[i + k];
+         if ((c & 0xC0U) != 0x80U) {
+            return false;
+         }
+         cp = (cp << 6U) | (c & 0x3FU);
+      }
+      if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+         return false;
+      }
+      i += extra + 1;
+   }
+   return true;
+}
+
+bool IsValidAscii(const uint8_t *p, size_t len)
+{
+   for (size_t i = 0; i < len; ++i) {
+      if (p[i] >= 0x80) {
+         return false;
+      }
+   }
+   return true;
+}
+
+} // namespace
+
+bool Unicode_IsBufferValid(const void *buffer, size_t length, StringEncoding encoding)
+{
+   if (length == 0) {
+      return encoding == STRING_ENCODING_UTF8 || encoding == STRING_ENCODING_US_ASCII;
+   }
+   if (buffer == nullptr) {
+      return false;
+   }
+   const auto *p = static_cast<const uint8_t *>(buffer);
+   switch (encoding) {
+   case STRING_ENCODING_UTF8:
+      return IsValidUtf8(p, length);
+   case STRING_ENCODING_US_ASCII:
+      return IsValidAscii(p, length);
+   }
+   return false;
+}

@@ -1,0 +1,261 @@
+#include "runtime/hostlib/userlock.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/hostlib/log.h"
+
+#ifndef NDEBUG
+#define ZARNA_MXUSER_RANK_CHECKS 1
+#else
+#define ZARNA_MXUSER_RANK_CHECKS 0
+#endif
+
+struct MXUserHeader {
+   std::string name;
+   MX_Rank rank;
+};
+
+struct MXUserExclLock {
+   MXUserHeader header;
+   std::mutex mutex;
+   std::atomic<std::thread::id> owner{};
+};
+
+struct MXUserRWLock {
+   MXUserHeader header;
+   pthread_rwlock_t rwlock;
+};
+
+struct MXUserCondVar {
+   MXUserExclLock *lock;
+   std::condition_variable condVar;
+};
+
+namespace {
+
+// Locks held by this thread, in acquisition order (debug builds only).
+struct HeldLock {
+   const MXUserHeader *header;
+   bool exclusive;
+};
+thread_local std::vector<HeldLock> tHeld;
+
+void CheckRankAndRecord(const MXUserHeader &header, bool exclusive)
+{
+   if (!ZARNA_MXUSER_RANK_CHECKS) {
+      return;
+   }
+   for (const HeldLock &held : tHeld) {
+      if (held.header->rank >= header.rank) {
+         Panic("Lock rank violation: acquiring \"%s\" (rank 0x%x) while holding \"%s\" (rank 0x%x)\n",
+               header.name.c_str(), header.rank, held.header->name.c_str(), held.header->rank);
+      }
+   }
+   tHeld.push_back({&header, exclusive});
+}
+
+// Returns whether the hold was exclusive.
+bool ForgetHeld(const MXUserHeader &header)
+{
+   if (!ZARNA_MXUSER_RANK_CHECKS) {
+      return true;
+   }
+   auto it = std::find_if(tHeld.rbegin(), tHeld.rend(),
+                          [&](const HeldLock &held) { return held.header == &header; });
+   if (it == tHeld.rend()) {
+      Panic("Lock \"%s\" released by a thread that does not hold it\n", header.name.c_str());
+   }
+   bool exclusive = it->exclusive;
+   tHeld.erase(std::next(it).base());
+   return exclusive;
+}
+
+void CheckBoundLock(MXUserExclLock *lock, MXUserCondVar *condVar)
+{
+   if (condVar->lock != lock) {
+      Panic("Condition variable of \"%s\" used with lock \"%s\"\n", condVar->lock->header.name.c_str(),
+            lock->header.name.c_str());
+   }
+   if (lock->owner.load() != std::this_thread::get_id()) {
+      Panic("Wait on a condition variable without holding \"%s\"\n", lock->header.name.c_str());
+   }
+}
+
+} // namespace
+
+bool MXUser_RankChecksEnabled()
+{
+   return ZARNA_MXUSER_RANK_CHECKS;
+}
+
+MXUserExclLock *MXUser_CreateExclLock(const char *name, MX_Rank rank)
+{
+   if (name == nullptr) {
+      return nullptr;
+   }
+   auto *lock = new (std::nothrow) MXUserExclLock;
+   if (lock != nullptr) {
+      lock->header = {name, rank};
+   }
+   return lock;
+}
+
+void MXUser_AcquireExclLock(MXUserExclLock *lock)
+{
+   CheckRankAndRecord(lock->header, true);
+   lock->mutex.lock();
+   lock->owner.store(std::this_thread::get_id());
+}
+
+bool MXUser_TryAcquireExclLock(MXUserExclLock *lock)
+{
+   CheckRankAndRecord(lock->header, true);
+   if (!lock->mutex.try_lock()) {
+      ForgetHeld(lock->header);
+      return false;
+   }
+   lock->owner.store(std::this_thread::get_id());
+   return true;
+}
+
+void MXUser_ReleaseExclLock(MXUserExclLock *lock)
+{
+   if (lock->owner.load() != std::this_thread::get_id()) {
+      Panic("Lock \"%s\" released by a thread that does not hold it\n", lock->header.name.c_str());
+   }
+   ForgetHeld(lock->header);
+   lock->owner.store(std::thread::id());
+   lock->mutex.unlock();
+}
+
+bool MXUser_IsCurThreadHoldingExclLock(MXUserExclLock *lock)
+{
+   return lock->owner.load() == std::this_thread::get_id();
+}
+
+void MXUser_DestroyExclLock(MXUserExclLock *lock)
+{
+   if (lock == nullptr) {
+      return;
+   }
+   if (lock->owner.load() != std::thread::id()) {
+      Panic("Lock \"%s\" destroyed while held\n", lock->header.name.c_str());
+   }
+   delete lock;
+}
+
+MXUserRWLock *MXUser_CreateRWLock(const char *name, MX_Rank rank)
+{
+   if (name == nullptr) {
+      return nullptr;
+   }
+   auto *lock = new (std::nothrow) MXUserRWLock;
+   if (lock == nullptr) {
+      return nullptr;
+   }
+   lock->header = {name, rank};
+   pthread_rwlockattr_t attr;
+   bool ok = pthread_rwlockattr_init(&attr) == 0;
+   if (ok) {
+      pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+      ok = pthread_rwlock_init(&lock->rwlock, &attr) == 0;
+      pthread_rwlockattr_destroy(&attr);
+   }
+   if (!ok) {
+      delete lock;
+      return nullptr;
+   }
+   return lock;
+}
+
+void MXUser_AcquireForRead(MXUserRWLock *lock)
+{
+   CheckRankAndRecord(lock->header, false);
+   int rc = pthread_rwlock_rdlock(&lock->rwlock);
+   if (rc != 0) {
+      Panic("Read lock of \"%s\" failed: %d\n", lock->header.name.c_str(), rc);
+   }
+}
+
+void MXUser_AcquireForWrite(MXUserRWLock *lock)
+{
+   CheckRankAndRecord(lock->header, true);
+   int rc = pthread_rwlock_wrlock(&lock->rwlock);
+   if (rc != 0) {
+      Panic("Write lock of \"%s\" failed: %d\n", lock->header.name.c_str(), rc);
+   }
+}
+
+void MXUser_ReleaseRWLock(MXUserRWLock *lock)
+{
+   ForgetHeld(lock->header);
+   pthread_rwlock_unlock(&lock->rwlock);
+}
+
+void MXUser_DestroyRWLock(MXUserRWLock *lock)
+{
+   if (lock == nullptr) {
+      return;
+   }
+   pthread_rwlock_destroy(&lock->rwlock);
+   delete lock;
+}
+
+MXUserCondVar *MXUser_CreateCondVarExclLock(MXUserExclLock *lock)
+{
+   if (lock == nullptr) {
+      return nullptr;
+   }
+   auto *condVar = new (std::nothrow) MXUserCondVar;
+   if (condVar != nullptr) {
+      condVar->lock = lock;
+   }
+   return condVar;
+}
+
+void MXUser_WaitCondVarExclLock(MXUserExclLock *lock, MXUserCondVar *condVar)
+{
+   CheckBoundLock(lock, condVar);
+   lock->owner.store(std::thread::id());
+   std::unique_lock<std::mutex> held(lock->mutex, std::adopt_lock);
+   condVar->condVar.wait(held);
+   held.release();
+   lock->owner.store(std::this_thread::get_id());
+}
+
+bool MXUser_TimedWaitCondVarExclLock(MXUserExclLock *lock, MXUserCondVar *condVar,
+                                     uint32_t msecWait)
+{
+   CheckBoundLock(lock, condVar);
+   lock->owner.store(std::thread::id());
+   std::unique_lock<std::mutex> held(lock->mutex, std::adopt_lock);
+   std::cv_status status = condVar->condVar.wait_for(held, std::chrono::milliseconds(msecWait));
+   held.release();
+   lock->owner.store(std::this_thread::get_id());
+   return status == std::cv_status::no_timeout;
+}
+
+void MXUser_SignalCondVar(MXUserCondVar *condVar)
+{
+   condVar->condVar.notify_one();
+}
+
+void MXUser_BroadcastCondVar(MXUserCondVar *condVar)
+{
+   condVar->condVar.notify_all();
+}
+
+void MXUser_DestroyCondVar(MXUserCondVar *condVar)
+{
+   delete condVar;
+}
