@@ -1,0 +1,76 @@
+#include "runtime/ruvo/transport/http_writer.h"
+
+#include <gtest/gtest.h>
+
+namespace Ruvo::Transport::PicoHttp {
+namespace {
+
+TEST(HttpWriterTest, ClientRequestBytes)
+{
+   GatheredMessage m;
+   std::string body = R"({"version":"1.1"})";
+   BuildClientRequest(m, "kms.example", body);
+   EXPECT_EQ(m.Flatten(),
+             "POST /api HTTP/1.1\r\nHost: kms.example\r\nContent-Length: 17\r\n"
+             "Content-Type: application/json\r\n"
+             "Accept: application/vnd.talvor.ruvo+stream.json,application/vnd.talvor.ruvo.framed,application/json\r\n"
+             "Connection: close\r\nUser-Agent: Ruvo C++ runtime\r\n\r\n"
+             R"({"version":"1.1"})");
+   // The body goes out from the caller's buffer, not from a copy.
+   EXPECT_EQ(m.Buffers().back().data(), body.data());
+}
+
+TEST(HttpWriterTest, EmptyBodyStillCarriesContentLengthZero)
+{
+   GatheredMessage m;
+   BuildClientRequest(m, "h", "");
+   EXPECT_NE(m.Flatten().find("\r\nContent-Length: 0\r\n"), std::string::npos);
+   EXPECT_EQ(m.Flatten().substr(m.Flatten().size() - 4), "\r\n\r\n");
+}
+
+TEST(HttpWriterTest, BodyReplyBytes)
+{
+   GatheredMessage m;
+   ExtraHeaders extra = {{"ruvo-x", "1"}, {"B", "two"}};
+   BuildBodyReply(m, "application/json", true, extra, "{}");
+   EXPECT_EQ(m.Flatten(),
+             "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: application/json\r\n"
+             "Connection: Keep-Alive\r\nServer: PicoHttp\r\nruvo-x: 1\r\nB: two\r\n\r\n{}");
+}
+
+TEST(HttpWriterTest, FramedChunkReplyBytes)
+{
+   GatheredMessage m;
+   std::vector<std::string> messages = {std::string(26, 'm'), "{}"};
+   BuildFramedChunkReply(m, "application/vnd.talvor.ruvo+stream.json", false, {}, messages);
+   EXPECT_EQ(m.Flatten(),
+             "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.talvor.ruvo+stream.json\r\n"
+             "Transfer-Encoding: chunked\r\nConnection: close\r\nServer: PicoHttp\r\n\r\n"
+             "1a\r\n" + std::string(26, 'm') + "\r\n2\r\n{}\r\n0\r\n\r\n");
+}
+
+TEST(HttpWriterTest, BadRequestAndStatusReplies)
+{
+   GatheredMessage bad;
+   BuildBadRequestReply(bad, "bad");
+   EXPECT_EQ(bad.Flatten(),
+             "HTTP/1.1 400 Bad Request\r\nContent-Length: 3\r\nContent-Type: text/plain\r\n"
+             "Connection: close\r\nServer: PicoHttp\r\n\r\nbad");
+   GatheredMessage status;
+   BuildStatusReply(status, 404, "NotFound", "{\"a\":1}");
+   EXPECT_EQ(status.Flatten(),
+             "HTTP/1.1 404 NotFound\r\nContent-Length: 7\r\nContent-Type: application/json\r\n"
+             "Connection: close\r\nServer: PicoHttp\r\n\r\n{\"a\":1}");
+}
+
+TEST(HttpWriterTest, HeaderSafety)
+{
+   EXPECT_TRUE(IsHeaderNameSafe("ruvo-method-id"));
+   EXPECT_FALSE(IsHeaderNameSafe("a b"));
+   EXPECT_FALSE(IsHeaderNameSafe(""));
+   EXPECT_TRUE(IsHeaderValueSafe("text\twith tab"));
+   EXPECT_FALSE(IsHeaderValueSafe("x\r\nInjected: 1"));
+}
+
+} // namespace
+} // namespace Ruvo::Transport::PicoHttp
