@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-enum StringEncoding {
+enum StringEncoding : int {
    STRING_ENCODING_UTF8 = 0,
    STRING_ENCODING_US_ASCII = 1,
 };
