@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "runtime/ruvo/core/async_result.h"
+#include "runtime/ruvo/core/execution_context.h"
+#include "runtime/ruvo/core/method_identifier.h"
+#include "runtime/ruvo/core/signature_registry.h"
+
+namespace {
+
+using Ruvo::Core::MethodIdentifier;
+
+TEST(MethodIdentifier, OperationIsWhatFollowsTheLastDot)
+{
+   MethodIdentifier id;
+   ASSERT_TRUE(MethodIdentifier::FromString("com.talvor.brim.kms.key_operation.encrypt", id));
+   EXPECT_EQ(id.GetInterfaceId(), "com.talvor.brim.kms.key_operation");
+   EXPECT_EQ(id.GetOperation(), "encrypt");
+   EXPECT_EQ(id.ToString(), "com.talvor.brim.kms.key_operation.encrypt");
+   for (const char *bad : {"", "nodot", ".op", "iface.", "."}) {
+      EXPECT_FALSE(MethodIdentifier::FromString(bad, id)) << bad;
+   }
+}
+
+TEST(AsyncResult, DeliversTheFirstCompletionOnly)
+{
+   int calls = 0;
+   std::optional<int> value;
+   {
+      Ruvo::AsyncResult<int> result([&](Ruvo::Outcome<int> &&o) {
+         ++calls;
+         value = o.value;
+      });
+      auto copy = result; // handles share one completion
+      copy.SetResult(7);
+      EXPECT_TRUE(result.IsDone());
+   }
+   EXPECT_EQ(calls, 1);
+   EXPECT_EQ(value, 7);
+}
+
+TEST(AsyncResult, DroppedWithoutCompletionDeliversAnInternalError)
+{
+   Ruvo::Outcome<std::string> seen;
+   bool called = false;
+   {
+      Ruvo::AsyncResult<std::string> result([&](Ruvo::Outcome<std::string> &&o) {
+         called = true;
+         seen = std::move(o);
+      });
+   }
+   ASSERT_TRUE(called);
+   ASSERT_TRUE(seen.IsError());
+   EXPECT_EQ(seen.error->GetName(), "com.talvor.ruvo.std.errors.internal_server_error");
+   EXPECT_EQ(seen.error->messages().at(0).GetId(), "ruvo.provider.result.abandoned");
+}
+
+TEST(AsyncResult, NativeErrorKeepsItsPendingMessagesAndProgressStopsAfterCompletion)
+{
+   std::vector<int64_t> progress;
+   Ruvo::Outcome<Ruvo::Void> seen;
+   Ruvo::AsyncResult<Ruvo::Void> result([&](Ruvo::Outcome<Ruvo::Void> &&o) { seen = std::move(o); },
+                                        [&](const Ruvo::Core::Progress &p) {
+                                           progress.push_back(p.current);
+                                        });
+   result.SetProgress({0, 10, 3});
+   Ruvo::NamedMessageBuilder builder("x.not_found");
+   builder.put("service", "s1");
+   result.SetError(Ruvo::Data::NativeError(
+      Ruvo::Data::StdErrors::Make(Ruvo::Data::StdErrors::kNotFound, {}), {builder}));
+   result.SetProgress({0, 10, 4});
+   EXPECT_EQ(progress, std::vector<int64_t>{3});
+   ASSERT_TRUE(seen.IsError());
+   ASSERT_EQ(seen.pendingMessages.size(), 1u);
+   EXPECT_EQ(seen.pendingMessages[0].Build().GetId(), "x.not_found");
+}
+
+#ifndef NDEBUG
+TEST(AsyncResultDeathTest, SecondCompletionIsCaughtInDebugBuilds)
+{
+   EXPECT_DEATH(
+      {
+         Ruvo::AsyncResult<int> result([](Ruvo::Outcome<int> &&) {});
+         result.SetResult(1);
+         result.SetResult(2);
+      },
+      "VERIFY runtime/ruvo/core/async_result");
+}
+#endif
+
+TEST(AsyncResult, ConcurrentProgressAndCompletionDeliverExactlyOnce)
+{
+   for (int round = 0; round < 50; ++round) {
+      std::atomic<int> done{0};
+      std::atomic<int> progressed{0};
+      Ruvo::AsyncResult<int> result([&](Ruvo::Outcome<int> &&) { ++done; },
+                                    [&](const Ruvo::Core::Progress &) { ++progressed; });
+      std::thread reporter([result] {
+         for (int i = 0; i < 20; ++i) {
+            result.SetProgress({0, 20, i});
+         }
+      });
+      result.SetResult(round);
+      reporter.join();
+      EXPECT_EQ(done.load(), 1);
+   }
+}
+
+TEST(ExecutionContext, SecurityEntriesAreSecretsAndLookupsAreExact)
+{
+   Ruvo::Core::ExecutionContext ctx;
+   ctx.GetSecurityContext().SetSchemeId(Ruvo::Core::kOAuthSchemeId);
+   ctx.GetSecurityContext().SetAccessToken(Ruvo::SecretString("jwt"));
+   EXPECT_EQ(ctx.GetSecurityContext().GetAccessToken()->Expose(), "jwt");
+   EXPECT_EQ(ctx.GetSecurityContext().GetSecret("AccessToken"), nullptr);
+   ctx.GetApplicationContext()["opId"] = "x-1";
+   EXPECT_EQ(ctx.GetApplicationValue("opId"), "x-1");
+   EXPECT_EQ(ctx.GetApplicationValue("opid"), std::nullopt);
+   Ruvo::Core::AsyncActivation activation;
+   EXPECT_NE(activation.GetExecutionContext(), nullptr);
+}
+
+TEST(SignatureRegistry, FindsRegisteredMethodsOnly)
+{
+   auto &registry = Ruvo::Core::SignatureRegistry::Instance();
+   const auto &str = Ruvo::Data::TypeDesc::Of(Ruvo::Data::TypeKind::String);
+   registry.Register("test.iface.op", {&str, &str});
+   ASSERT_TRUE(registry.Find("test.iface.op"));
+   EXPECT_EQ(registry.Find("test.iface.op")->input, &str);
+   EXPECT_FALSE(registry.Find("test.iface.OP"));
+}
+
+} // namespace

@@ -1,0 +1,34 @@
+// Names one operation of one interface; the text form is "<interface id>.<operation>".
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace Ruvo::Core {
+
+class MethodIdentifier {
+public:
+   MethodIdentifier() = default;
+   MethodIdentifier(std::string interfaceId, std::string operation)
+      : mInterfaceId(std::move(interfaceId)), mOperation(std::move(operation))
+   {
+   }
+   // The operation is what follows the last "."; false when there is no "." or either
+   // side is empty.
+   static bool FromString(std::string_view text, MethodIdentifier &out);
+
+   const std::string &GetInterfaceId() const { return mInterfaceId; }
+   const std::string &GetOperation() const { return mOperation; }
+   std::string ToString() const { return mInterfaceId + "." + mOperation; }
+
+   friend bool operator==(const MethodIdentifier &, const MethodIdentifier &) = default;
+
+private:
+   std::string mInterfaceId;
+   std::string mOperation;
+};
+
+using MethodIdentifierPtr = std::shared_ptr<const MethodIdentifier>;
+
+} // namespace Ruvo::Core
