@@ -46,6 +46,8 @@ DataValuePtr MessageToValue(const BaseMessage &message)
          params->SetField(name, MakeString(*s));
       } else if (const auto *i = std::get_if<int64_t>(&arg)) {
          params->SetField(name, MakeInteger(*i));
+      } else if (const auto *t = std::get_if<DateTime>(&arg)) {
+         params->SetField(name, MakeString(DateTimeToString(*t)));
       } else {
          params->SetField(name, MakeDouble(std::get<double>(arg)));
       }

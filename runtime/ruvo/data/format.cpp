@@ -1,6 +1,8 @@
 #include "runtime/ruvo/data/format.h"
 
 #include <charconv>
+#include <cstdio>
+#include <ctime>
 
 namespace Ruvo {
 
@@ -144,9 +146,30 @@ std::string MessageArgToString(const MessageArg &arg)
    if (const auto *i = std::get_if<int64_t>(&arg)) {
       return std::to_string(*i);
    }
+   if (const auto *t = std::get_if<DateTime>(&arg)) {
+      return DateTimeToString(*t);
+   }
    char buf[64];
    auto res = std::to_chars(buf, buf + sizeof buf, std::get<double>(arg));
    return std::string(buf, res.ptr);
+}
+
+std::string DateTimeToString(const DateTime &value)
+{
+   int64_t millis = value.epochMillis % 1000;
+   time_t seconds = static_cast<time_t>(value.epochMillis / 1000);
+   if (millis < 0) {
+      millis += 1000;
+      --seconds;
+   }
+   struct tm tm {};
+   if (gmtime_r(&seconds, &tm) == nullptr) {
+      return std::to_string(value.epochMillis);
+   }
+   char buf[64];
+   snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+            tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
+   return buf;
 }
 
 std::string FormatTemplate(std::string_view pattern, const std::vector<std::string> &positional,

@@ -9,8 +9,18 @@
 
 namespace Ruvo {
 
-// A named argument: text, integer or floating point, formatted by the localizer.
-using MessageArg = std::variant<std::string, int64_t, double>;
+// A point in time for message arguments: milliseconds since the epoch, UTC.
+struct DateTime {
+   int64_t epochMillis = 0;
+   friend bool operator==(const DateTime &, const DateTime &) = default;
+};
+
+// A named argument: text, integer, floating point or date-time, formatted by the
+// localizer.
+using MessageArg = std::variant<std::string, int64_t, double, DateTime>;
+
+// ISO 8601 UTC text with milliseconds, e.g. "2030-01-02T03:04:05.006Z".
+std::string DateTimeToString(const DateTime &value);
 using NamedArgs = std::map<std::string, MessageArg>;
 
 // Default rendering of an argument, without locale conventions.
