@@ -26,8 +26,14 @@ bool Decode(const std::string &text, std::string &out)
 TEST(Base64, DecodesStandardVectors)
 {
    const std::pair<const char *, const char *> vectors[] = {
-      {"", ""},         {"Zg==", "f"},         {"Zm8=", "fo"},        {"Zm9v", "foo"},
-      {"Zm9vYg==", "foob"}, {"Zm9vYmE=", "fooba"}, {"Zm9vYmFy", "foobar"}, {"+/+/", "\xfb\xff\xbf"},
+       {"", ""},
+       {"Zg==", "f"},
+       {"Zm8=", "fo"},
+       {"Zm9v", "foo"},
+       {"Zm9vYg==", "foob"},
+       {"Zm9vYmE=", "fooba"},
+       {"Zm9vYmFy", "foobar"},
+       {"+/+/", "\xfb\xff\xbf"},
    };
    for (const auto &[text, expected] : vectors) {
       std::string out;
@@ -39,19 +45,19 @@ TEST(Base64, DecodesStandardVectors)
 TEST(Base64, RejectsEverythingOutsideTheStrictForm)
 {
    const char *bad[] = {
-      "Zg",        // unpadded
-      "Zg=",       // short padding
-      "Zm9v\n",    // line break
-      " Zm9v",     // whitespace
-      "Zm9v====",  // padding group alone
-      "Z===",      // three pads
-      "Zg==Zg==",  // padding in the middle
-      "Zm=v",      // pad inside a group
-      "Zh==",      // non-zero unused bits (non-canonical "f")
-      "Zm9=",      // non-zero unused bits (non-canonical "fo")
-      "Zm9-",      // URL-safe alphabet
-      "Zm9_",
-      "Zm9\xc3\xa9", // non-ASCII
+       "Zg",       // unpadded
+       "Zg=",      // short padding
+       "Zm9v\n",   // line break
+       " Zm9v",    // whitespace
+       "Zm9v====", // padding group alone
+       "Z===",     // three pads
+       "Zg==Zg==", // padding in the middle
+       "Zm=v",     // pad inside a group
+       "Zh==",     // non-zero unused bits (non-canonical "f")
+       "Zm9=",     // non-zero unused bits (non-canonical "fo")
+       "Zm9-",     // URL-safe alphabet
+       "Zm9_",
+       "Zm9\xc3\xa9", // non-ASCII
    };
    for (const char *text : bad) {
       std::string out;

@@ -17,7 +17,7 @@ struct Assigned {
    uint8_t defaultEnabled;
 };
 constexpr Assigned kAssigned[] = {
-   {kFeatureZarna, "zarna", 1},
+    {kFeatureZarna, "zarna", 1},
 };
 
 constexpr std::array<FeatureEntry, kFeatureCount> BuildTable()
@@ -74,7 +74,8 @@ void FeatureState_InitFromFile(const std::string &path)
       }
       int on = ParseSwitch(it->second);
       if (on < 0) {
-         Log_Level(115, "Feature switch features/%s has an invalid value \"%s\"; using the default\n",
+         Log_Level(115,
+                   "Feature switch features/%s has an invalid value \"%s\"; using the default\n",
                    a.name, it->second.c_str());
          continue;
       }

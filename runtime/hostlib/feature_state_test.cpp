@@ -84,7 +84,7 @@ TEST(HostConfig, FlattensNestedElementsIntoSlashPaths)
                                 "<tirel><threadPool><maxThreads>4</maxThreads></threadPool></tirel>"
                                 "<empty/></config>",
                                 values, error))
-      << error;
+       << error;
    EXPECT_EQ(values.at("log/level"), "info");
    EXPECT_EQ(values.at("log/file"), "/tmp/x & y");
    EXPECT_EQ(values.at("tirel/threadPool/maxThreads"), "4");

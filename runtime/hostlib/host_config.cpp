@@ -100,8 +100,8 @@ bool HostConfig_Parse(const std::string &document, std::map<std::string, std::st
    }
    pugi::xml_document doc;
    // Default parsing: no DTD processing, only the predefined and numeric entities.
-   pugi::xml_parse_result result = doc.load_buffer(document.data(), document.size(),
-                                                   pugi::parse_default, pugi::encoding_utf8);
+   pugi::xml_parse_result result =
+       doc.load_buffer(document.data(), document.size(), pugi::parse_default, pugi::encoding_utf8);
    if (!result) {
       error = std::string(result.description()) + " at offset " + std::to_string(result.offset);
       return false;

@@ -40,9 +40,9 @@ TEST(Uuid, RandomUuidsAreVersion4AndPackToHex)
 
 TEST(Uuid, PackRefusesNonUuidTextAndLeavesItAlone)
 {
-   for (const char *input : {"", "not-a-uuid", "0123456789abcdef0123456789abcdef",
-                             "01234567-89ab-cdef-0123-456789abcdeg",
-                             "01234567-89ab-cdef-0123_456789abcdef"}) {
+   for (const char *input :
+        {"", "not-a-uuid", "0123456789abcdef0123456789abcdef",
+         "01234567-89ab-cdef-0123-456789abcdeg", "01234567-89ab-cdef-0123_456789abcdef"}) {
       std::string buf = input;
       EXPECT_EQ(UUID_PackText(buf.data()), 0) << input;
       EXPECT_EQ(buf, input);

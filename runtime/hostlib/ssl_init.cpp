@@ -11,8 +11,8 @@ bool SSL_Init(const void *getLibFn, const char *defaultLib, const char *libDir)
       Log_Level(110, "SSL_Init: loading an alternative TLS library is not supported\n");
       return false;
    }
-   if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr) !=
-       1) {
+   if (OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                        nullptr) != 1) {
       Log_Level(110, "SSL_Init: OpenSSL initialisation failed\n");
       return false;
    }

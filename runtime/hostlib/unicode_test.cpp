@@ -15,12 +15,12 @@ TEST(Unicode, AcceptsWellFormedUtf8)
 {
    EXPECT_TRUE(Utf8(""));
    EXPECT_TRUE(Utf8("plain ascii"));
-   EXPECT_TRUE(Utf8("caf\xc3\xa9"));             // U+00E9
-   EXPECT_TRUE(Utf8("\xe2\x82\xac"));            // U+20AC
-   EXPECT_TRUE(Utf8("\xef\xbf\xbf"));            // U+FFFF
-   EXPECT_TRUE(Utf8("\xf0\x9f\x98\x80"));        // U+1F600
-   EXPECT_TRUE(Utf8("\xf4\x8f\xbf\xbf"));        // U+10FFFF, the last code point
-   EXPECT_TRUE(Utf8(std::string("a\0b", 3)));    // NUL is a character
+   EXPECT_TRUE(Utf8("caf\xc3\xa9"));          // U+00E9
+   EXPECT_TRUE(Utf8("\xe2\x82\xac"));         // U+20AC
+   EXPECT_TRUE(Utf8("\xef\xbf\xbf"));         // U+FFFF
+   EXPECT_TRUE(Utf8("\xf0\x9f\x98\x80"));     // U+1F600
+   EXPECT_TRUE(Utf8("\xf4\x8f\xbf\xbf"));     // U+10FFFF, the last code point
+   EXPECT_TRUE(Utf8(std::string("a\0b", 3))); // NUL is a character
 }
 
 TEST(Unicode, RejectsMalformedUtf8)

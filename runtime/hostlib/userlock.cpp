@@ -57,8 +57,9 @@ void CheckRankAndRecord(const MXUserHeader &header, bool exclusive)
    }
    for (const HeldLock &held : tHeld) {
       if (held.header->rank >= header.rank) {
-         Panic("Lock rank violation: acquiring \"%s\" (rank 0x%x) while holding \"%s\" (rank 0x%x)\n",
-               header.name.c_str(), header.rank, held.header->name.c_str(), held.header->rank);
+         Panic(
+             "Lock rank violation: acquiring \"%s\" (rank 0x%x) while holding \"%s\" (rank 0x%x)\n",
+             header.name.c_str(), header.rank, held.header->name.c_str(), held.header->rank);
       }
    }
    tHeld.push_back({&header, exclusive});
@@ -83,8 +84,8 @@ bool ForgetHeld(const MXUserHeader &header)
 void CheckBoundLock(MXUserExclLock *lock, MXUserCondVar *condVar)
 {
    if (condVar->lock != lock) {
-      Panic("Condition variable of \"%s\" used with lock \"%s\"\n", condVar->lock->header.name.c_str(),
-            lock->header.name.c_str());
+      Panic("Condition variable of \"%s\" used with lock \"%s\"\n",
+            condVar->lock->header.name.c_str(), lock->header.name.c_str());
    }
    if (lock->owner.load() != std::this_thread::get_id()) {
       Panic("Wait on a condition variable without holding \"%s\"\n", lock->header.name.c_str());

@@ -74,25 +74,25 @@ TEST(UserLockDeathTest, RankOrderViolationsPanic)
    MXUser::ExclLock low("low", 5);
    MXUser::RWLock high("high", 9);
    EXPECT_DEATH(
-      {
-         MXUser::WriteLockGuard a(high);
-         MXUser::ExclLockGuard b(low);
-      },
-      "Lock rank violation: acquiring \"low\" \\(rank 0x5\\) while holding \"high\"");
+       {
+          MXUser::WriteLockGuard a(high);
+          MXUser::ExclLockGuard b(low);
+       },
+       "Lock rank violation: acquiring \"low\" \\(rank 0x5\\) while holding \"high\"");
    MXUser::RWLock sameRank("same", 9);
    EXPECT_DEATH(
-      {
-         MXUser::ReadLockGuard a(high);
-         MXUser::ReadLockGuard b(sameRank);
-      },
-      "Lock rank violation");
+       {
+          MXUser::ReadLockGuard a(high);
+          MXUser::ReadLockGuard b(sameRank);
+       },
+       "Lock rank violation");
    // Recursive acquisition is an equal rank too.
    EXPECT_DEATH(
-      {
-         MXUser::ReadLockGuard a(high);
-         MXUser_AcquireForRead(high.Raw());
-      },
-      "Lock rank violation");
+       {
+          MXUser::ReadLockGuard a(high);
+          MXUser_AcquireForRead(high.Raw());
+       },
+       "Lock rank violation");
 }
 
 TEST(UserLockDeathTest, FailedCreationPanicsWithVerify)
@@ -162,11 +162,11 @@ TEST(UserLockDeathTest, MisuseIsCaught)
    MXUser::CondVar condVar(lock);
    EXPECT_DEATH(MXUser_ReleaseExclLock(lock.Raw()), "released by a thread that does not hold it");
    EXPECT_DEATH(
-      {
-         MXUser::ExclLockGuard guard(other);
-         condVar.TimedWait(other, 1);
-      },
-      "used with lock \"other\"");
+       {
+          MXUser::ExclLockGuard guard(other);
+          condVar.TimedWait(other, 1);
+       },
+       "used with lock \"other\"");
 }
 
 } // namespace

@@ -18,8 +18,7 @@ namespace MXUser {
 
 namespace Detail {
 inline constexpr const char *kVerifyFile = "lib/public/userlockpp";
-template <typename T>
-T *Verified(T *created, int line)
+template <typename T> T *Verified(T *created, int line)
 {
    if (created == nullptr) {
       Panic("VERIFY %s:%d\n", kVerifyFile, line);
@@ -31,7 +30,7 @@ T *Verified(T *created, int line)
 class ZARNA_CAPABILITY("mutex") ExclLock {
 public:
    ExclLock(const char *name, MX_Rank rank)
-      : mLock(Detail::Verified(MXUser_CreateExclLock(name, rank), 90))
+       : mLock(Detail::Verified(MXUser_CreateExclLock(name, rank), 90))
    {
    }
    ~ExclLock() { MXUser_DestroyExclLock(mLock); }
@@ -51,7 +50,7 @@ private:
 class ZARNA_CAPABILITY("mutex") RWLock {
 public:
    RWLock(const char *name, MX_Rank rank)
-      : mLock(Detail::Verified(MXUser_CreateRWLock(name, rank), 330))
+       : mLock(Detail::Verified(MXUser_CreateRWLock(name, rank), 330))
    {
    }
    ~RWLock() { MXUser_DestroyRWLock(mLock); }
@@ -73,14 +72,17 @@ private:
 class CondVar {
 public:
    explicit CondVar(ExclLock &lock)
-      : mCondVar(Detail::Verified(MXUser_CreateCondVarExclLock(lock.Raw()), 499))
+       : mCondVar(Detail::Verified(MXUser_CreateCondVarExclLock(lock.Raw()), 499))
    {
    }
    ~CondVar() { MXUser_DestroyCondVar(mCondVar); }
    CondVar(const CondVar &) = delete;
    CondVar &operator=(const CondVar &) = delete;
 
-   void Wait(ExclLock &lock) ZARNA_REQUIRES(lock) { MXUser_WaitCondVarExclLock(lock.Raw(), mCondVar); }
+   void Wait(ExclLock &lock) ZARNA_REQUIRES(lock)
+   {
+      MXUser_WaitCondVarExclLock(lock.Raw(), mCondVar);
+   }
    // False when the time ran out; true on a wakeup (possibly spurious).
    bool TimedWait(ExclLock &lock, uint32_t msecWait) ZARNA_REQUIRES(lock)
    {

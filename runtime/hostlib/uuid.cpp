@@ -67,8 +67,8 @@ int UUID_PackText(char *text)
       return 0;
    }
    for (size_t i = 0; i < kTextLength; ++i) {
-      bool ok = IsDashPosition(i) ? text[i] == '-'
-                                  : isxdigit(static_cast<unsigned char>(text[i])) != 0;
+      bool ok =
+          IsDashPosition(i) ? text[i] == '-' : isxdigit(static_cast<unsigned char>(text[i])) != 0;
       if (!ok) {
          return 0;
       }

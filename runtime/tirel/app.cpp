@@ -96,8 +96,8 @@ int ReadThreadSetting(const Settings &settings, const std::string &key, int fall
 } // namespace
 
 App::App(std::shared_ptr<Config> config, AppInfo info, std::shared_ptr<System::ThreadPool> pool)
-   : mConfig(std::move(config)), mInfo(std::move(info)), mPool(std::move(pool)),
-     mStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    : mConfig(std::move(config)), mInfo(std::move(info)), mPool(std::move(pool)),
+      mStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
    if (mStopFd < 0) {
       Panic("Tirel: eventfd failed: %d\n", errno);
@@ -155,12 +155,12 @@ void StartApp(const std::shared_ptr<Config> &config, std::shared_ptr<System::Clo
    }
    ApplyLogSettings(own->GetSettings());
    int maxThreads =
-      ReadThreadSetting(own->GetSettings(), "tirel/threadPool/maxThreads", kDefaultMaxThreads);
+       ReadThreadSetting(own->GetSettings(), "tirel/threadPool/maxThreads", kDefaultMaxThreads);
    ReadThreadSetting(own->GetSettings(), "tirel/threadPool/ioThreads", 1);
    InstallSignalHandlers();
 
-   auto pool = std::make_shared<System::ThreadPool>(static_cast<size_t>(maxThreads),
-                                                    std::move(clock));
+   auto pool =
+       std::make_shared<System::ThreadPool>(static_cast<size_t>(maxThreads), std::move(clock));
    Globals &globals = GetGlobals();
    std::shared_ptr<App> previous;
    {

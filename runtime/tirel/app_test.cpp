@@ -122,22 +122,22 @@ TEST(InitApp, MissingMalformedAndInvalidFilesThrowClearErrors)
 {
    HostlibTesting::LogCapture capture;
    EXPECT_NE(InitError(Defaults(), "/nonexistent/zarna.xml")
-                .find("cannot open /nonexistent/zarna.xml: No such file or directory"),
+                 .find("cannot open /nonexistent/zarna.xml: No such file or directory"),
              std::string::npos);
 
    TempConfig malformed("<config><log><level>info</level></log>\n<oops></config>");
    std::string error = InitError(Defaults(), malformed.Path());
    EXPECT_NE(error.find("malformed configuration file " + malformed.Path()), std::string::npos)
-      << error;
+       << error;
    EXPECT_NE(error.find("Start-end tags mismatch at offset 47"), std::string::npos) << error;
 
    TempConfig badLevel("<config><log><level>loud</level></log></config>");
    EXPECT_NE(InitError(Defaults(), badLevel.Path()).find("invalid log/level \"loud\""),
              std::string::npos);
    TempConfig badThreads(
-      "<config><tirel><threadPool><maxThreads>0</maxThreads></threadPool></tirel></config>");
+       "<config><tirel><threadPool><maxThreads>0</maxThreads></threadPool></tirel></config>");
    EXPECT_NE(InitError(Defaults(), badThreads.Path())
-                .find("tirel/threadPool/maxThreads must be between 1 and 1024"),
+                 .find("tirel/threadPool/maxThreads must be between 1 and 1024"),
              std::string::npos);
 }
 

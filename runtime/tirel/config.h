@@ -22,8 +22,8 @@ public:
    // its text is not a decimal integer that fits T, `value` keeps what it held
    // and false is returned (a present but unusable value is also logged).
    template <typename T>
-      requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
-   bool GetInt(const std::string &key, T &value) const
+   requires(std::is_integral_v<T> && !std::is_same_v<T, bool>) bool GetInt(const std::string &key,
+                                                                           T &value) const
    {
       std::optional<std::string> text = Lookup(key);
       if (!text) {

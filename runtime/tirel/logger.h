@@ -47,8 +47,7 @@ private:
 };
 
 namespace Detail {
-template <typename T>
-std::string ToText(const T &value)
+template <typename T> std::string ToText(const T &value)
 {
    if constexpr (std::is_convertible_v<const T &, std::string>) {
       return std::string(value);
@@ -88,7 +87,7 @@ std::optional<std::string> SetLogContext(const std::string &key, std::optional<s
 class ScopedLogContext {
 public:
    ScopedLogContext(std::string key, std::string value)
-      : mKey(std::move(key)), mPrevious(SetLogContext(mKey, std::move(value)))
+       : mKey(std::move(key)), mPrevious(SetLogContext(mKey, std::move(value)))
    {
    }
    ~ScopedLogContext() { SetLogContext(mKey, std::move(mPrevious)); }

@@ -7,8 +7,8 @@
 
 namespace {
 
-using Tirel::Service::LogInternal;
 using Tirel::Service::Logger;
+using Tirel::Service::LogInternal;
 
 struct Counted {
    int *renders;

@@ -9,8 +9,7 @@
 namespace Tirel::StringUtil {
 
 namespace Detail {
-template <typename T>
-void Append(std::string &out, const T &value)
+template <typename T> void Append(std::string &out, const T &value)
 {
    if constexpr (std::is_convertible_v<const T &, std::string_view>) {
       out += std::string_view(value);
@@ -30,8 +29,7 @@ void Append(std::string &out, const T &value)
 
 // Concatenates the text of every argument: strings as they are, numbers in
 // decimal, anything else through its operator<<.
-template <typename... Args>
-std::string StrCat(const Args &...args)
+template <typename... Args> std::string StrCat(const Args &...args)
 {
    std::string out;
    (Detail::Append(out, args), ...);

@@ -29,8 +29,8 @@ public:
 class PoolCore : public std::enable_shared_from_this<PoolCore> {
 public:
    PoolCore(size_t maxThreads, std::shared_ptr<Clock> clock)
-      : mMaxThreads(std::max<size_t>(maxThreads, 1)), mClock(std::move(clock)),
-        mWakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+       : mMaxThreads(std::max<size_t>(maxThreads, 1)), mClock(std::move(clock)),
+         mWakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
    {
       if (mWakeFd < 0) {
          Panic("Thread pool: eventfd failed: %d\n", errno);
@@ -81,8 +81,7 @@ public:
       }
    }
 
-   template <typename Item>
-   std::shared_ptr<Item> Make(std::function<void()> work)
+   template <typename Item> std::shared_ptr<Item> Make(std::function<void()> work)
    {
       auto item = std::make_shared<Item>(std::move(work));
       item->mPool = weak_from_this();
@@ -333,10 +332,9 @@ void CancellableItem::DropWork()
    }
 }
 
-
 ThreadPool::ThreadPool(size_t maxThreads, std::shared_ptr<Clock> clock)
-   : mCore(std::make_shared<PoolCore>(maxThreads,
-                                      clock ? std::move(clock) : std::make_shared<SteadyClock>()))
+    : mCore(std::make_shared<PoolCore>(maxThreads,
+                                       clock ? std::move(clock) : std::make_shared<SteadyClock>()))
 {
    mCore->Start();
 }

@@ -18,8 +18,7 @@ using Tirel::System::ThreadPool;
 
 constexpr uint64_t kSecond = 1000000;
 
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5s)
+template <typename Pred> bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5s)
 {
    auto end = std::chrono::steady_clock::now() + limit;
    while (!pred()) {
