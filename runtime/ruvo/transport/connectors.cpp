@@ -1,0 +1,175 @@
+#include "runtime/ruvo/transport/connectors.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/ssl/rfc2818_verification.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+
+#include "runtime/ruvo/transport/timeout_stream.h"
+
+namespace Ruvo::Asio {
+namespace {
+
+using boost::asio::ip::tcp;
+
+// Resolve and connect, with one deadline for both.
+struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
+   TcpAttempt(boost::asio::io_context &io, TcpBaseConnector::SocketCb done)
+      : strand(boost::asio::make_strand(io)), resolver(strand), socket(strand), timer(strand), cb(std::move(done))
+   {
+   }
+
+   void Start(const std::string &host, uint16_t port, std::chrono::steady_clock::duration limit)
+   {
+      timer.expires_after(limit);
+      timer.async_wait([self = shared_from_this()](const boost::system::error_code &ec) {
+         if (!ec) {
+            self->timedOut = true;
+            self->resolver.cancel();
+            boost::system::error_code ignored;
+            self->socket.close(ignored);
+         }
+      });
+      resolver.async_resolve(host, std::to_string(port),
+                             [self = shared_from_this()](const boost::system::error_code &ec,
+                                                         tcp::resolver::results_type results) {
+                                if (ec) {
+                                   self->Finish(ec);
+                                   return;
+                                }
+                                self->Connect(results);
+                             });
+   }
+
+   void Connect(const tcp::resolver::results_type &results)
+   {
+      boost::asio::async_connect(socket, results,
+                                 [self = shared_from_this()](const boost::system::error_code &ec,
+                                                             const tcp::endpoint &) { self->Finish(ec); });
+   }
+
+   void Finish(boost::system::error_code ec)
+   {
+      timer.cancel();
+      if (timedOut) {
+         ec = boost::asio::error::timed_out;
+      }
+      auto done = std::move(cb);
+      if (ec) {
+         boost::system::error_code ignored;
+         socket.close(ignored);
+      }
+      done(ec, std::move(socket));
+   }
+
+   boost::asio::strand<boost::asio::io_context::executor_type> strand;
+   tcp::resolver resolver;
+   tcp::socket socket;
+   boost::asio::steady_timer timer;
+   TcpBaseConnector::SocketCb cb;
+   bool timedOut = false;
+};
+
+} // namespace
+
+TcpBaseConnector::TcpBaseConnector(boost::asio::io_context &io, std::string host, uint16_t port,
+                                   StreamLimits limits)
+   : mIo(io), mHost(std::move(host)), mPort(port), mLimits(limits)
+{
+}
+
+void TcpBaseConnector::AsyncConnectSocket(SocketCb cb)
+{
+   auto attempt = std::make_shared<TcpAttempt>(mIo, std::move(cb));
+   attempt->Start(mHost, mPort, mLimits.readLimit);
+}
+
+void TcpBaseConnector::AsyncConnect(ConnectCb cb)
+{
+   AsyncConnectSocket([limits = mLimits, cb = std::move(cb)](const boost::system::error_code &ec, tcp::socket socket) {
+      if (ec) {
+         cb(ec, nullptr);
+         return;
+      }
+      boost::system::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      cb(ec, TimeoutBaseStream<tcp::socket>::Create(std::move(socket), limits.readLimit, limits.writeLimit));
+   });
+}
+
+LocalConnector::LocalConnector(boost::asio::io_context &io, std::string path, StreamLimits limits)
+   : mIo(io), mPath(std::move(path)), mLimits(limits)
+{
+}
+
+void LocalConnector::AsyncConnect(ConnectCb cb)
+{
+   using boost::asio::local::stream_protocol;
+   auto socket = std::make_shared<stream_protocol::socket>(boost::asio::make_strand(mIo));
+   boost::system::error_code ec;
+   if (mPath.empty() || mPath.size() >= sizeof(sockaddr_un::sun_path)) {
+      ec = boost::asio::error::invalid_argument;
+      boost::asio::post(socket->get_executor(), [cb = std::move(cb), ec] { cb(ec, nullptr); });
+      return;
+   }
+   socket->async_connect(stream_protocol::endpoint(mPath),
+                         [socket, limits = mLimits, cb = std::move(cb)](const boost::system::error_code &connectEc) {
+                            if (connectEc) {
+                               cb(connectEc, nullptr);
+                               return;
+                            }
+                            cb(connectEc, TimeoutBaseStream<stream_protocol::socket>::Create(
+                                             std::move(*socket), limits.readLimit, limits.writeLimit));
+                         });
+}
+
+} // namespace Ruvo::Asio
+
+namespace Ruvo::Security::Openssl {
+
+TlsConnector::TlsConnector(std::shared_ptr<Asio::TcpBaseConnector> base,
+                           std::shared_ptr<boost::asio::ssl::context> context)
+   : mBase(std::move(base)), mContext(std::move(context))
+{
+}
+
+void TlsConnector::AsyncConnect(Asio::ConnectCb cb)
+{
+   using boost::asio::ip::tcp;
+   using TlsStream = boost::asio::ssl::stream<tcp::socket>;
+   mBase->AsyncConnectSocket([base = mBase, context = mContext, cb = std::move(cb)](
+                                const boost::system::error_code &ec, tcp::socket socket) {
+      if (ec) {
+         cb(ec, nullptr);
+         return;
+      }
+      boost::system::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      TlsStream tls(std::move(socket), *context);
+      const std::string &host = base->Host();
+      // Server name indication carries names only, never address literals.
+      boost::system::error_code notAddress;
+      boost::asio::ip::make_address(host, notAddress);
+      if (notAddress) {
+         SSL_set_tlsext_host_name(tls.native_handle(), host.c_str());
+      }
+      tls.set_verify_mode(boost::asio::ssl::verify_peer);
+      tls.set_verify_callback(boost::asio::ssl::rfc2818_verification(host));
+      auto stream = Asio::TimeoutBaseStream<TlsStream>::Create(std::move(tls), base->Limits().readLimit,
+                                                               base->Limits().writeLimit);
+      stream->AsyncStart(Asio::StreamRole::Client, [stream, cb](const boost::system::error_code &handshakeEc) {
+         if (handshakeEc) {
+            stream->Close();
+            cb(handshakeEc, nullptr);
+            return;
+         }
+         cb(handshakeEc, stream);
+      });
+   });
+}
+
+} // namespace Ruvo::Security::Openssl

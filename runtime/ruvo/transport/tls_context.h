@@ -1,0 +1,28 @@
+// TLS contexts: the client's (TLS 1.2 only, fixed ciphers and curves, trusted CAs
+// from PEM text) and the server's (certificate chain and key from files).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/ssl/context.hpp>
+
+namespace Ruvo::Security::Openssl {
+
+inline constexpr const char *kCipherList = "ECDHE+AESGCM:RSA+AESGCM:ECDHE+AES:RSA+AES";
+inline constexpr const char *kCurves = "prime256v1:secp384r1:secp521r1";
+
+// Null when a CA cannot be added to the store (logged). PEM strings that cannot be
+// read as a memory buffer are skipped; every certificate of the others is trusted.
+std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vector<std::string> &trustedCas);
+
+// Null (and the reason in error) when the files cannot be loaded or do not match.
+std::shared_ptr<boost::asio::ssl::context> CreateServerTlsContext(const std::string &certChainFile,
+                                                                  const std::string &privateKeyFile,
+                                                                  std::string &error);
+
+// Text of the oldest pending OpenSSL error, or "" when there is none.
+std::string PendingOpensslError();
+
+} // namespace Ruvo::Security::Openssl
