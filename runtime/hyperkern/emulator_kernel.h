@@ -1,0 +1,60 @@
+// The kernel calls on Linux: each call is one request/answer exchange with the
+// kernel emulator over its SOCK_SEQPACKET socket. Registration connects; the
+// channel descriptor is that connection, readable exactly while a message is
+// queued for it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "runtime/hostlib/mutex.h"
+#include "runtime/hyperkern/kernel_calls.h"
+#include "runtime/hyperkern/protocol.h"
+
+namespace Hyperkern {
+
+class EmulatorKernelCalls final : public KernelCallHandler {
+public:
+   // exchangeTimeoutMs bounds every call (an emulator that stops answering
+   // yields kStatusTimedOut instead of a hung thread).
+   explicit EmulatorKernelCalls(std::string socketPath, int exchangeTimeoutMs = 5000);
+   ~EmulatorKernelCalls() override;
+
+   int Close(int32_t fd) override;
+
+protected:
+   HYK_ReturnStatus Register(const char *name, uint64_t flags, uint32_t infoSize,
+                             uint32_t bufferSize, int32_t *fdOut, uint32_t *auxOut,
+                             int *error) override;
+   HYK_ReturnStatus GetMsg(int32_t fd, RPC_MsgInfoUser *info, uint8_t *buffer, uint32_t *length,
+                           uint64_t arg4, uint64_t arg5, int *error) override;
+   HYK_ReturnStatus SendReply(int32_t fd, int32_t msgId, const uint8_t *reply,
+                              uint32_t replyLength, int *error) override;
+
+private:
+   struct Channel {
+      explicit Channel(int socketFd) : fd(socketFd) {}
+      const int fd;
+      // Exchanges on one channel are serialised so answers cannot interleave.
+      Hostlib::Mutex exchangeLock;
+      uint32_t nextSeq ZARNA_GUARDED_BY(exchangeLock) = 1;
+      bool broken ZARNA_GUARDED_BY(exchangeLock) = false;
+   };
+
+   std::shared_ptr<Channel> Find(int32_t fd);
+   // Sends the request and waits for its answer, skipping Ready notices and
+   // stale answers. A closed or garbled connection marks the channel broken.
+   HYK_ReturnStatus Exchange(Channel &channel, uint32_t type, uint32_t seq,
+                             const Bytes &request, Bytes &answer, const uint8_t *&body, size_t &bodySize, int *error)
+      ZARNA_REQUIRES(channel.exchangeLock);
+   HYK_ReturnStatus Break(Channel &channel, HYK_ReturnStatus status, int *error)
+      ZARNA_REQUIRES(channel.exchangeLock);
+
+   const std::string mSocketPath;
+   const int mExchangeTimeoutMs;
+   Hostlib::Mutex mChannelsLock;
+   std::map<int32_t, std::shared_ptr<Channel>> mChannels ZARNA_GUARDED_BY(mChannelsLock);
+};
+
+} // namespace Hyperkern

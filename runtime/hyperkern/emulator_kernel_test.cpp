@@ -1,0 +1,252 @@
+#include "runtime/hyperkern/emulator_kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "runtime/hyperkern/seqpacket.h"
+#include "runtime/hyperkern/testing/emulator_process.h"
+
+namespace {
+
+using namespace Hyperkern;
+using namespace Hyperkern::Proto;
+
+// A hand-scripted emulator: accepts one connection and runs `script` on it.
+class ScriptedPeer {
+public:
+   explicit ScriptedPeer(std::function<void(int fd)> script)
+   {
+      mPath = mDir.File("k.sock");
+      mListen = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      strncpy(addr.sun_path, mPath.c_str(), sizeof addr.sun_path - 1);
+      EXPECT_EQ(bind(mListen, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+      EXPECT_EQ(listen(mListen, 4), 0);
+      mThread = std::thread([this, script] {
+         int fd = accept(mListen, nullptr, nullptr);
+         if (fd >= 0) {
+            script(fd);
+            close(fd);
+         }
+      });
+   }
+   ~ScriptedPeer()
+   {
+      shutdown(mListen, SHUT_RDWR);
+      mThread.join();
+      close(mListen);
+   }
+   const std::string &Path() const { return mPath; }
+
+private:
+   HyperkernTesting::TempDir mDir;
+   std::string mPath;
+   int mListen = -1;
+   std::thread mThread;
+};
+
+// Reads one request and returns its header.
+Header Expect(int fd, uint32_t type, Bytes *frameOut = nullptr)
+{
+   Bytes frame;
+   Header header;
+   EXPECT_EQ(RecvFrame(fd, frame, 5000), RecvResult::kFrame);
+   const uint8_t *body = nullptr;
+   size_t size = 0;
+   EXPECT_TRUE(ParseHeader(frame.data(), frame.size(), header, body, size));
+   EXPECT_EQ(header.type, type);
+   if (frameOut != nullptr) {
+      *frameOut = frame;
+   }
+   return header;
+}
+
+void AcceptRegistration(int fd)
+{
+   Header h = Expect(fd, kRegister);
+   SendFrame(fd, Encode(h.seq, RegisterAnswer{0, 0}));
+}
+
+bool Readable(int fd)
+{
+   pollfd p{fd, POLLIN, 0};
+   return poll(&p, 1, 0) == 1;
+}
+
+int32_t Register(KernelCalls &calls, HYK_ReturnStatus *status)
+{
+   int32_t fd = -1;
+   uint32_t aux = 0;
+   const char *name = "resolveKeyOp";
+   int error = 0;
+   *status = calls.Invoke(kRpcRegisterCall,
+                          {reinterpret_cast<uintptr_t>(name), 0, 12, 8192,
+                           reinterpret_cast<uintptr_t>(&fd), reinterpret_cast<uintptr_t>(&aux)},
+                          &error);
+   return fd;
+}
+
+HYK_ReturnStatus GetMsg(KernelCalls &calls, int32_t fd, RPC_MsgInfoUser &info, uint8_t *buffer,
+                        uint32_t &length)
+{
+   int error = 0;
+   return calls.Invoke(kRpcGetMsgCall,
+                       {static_cast<uint64_t>(fd), reinterpret_cast<uintptr_t>(&info),
+                        reinterpret_cast<uintptr_t>(buffer), reinterpret_cast<uintptr_t>(&length), 0,
+                        1},
+                       &error);
+}
+
+TEST(EmulatorKernelCalls, SkipsNoticesAndStaleAnswersAndDeliversTheMessage)
+{
+   ScriptedPeer peer([](int fd) {
+      Bytes frame;
+      Header reg = Expect(fd, kRegister, &frame);
+      RegisterRequest request;
+      EXPECT_TRUE(Decode(frame.data() + kHeaderSize, frame.size() - kHeaderSize, request));
+      EXPECT_EQ(request.name, "resolveKeyOp");
+      EXPECT_EQ(request.infoSize, 12u);
+      SendFrame(fd, Encode(reg.seq, RegisterAnswer{0, 0}));
+      SendFrame(fd, EncodeReady());
+      Header get = Expect(fd, kGetMsg);
+      GetMsgAnswer answer;
+      answer.info = {7, 0, 0x10007};
+      answer.message = Bytes{'a', 'b', 0};
+      SendFrame(fd, Encode(get.seq - 1, GetMsgAnswer{})); // stale
+      SendFrame(fd, Encode(get.seq, answer));
+      Bytes frame2;
+      EXPECT_EQ(RecvFrame(fd, frame2, 5000), RecvResult::kClosed);
+   });
+   EmulatorKernelCalls calls(peer.Path(), 2000);
+   HYK_ReturnStatus status;
+   int32_t fd = Register(calls, &status);
+   ASSERT_EQ(status, kStatusSuccess);
+   pollfd p{fd, POLLIN, 0};
+   ASSERT_EQ(poll(&p, 1, 5000), 1); // the notice makes the channel readable
+
+   RPC_MsgInfoUser info{-1, 0, 0};
+   uint8_t buffer[8192] = {};
+   uint32_t length = sizeof buffer;
+   ASSERT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusSuccess);
+   EXPECT_EQ(info.id, 7);
+   EXPECT_EQ(info.replyInfo, 0x10007u);
+   EXPECT_EQ(length, 3u);
+   EXPECT_STREQ(reinterpret_cast<char *>(buffer), "ab");
+   EXPECT_FALSE(Readable(fd)); // the notice was consumed with the exchange
+   EXPECT_EQ(calls.Close(fd), 0);
+   EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusInvalidArgument);
+}
+
+TEST(EmulatorKernelCalls, RefusedRegistrationClosesTheConnection)
+{
+   ScriptedPeer peer([](int fd) {
+      Header h = Expect(fd, kRegister);
+      SendFrame(fd, Encode(h.seq, RegisterAnswer{kStatusFailure, 0}));
+      Bytes frame;
+      EXPECT_EQ(RecvFrame(fd, frame, 5000), RecvResult::kClosed);
+   });
+   EmulatorKernelCalls calls(peer.Path());
+   HYK_ReturnStatus status;
+   int32_t fd = Register(calls, &status);
+   EXPECT_EQ(status, kStatusFailure);
+   EXPECT_EQ(fd, -1);
+}
+
+TEST(EmulatorKernelCalls, GarbledAnswerBreaksTheChannelForGood)
+{
+   ScriptedPeer peer([](int fd) {
+      AcceptRegistration(fd);
+      Expect(fd, kGetMsg);
+      SendFrame(fd, Bytes{1, 2, 3});
+      Bytes frame;
+      RecvFrame(fd, frame, 5000); // until the client shuts the socket down
+   });
+   EmulatorKernelCalls calls(peer.Path());
+   HYK_ReturnStatus status;
+   int32_t fd = Register(calls, &status);
+   ASSERT_EQ(status, kStatusSuccess);
+   RPC_MsgInfoUser info{-1, 0, 0};
+   uint8_t buffer[8192];
+   uint32_t length = sizeof buffer;
+   EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusProtocolError);
+   EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusChannelClosed);
+   // Readable for good, so that a waiting receive finds out.
+   EXPECT_TRUE(Readable(fd));
+   calls.Close(fd);
+}
+
+TEST(EmulatorKernelCalls, OversizedMessageIsAProtocolError)
+{
+   ScriptedPeer peer([](int fd) {
+      AcceptRegistration(fd);
+      Header get = Expect(fd, kGetMsg);
+      GetMsgAnswer answer;
+      answer.info.id = 1;
+      answer.message = Bytes(200, 'x');
+      SendFrame(fd, Encode(get.seq, answer));
+      Bytes frame;
+      RecvFrame(fd, frame, 5000);
+   });
+   EmulatorKernelCalls calls(peer.Path());
+   HYK_ReturnStatus status;
+   int32_t fd = Register(calls, &status);
+   ASSERT_EQ(status, kStatusSuccess);
+   RPC_MsgInfoUser info{-1, 0, 0};
+   uint8_t buffer[100];
+   uint32_t length = sizeof buffer; // the kernel must not write past this
+   EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusProtocolError);
+   calls.Close(fd);
+}
+
+TEST(EmulatorKernelCalls, SilentOrVanishedEmulator)
+{
+   {
+      ScriptedPeer peer([](int fd) {
+         AcceptRegistration(fd);
+         Expect(fd, kGetMsg);
+         Bytes frame;
+         RecvFrame(fd, frame, 5000); // never answers
+      });
+      EmulatorKernelCalls calls(peer.Path(), 100);
+      HYK_ReturnStatus status;
+      int32_t fd = Register(calls, &status);
+      ASSERT_EQ(status, kStatusSuccess);
+      RPC_MsgInfoUser info{-1, 0, 0};
+      uint8_t buffer[8192];
+      uint32_t length = sizeof buffer;
+      EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusTimedOut);
+      calls.Close(fd);
+   }
+   {
+      ScriptedPeer peer([](int fd) { AcceptRegistration(fd); });
+      EmulatorKernelCalls calls(peer.Path());
+      HYK_ReturnStatus status;
+      int32_t fd = Register(calls, &status);
+      ASSERT_EQ(status, kStatusSuccess);
+      pollfd p{fd, POLLIN, 0};
+      ASSERT_EQ(poll(&p, 1, 5000), 1); // end of file
+      HYK_ReturnStatus reply = 0;
+      int error = 0;
+      EXPECT_EQ(calls.Invoke(kRpcSendReplyCall,
+                             {static_cast<uint64_t>(fd), 1, reinterpret_cast<uintptr_t>(&reply), 4,
+                              0, 0},
+                             &error),
+                kStatusChannelClosed);
+      calls.Close(fd);
+   }
+   EmulatorKernelCalls nobody("/nonexistent/zarna/hk.sock");
+   HYK_ReturnStatus status;
+   Register(nobody, &status);
+   EXPECT_EQ(status, kStatusChannelClosed);
+}
+
+} // namespace
