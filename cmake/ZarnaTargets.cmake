@@ -18,7 +18,7 @@ function(zarna_test name)
   include(GoogleTest)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${A_LABELS};unit"
-               ENVIRONMENT "ZARNA_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZARNA_BINARY_DIR=${PROJECT_BINARY_DIR}")
+               ENVIRONMENT "ZARNA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
 
 # zarna_fuzz(name SOURCE file.cpp CORPUS dir [DEPS ...])
