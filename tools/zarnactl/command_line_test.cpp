@@ -1,0 +1,157 @@
+#include "tools/zarnactl/command_line.h"
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace Zarnactl {
+namespace {
+
+struct Parsed {
+   ParseOutcome outcome;
+   Invocation inv;
+   std::string out;
+   std::string err;
+};
+
+Parsed Parse(std::vector<std::string> args)
+{
+   Parsed p;
+   std::ostringstream out;
+   std::ostringstream err;
+   p.outcome = ParseCommandLine(args, p.inv, out, err);
+   p.out = out.str();
+   p.err = err.str();
+   return p;
+}
+
+TEST(ZarnactlCommandLine, DefaultsToLoopbackTcpAndTables)
+{
+   Parsed p = Parse({"attestation-services", "list"});
+   ASSERT_TRUE(p.outcome.run) << p.err;
+   EXPECT_FALSE(p.inv.endpoint.unixSocket);
+   EXPECT_EQ(p.inv.endpoint.host, "127.0.0.1");
+   EXPECT_EQ(p.inv.endpoint.port, 7890);
+   EXPECT_FALSE(p.inv.json);
+   EXPECT_EQ(p.inv.kind, ServiceKind::Attestation);
+   EXPECT_EQ(p.inv.verb, Verb::List);
+   EXPECT_FALSE(p.inv.filter.has_value()) << "no criterion means no filter at all";
+}
+
+TEST(ZarnactlCommandLine, EndpointForms)
+{
+   Parsed v6 = Parse({"--tcp", "[::1]:7999", "key-provider-services", "list"});
+   ASSERT_TRUE(v6.outcome.run) << v6.err;
+   EXPECT_EQ(v6.inv.endpoint.host, "::1");
+   EXPECT_EQ(v6.inv.endpoint.port, 7999);
+   EXPECT_EQ(v6.inv.kind, ServiceKind::KeyProvider);
+
+   Parsed sock = Parse({"--socket", "/run/zarna/api.sock", "--json", "attestation-services", "get", "x"});
+   ASSERT_TRUE(sock.outcome.run) << sock.err;
+   EXPECT_TRUE(sock.inv.endpoint.unixSocket);
+   EXPECT_EQ(sock.inv.endpoint.path, "/run/zarna/api.sock");
+   EXPECT_TRUE(sock.inv.json);
+
+   // Global options are also taken after the verb.
+   Parsed late = Parse({"attestation-services", "delete", "abc", "--json"});
+   ASSERT_TRUE(late.outcome.run) << late.err;
+   EXPECT_TRUE(late.inv.json);
+   EXPECT_EQ(late.inv.verb, Verb::Delete);
+   EXPECT_EQ(late.inv.service, "abc");
+
+   for (const char *bad : {"[::1:7890", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:x", ":7890", "[::1]x"}) {
+      Parsed p = Parse({"--tcp", bad, "attestation-services", "list"});
+      EXPECT_FALSE(p.outcome.run) << bad;
+      EXPECT_EQ(p.outcome.exitCode, kExitUsage) << bad;
+      EXPECT_NE(p.err.find("--tcp"), std::string::npos) << p.err;
+   }
+   Parsed both = Parse({"--tcp", "127.0.0.1:1", "--socket", "/s", "attestation-services", "list"});
+   EXPECT_EQ(both.outcome.exitCode, kExitUsage);
+}
+
+TEST(ZarnactlCommandLine, ListFilterHasOnlyTheGivenMembers)
+{
+   Parsed p = Parse({"attestation-services", "list", "--group", "g1", "--host", "a.example", "--host",
+                     "[fe80::1]:8443", "--host", "10.0.0.1:444", "--host", "::1", "--group", "g2"});
+   ASSERT_TRUE(p.outcome.run) << p.err;
+   ASSERT_TRUE(p.inv.filter.has_value());
+   const ListFilter &f = *p.inv.filter;
+   EXPECT_FALSE(f.services.has_value());
+   ASSERT_TRUE(f.groups.has_value());
+   EXPECT_EQ(*f.groups, (std::vector<std::string>{"g1", "g2"}));
+   ASSERT_TRUE(f.addresses.has_value());
+   ASSERT_EQ(f.addresses->size(), 4u);
+   EXPECT_EQ((*f.addresses)[0].host, "a.example");
+   EXPECT_FALSE((*f.addresses)[0].port.has_value()) << "no port is left to the agent (443)";
+   EXPECT_EQ((*f.addresses)[1].host, "fe80::1");
+   EXPECT_EQ((*f.addresses)[1].port, 8443);
+   EXPECT_EQ((*f.addresses)[2].port, 444);
+   EXPECT_EQ((*f.addresses)[3].host, "::1");
+   EXPECT_FALSE((*f.addresses)[3].port.has_value());
+
+   Parsed ids = Parse({"key-provider-services", "list", "--id", "s1", "--id", "s2"});
+   ASSERT_TRUE(ids.outcome.run) << ids.err;
+   ASSERT_TRUE(ids.inv.filter->services.has_value());
+   EXPECT_EQ(*ids.inv.filter->services, (std::vector<std::string>{"s1", "s2"}));
+   EXPECT_FALSE(ids.inv.filter->groups.has_value());
+   EXPECT_FALSE(ids.inv.filter->addresses.has_value());
+
+   Parsed bad = Parse({"attestation-services", "list", "--host", "h:99999"});
+   EXPECT_EQ(bad.outcome.exitCode, kExitUsage);
+}
+
+TEST(ZarnactlCommandLine, CreateArguments)
+{
+   Parsed p = Parse({"attestation-services", "create", "--host", "[2001:db8::5]", "--port", "8443", "--group",
+                     "blue", "--ca-file", "root.pem", "--ca-file", "inter.pem"});
+   ASSERT_TRUE(p.outcome.run) << p.err;
+   EXPECT_EQ(p.inv.verb, Verb::Create);
+   EXPECT_EQ(p.inv.create.host, "2001:db8::5");
+   EXPECT_EQ(p.inv.create.port, 8443);
+   EXPECT_EQ(p.inv.create.group, "blue");
+   EXPECT_EQ(p.inv.create.caFiles, (std::vector<std::string>{"root.pem", "inter.pem"}));
+
+   Parsed noPort = Parse({"key-provider-services", "create", "--host", "kms.example", "--group", "g", "--ca-file",
+                          "ca.pem"});
+   ASSERT_TRUE(noPort.outcome.run) << noPort.err;
+   EXPECT_FALSE(noPort.inv.create.port.has_value());
+
+   const std::vector<std::vector<std::string>> usage = {
+      {"attestation-services", "create", "--host", "h", "--port", "65536", "--group", "g", "--ca-file", "c"},
+      {"attestation-services", "create", "--host", "h", "--port", "-1", "--group", "g", "--ca-file", "c"},
+      {"attestation-services", "create", "--host", "h", "--port", "", "--group", "g", "--ca-file", "c"},
+      {"attestation-services", "create", "--host", "h:443", "--group", "g", "--ca-file", "c"},
+      {"attestation-services", "create", "--host", "h", "--group", "g"},   // no CA file
+      {"attestation-services", "create", "--group", "g", "--ca-file", "c"}, // no host
+   };
+   for (const auto &args : usage) {
+      Parsed bad = Parse(args);
+      EXPECT_FALSE(bad.outcome.run);
+      EXPECT_EQ(bad.outcome.exitCode, kExitUsage) << bad.err;
+      EXPECT_FALSE(bad.err.empty());
+   }
+}
+
+TEST(ZarnactlCommandLine, UsageErrorsAndHelp)
+{
+   for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+           {},
+           {"attestation-services"},
+           {"attestation-services", "get"},
+           {"attestation-services", "frobnicate"},
+           {"widgets", "list"},
+           {"attestation-services", "list", "--bogus"},
+        }) {
+      Parsed p = Parse(args);
+      EXPECT_FALSE(p.outcome.run);
+      EXPECT_EQ(p.outcome.exitCode, kExitUsage);
+   }
+   Parsed help = Parse({"--help"});
+   EXPECT_FALSE(help.outcome.run);
+   EXPECT_EQ(help.outcome.exitCode, kExitOk);
+   EXPECT_NE(help.out.find("attestation-services"), std::string::npos);
+   EXPECT_NE(help.out.find("key-provider-services"), std::string::npos);
+}
+
+} // namespace
+} // namespace Zarnactl
