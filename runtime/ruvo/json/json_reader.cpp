@@ -1,0 +1,118 @@
+#include "runtime/ruvo/json/json_reader.h"
+
+#include <cmath>
+#include <cstdint>
+#include <unordered_set>
+#include <vector>
+
+namespace Ruvo::Protocol::Json {
+
+namespace {
+
+// A validating pass over the events of the text: nothing is built, so deep or
+// hostile input costs no recursion and little memory.
+class Validator {
+public:
+   using json = nlohmann::json;
+
+   explicit Validator(int maxDepth) : mMaxDepth(maxDepth) {}
+
+   bool null() { return true; }
+   bool boolean(bool) { return true; }
+   bool number_integer(json::number_integer_t) { return true; }
+   bool number_unsigned(json::number_unsigned_t value)
+   {
+      if (value > static_cast<json::number_unsigned_t>(INT64_MAX)) {
+         return Fail("integer outside the signed 64-bit range");
+      }
+      return true;
+   }
+   bool number_float(json::number_float_t value, const json::string_t &)
+   {
+      return std::isfinite(value) ? true : Fail("number out of range");
+   }
+   bool string(json::string_t &) { return true; }
+   bool binary(json::binary_t &) { return Fail("binary data"); }
+   bool start_object(std::size_t) { return Enter(true); }
+   bool key(json::string_t &key)
+   {
+      if (!mFrames.back().keys.insert(key).second) {
+         return Fail("duplicate key \"" + Printable(key) + "\"");
+      }
+      return true;
+   }
+   bool end_object() { return Leave(); }
+   bool start_array(std::size_t) { return Enter(false); }
+   bool end_array() { return Leave(); }
+   bool parse_error(std::size_t position, const std::string &, const nlohmann::detail::exception &)
+   {
+      return Fail("malformed JSON at byte " + std::to_string(position));
+   }
+
+   const std::string &Reason() const { return mReason; }
+
+private:
+   struct Frame {
+      bool isObject;
+      std::unordered_set<std::string> keys;
+   };
+
+   bool Enter(bool isObject)
+   {
+      if (static_cast<int>(mFrames.size()) >= mMaxDepth) {
+         return Fail("nesting deeper than " + std::to_string(mMaxDepth));
+      }
+      mFrames.push_back({isObject, {}});
+      return true;
+   }
+   bool Leave()
+   {
+      mFrames.pop_back();
+      return true;
+   }
+   bool Fail(std::string reason)
+   {
+      if (mReason.empty()) {
+         mReason = std::move(reason);
+      }
+      return false;
+   }
+   static std::string Printable(const std::string &s)
+   {
+      std::string out;
+      for (char c : s.substr(0, 64)) {
+         out += (c >= 0x20 && c < 0x7f && c != '"') ? c : '?';
+      }
+      return out;
+   }
+
+   int mMaxDepth;
+   std::vector<Frame> mFrames;
+   std::string mReason;
+};
+
+} // namespace
+
+bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &out,
+                  std::string &reason)
+{
+   if (text.size() > limits.maxBytes) {
+      reason = "message larger than " + std::to_string(limits.maxBytes) + " bytes";
+      return false;
+   }
+   Validator validator(limits.maxDepth);
+   bool valid = nlohmann::json::sax_parse(text.begin(), text.end(), &validator,
+                                          nlohmann::json::input_format_t::json, true, false);
+   if (!valid) {
+      reason = validator.Reason().empty() ? "malformed JSON" : validator.Reason();
+      return false;
+   }
+   out = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+   if (out.is_discarded()) {
+      reason = "malformed JSON";
+      return false;
+   }
+   return true;
+}
+
+} // namespace Ruvo::Protocol::Json

@@ -1,0 +1,61 @@
+#include "runtime/ruvo/json/json_reader.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Ruvo::Protocol::Json::Limits;
+using Ruvo::Protocol::Json::ReadDocument;
+
+bool Reads(std::string_view text, std::string *reason = nullptr, Limits limits = {})
+{
+   nlohmann::json doc;
+   std::string r;
+   bool ok = ReadDocument(text, limits, doc, r);
+   if (reason != nullptr) {
+      *reason = r;
+   }
+   return ok;
+}
+
+TEST(JsonReader, RefusesDeepNestingWithoutRecursing)
+{
+   std::string deep(1000000, '[');
+   std::string reason;
+   EXPECT_FALSE(Reads(deep, &reason));
+   EXPECT_EQ(reason, "nesting deeper than 64");
+   std::string ok = std::string(64, '[') + std::string(64, ']');
+   EXPECT_TRUE(Reads(ok));
+   EXPECT_FALSE(Reads("[" + ok + "]"));
+   std::string objects;
+   for (int i = 0; i < 65; ++i) {
+      objects += "{\"a\":";
+   }
+   EXPECT_FALSE(Reads(objects + "1" + std::string(65, '}')));
+}
+
+TEST(JsonReader, RefusesWhatValuesCannotCarry)
+{
+   std::string reason;
+   EXPECT_FALSE(Reads(R"({"a":1,"a":2})", &reason));
+   EXPECT_EQ(reason, "duplicate key \"a\"");
+   EXPECT_TRUE(Reads(R"({"a":{"a":1},"b":{"a":2}})"));
+   EXPECT_FALSE(Reads("[9223372036854775808]", &reason));
+   EXPECT_EQ(reason, "integer outside the signed 64-bit range");
+   EXPECT_TRUE(Reads("[9223372036854775807,-9223372036854775808]"));
+   EXPECT_FALSE(Reads("[1e400]"));
+   EXPECT_FALSE(Reads("[\"\xff\"]"));
+   EXPECT_FALSE(Reads("[\"\xc0\xaf\"]"));        // overlong
+   EXPECT_FALSE(Reads(R"(["\ud800"])"));          // lone surrogate escape
+   EXPECT_TRUE(Reads(R"(["\ud83d\ude00"])"));
+   EXPECT_FALSE(Reads("[1] x"));
+   EXPECT_FALSE(Reads("[1,]"));
+   EXPECT_FALSE(Reads("/* c */ [1]"));
+   EXPECT_FALSE(Reads(""));
+   Limits small;
+   small.maxBytes = 4;
+   EXPECT_FALSE(Reads("[1,2]", &reason, small));
+   EXPECT_EQ(reason, "message larger than 4 bytes");
+}
+
+} // namespace

@@ -1,0 +1,204 @@
+#include <charconv>
+#include <cmath>
+
+#include "runtime/hostlib/base64.h"
+#include "runtime/hostlib/unicode.h"
+#include "runtime/ruvo/data/error_value.h"
+#include "runtime/ruvo/json/value_codec.h"
+
+namespace Ruvo::Protocol::Json {
+
+using namespace Ruvo::Data;
+
+namespace {
+
+class Writer {
+public:
+   Writer(std::string &out, int maxDepth) : mOut(out), mMaxDepth(maxDepth) {}
+
+   bool Write(const DataValue &value, int depth)
+   {
+      if (depth > mMaxDepth) {
+         return Fail("value nested deeper than " + std::to_string(mMaxDepth));
+      }
+      switch (value.GetType()) {
+      case DataType::Void: mOut += "null"; return true;
+      case DataType::Boolean:
+         mOut += static_cast<const BooleanValue &>(value).GetValue() ? "true" : "false";
+         return true;
+      case DataType::Integer:
+         mOut += std::to_string(static_cast<const IntegerValue &>(value).GetValue());
+         return true;
+      case DataType::Double: return WriteDouble(static_cast<const DoubleValue &>(value).GetValue());
+      case DataType::String: return WriteString(static_cast<const StringValue &>(value).GetValue());
+      case DataType::Secret:
+         return WriteString(static_cast<const SecretValue &>(value).GetValue().Expose());
+      case DataType::Binary: return WriteBinary(static_cast<const BinaryValue &>(value).GetValue());
+      case DataType::Optional: {
+         const auto &opt = static_cast<const OptionalValue &>(value);
+         if (!opt.IsSet()) {
+            mOut += "null";
+            return true;
+         }
+         return Write(*opt.GetValue(), depth + 1);
+      }
+      case DataType::List: return WriteList(static_cast<const ListValue &>(value), depth);
+      case DataType::Structure: return WriteFields(static_cast<const CompoundValue &>(value), depth);
+      case DataType::Error: {
+         const auto &error = static_cast<const ErrorValue &>(value);
+         mOut += "{\"name\":";
+         if (!WriteString(error.GetName())) {
+            return false;
+         }
+         mOut += ",\"fields\":";
+         if (!WriteFields(error, depth + 1)) {
+            return false;
+         }
+         mOut += '}';
+         return true;
+      }
+      }
+      return Fail("unknown value type");
+   }
+
+   bool WriteString(std::string_view text)
+   {
+      return AppendString(text, mOut) ? true : Fail("text is not valid UTF-8");
+   }
+
+   const std::string &Reason() const { return mReason; }
+
+private:
+   bool Fail(std::string reason)
+   {
+      if (mReason.empty()) {
+         mReason = std::move(reason);
+      }
+      return false;
+   }
+
+   bool WriteDouble(double d)
+   {
+      if (!std::isfinite(d)) {
+         return Fail("number is not finite");
+      }
+      char buf[64];
+      auto res = std::to_chars(buf, buf + sizeof buf, d);
+      std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
+      mOut += text;
+      // Keep it a floating-point literal so that untyped readers see a double.
+      if (text.find_first_of(".e") == std::string_view::npos) {
+         mOut += ".0";
+      }
+      return true;
+   }
+
+   bool WriteBinary(const Binary &bytes)
+   {
+      std::string text(Base64_EncodedLength(bytes.size()) + 1, '\0');
+      size_t length = 0;
+      if (!Base64_Encode(bytes.data(), bytes.size(), text.data(), text.size(), &length)) {
+         return Fail("binary value cannot be encoded");
+      }
+      text.resize(length);
+      mOut += '"';
+      mOut += text;
+      mOut += '"';
+      return true;
+   }
+
+   bool WriteList(const ListValue &list, int depth)
+   {
+      mOut += '[';
+      bool first = true;
+      for (const auto &item : list.Items()) {
+         if (!first) {
+            mOut += ',';
+         }
+         first = false;
+         if (!item) {
+            mOut += "null";
+         } else if (!Write(*item, depth + 1)) {
+            return false;
+         }
+      }
+      mOut += ']';
+      return true;
+   }
+
+   bool WriteFields(const CompoundValue &compound, int depth)
+   {
+      mOut += '{';
+      bool first = true;
+      for (const auto &[name, field] : compound.Fields()) {
+         const auto *opt = As<OptionalValue>(field);
+         if (!field || (opt != nullptr && !opt->IsSet())) {
+            continue; // absent optional fields are omitted
+         }
+         if (!first) {
+            mOut += ',';
+         }
+         first = false;
+         if (!WriteString(name)) {
+            return false;
+         }
+         mOut += ':';
+         if (!Write(*field, depth + 1)) {
+            return false;
+         }
+      }
+      mOut += '}';
+      return true;
+   }
+
+   std::string &mOut;
+   int mMaxDepth;
+   std::string mReason;
+};
+
+} // namespace
+
+bool AppendString(std::string_view text, std::string &out)
+{
+   if (!Unicode_IsBufferValid(text.data(), text.size(), STRING_ENCODING_UTF8)) {
+      return false;
+   }
+   static const char kHex[] = "0123456789abcdef";
+   out += '"';
+   for (char ch : text) {
+      auto c = static_cast<unsigned char>(ch);
+      switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      default:
+         if (c < 0x20) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+         } else {
+            out += ch;
+         }
+      }
+   }
+   out += '"';
+   return true;
+}
+
+bool AppendValue(const DataValue &value, std::string &out, std::string &reason, int maxDepth)
+{
+   size_t mark = out.size();
+   Writer writer(out, maxDepth);
+   if (!writer.Write(value, 0)) {
+      out.resize(mark);
+      reason = writer.Reason();
+      return false;
+   }
+   return true;
+}
+
+} // namespace Ruvo::Protocol::Json
