@@ -1,0 +1,157 @@
+// The state over the agent's real firewall functions, with the file backend of
+// the firewall library and a resolver that answers from a table: the ruleset's
+// allow-list must equal the resolved addresses of the configured hosts.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "apps/zarna/firewall/firewall.h"
+#include "apps/zarna/firewall/host_resolver.h"
+#include "apps/zarna/state/testing/state_harness.h"
+#include "runtime/hostctl/file_backend.h"
+#include "runtime/hostlib/testing/log_capture.h"
+
+namespace {
+
+using Zarna::ServiceResult;
+using ZarnaTesting::Address;
+using ZarnaTesting::ValidChain;
+
+class TableResolver : public Zarna::HostResolver {
+public:
+   std::map<std::string, std::vector<std::string>> table;
+
+   int Resolve(const std::string &hostname, const addrinfo &,
+               std::vector<Zarna::ResolvedAddress> &addresses) override
+   {
+      auto it = table.find(hostname);
+      if (it == table.end()) {
+         return EAI_NONAME;
+      }
+      for (const std::string &text : it->second) {
+         Zarna::ResolvedAddress resolved;
+         if (text.find(':') == std::string::npos) {
+            auto *v4 = reinterpret_cast<sockaddr_in *>(&resolved.address);
+            v4->sin_family = AF_INET;
+            inet_pton(AF_INET, text.c_str(), &v4->sin_addr);
+            resolved.family = AF_INET;
+         } else {
+            auto *v6 = reinterpret_cast<sockaddr_in6 *>(&resolved.address);
+            v6->sin6_family = AF_INET6;
+            inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr);
+            resolved.family = AF_INET6;
+         }
+         addresses.push_back(resolved);
+      }
+      return 0;
+   }
+};
+
+class ZarnaStateFirewallTest : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      mDir = std::filesystem::temp_directory_path() / ("zarna-fw-" + std::to_string(getpid()));
+      std::filesystem::create_directories(mDir);
+      mBackend = std::make_shared<HykCtl::System::FileBackend>((mDir / "firewall.json").string());
+      HykCtl::System::SetFirewallBackend(mBackend);
+      resolver->table = {{"att.test", {"192.0.2.10", "2001:db8::10"}},
+                         {"kms.test", {"192.0.2.20"}},
+                         {"both.test", {"192.0.2.30"}}};
+      mPreviousResolver = Zarna::SetHostResolver(resolver);
+      harness.firewall.reset();
+   }
+   void TearDown() override
+   {
+      Zarna::SetHostResolver(mPreviousResolver);
+      HykCtl::System::SetFirewallBackend(nullptr);
+      std::filesystem::remove_all(mDir);
+   }
+
+   std::shared_ptr<Zarna::ZarnaState> Start()
+   {
+      auto options = harness.Options();
+      options.firewall = nullptr; // the host firewall
+      auto state = Zarna::ZarnaState::Create(options);
+      state->Init();
+      return state;
+   }
+
+   std::set<std::string> Allowed()
+   {
+      auto ruleset = mBackend->QueryRuleset(Zarna::kFirewallRulesetId);
+      std::set<std::string> texts;
+      for (const auto &a : ruleset.ipv4) {
+         texts.insert(a.ToString());
+      }
+      for (const auto &a : ruleset.ipv6) {
+         texts.insert(a.ToString());
+      }
+      return texts;
+   }
+   std::set<std::string> Expected(Zarna::ZarnaState &state)
+   {
+      std::set<std::string> texts;
+      for (const std::string &host : ZarnaTesting::ConfiguredHostnames(state)) {
+         for (const std::string &ip : resolver->table[host]) {
+            texts.insert(ip);
+         }
+      }
+      return texts;
+   }
+
+   ZarnaTesting::StateHarness harness;
+   HostlibTesting::LogCapture log;
+   std::shared_ptr<TableResolver> resolver = std::make_shared<TableResolver>();
+   std::shared_ptr<HykCtl::System::FileBackend> mBackend;
+   std::shared_ptr<Zarna::HostResolver> mPreviousResolver;
+   std::filesystem::path mDir;
+};
+
+TEST_F(ZarnaStateFirewallTest, AllowListFollowsTheConfiguredHosts)
+{
+   auto state = Start();
+   EXPECT_TRUE(mBackend->QueryRuleset(Zarna::kFirewallRulesetId).enabled);
+   std::string att, kms, both1, both2, id;
+   ASSERT_EQ(state->InsertAttestdInfo(Address("att.test"), ValidChain(), "g1", att),
+             ServiceResult::Ok);
+   ASSERT_EQ(state->InsertZarndInfo(Address("kms.test"), ValidChain(), "g1", kms),
+             ServiceResult::Ok);
+   ASSERT_EQ(state->InsertAttestdInfo(Address("both.test"), ValidChain(), "g2", both1),
+             ServiceResult::Ok);
+   ASSERT_EQ(state->InsertZarndInfo(Address("both.test"), ValidChain(), "g3", both2),
+             ServiceResult::Ok);
+   EXPECT_EQ(Allowed(), Expected(*state));
+   EXPECT_EQ(Allowed().size(), 4u);
+
+   // Unresolvable: refused, nothing stored, nothing allowed.
+   EXPECT_EQ(state->InsertZarndInfo(Address("nowhere.test"), ValidChain(), "g4", id),
+             ServiceResult::FirewallFailure);
+   EXPECT_TRUE(log.Contains("getaddrinfo failed for nowhere.test"));
+   EXPECT_EQ(Allowed(), Expected(*state));
+
+   // Shared between groups and kinds: kept until the last user goes.
+   EXPECT_EQ(state->DeleteAttestdInfo(both1), ServiceResult::Ok);
+   EXPECT_EQ(Allowed(), Expected(*state));
+   EXPECT_TRUE(Allowed().count("192.0.2.30"));
+   EXPECT_EQ(state->DeleteZarndInfo(both2), ServiceResult::Ok);
+   EXPECT_EQ(Allowed(), Expected(*state));
+   EXPECT_FALSE(Allowed().count("192.0.2.30"));
+
+   EXPECT_EQ(state->DeleteAttestdInfo(att), ServiceResult::Ok);
+   EXPECT_EQ(Allowed(), (std::set<std::string>{"192.0.2.20"}));
+
+   state->Shutdown();
+   EXPECT_TRUE(Allowed().empty());
+   EXPECT_FALSE(mBackend->QueryRuleset(Zarna::kFirewallRulesetId).enabled);
+
+   // A restart allows the stored hosts again.
+   auto restarted = Start();
+   EXPECT_EQ(Allowed(), (std::set<std::string>{"192.0.2.20"}));
+   restarted->Shutdown();
+}
+
+} // namespace

@@ -1,0 +1,317 @@
+// The configured services: insert, delete, lookup and listing, with the firewall
+// allow-list kept in step.
+#include <algorithm>
+
+#include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
+#include "apps/trusted-host-services/common/sslUtils.h"
+#include "apps/zarna/state/pem_markers.h"
+#include "apps/zarna/state/zarna_state.h"
+#include "runtime/hostlib/log.h"
+#include "runtime/tirel/logger.h"
+
+namespace Zarna {
+
+using Ths::Common::TirelRuvo::kOpIdKey;
+using Ths::Common::TirelRuvo::SequenceOpIdGenerator;
+
+namespace {
+
+SequenceOpIdGenerator &OpIdGenerator(const char *name)
+{
+   // One generator per kind of scheduling change, kept to process exit.
+   static SequenceOpIdGenerator insertIds("InsertAttestdInfo");
+   static SequenceOpIdGenerator deleteIds("DeleteAttestdInfo");
+   return std::string(name) == "InsertAttestdInfo" ? insertIds : deleteIds;
+}
+
+} // namespace
+
+ServiceResult ZarnaState::InsertAttestdInfo(const std::shared_ptr<const NetworkAddress> &address,
+                                            const std::shared_ptr<const X509CertChain> &certChain,
+                                            const std::string &group, std::string &instanceId)
+{
+   return Insert(Kind::Attestd, address, certChain, group, instanceId);
+}
+
+ServiceResult ZarnaState::InsertZarndInfo(const std::shared_ptr<const NetworkAddress> &address,
+                                          const std::shared_ptr<const X509CertChain> &certChain,
+                                          const std::string &group, std::string &instanceId)
+{
+   return Insert(Kind::Zarnd, address, certChain, group, instanceId);
+}
+
+ServiceResult ZarnaState::DeleteAttestdInfo(const std::string &instanceId)
+{
+   return Delete(Kind::Attestd, instanceId);
+}
+
+ServiceResult ZarnaState::DeleteZarndInfo(const std::string &instanceId)
+{
+   return Delete(Kind::Zarnd, instanceId);
+}
+
+ServiceResult ZarnaState::Insert(Kind kind, const std::shared_ptr<const NetworkAddress> &address,
+                                 const std::shared_ptr<const X509CertChain> &certChain,
+                                 const std::string &group, std::string &instanceId)
+{
+   if (!address) {
+      Panic("VERIFY %s:%d\n", __FILE__, __LINE__);
+   }
+   auto chain = certChain ? certChain : std::make_shared<const X509CertChain>();
+   const bool attestd = kind == Kind::Attestd;
+   const char *hostname = address->hostname.c_str();
+
+   MXUser::WriteLockGuard guard(mStateLock);
+   // Allowed before the service is stored, so that it is reachable once listed.
+   if (!mFirewall->AddHost(address->hostname)) {
+      Log_Level(110,
+                attestd ? "Error adding attestd service hostname %s to firewall\n"
+                        : "Error adding zarnd service hostname %s to firewall\n",
+                hostname);
+      return ServiceResult::FirewallFailure;
+   }
+
+   ServiceResult result = Table(kind).Insert(address, chain, group, instanceId);
+   if (result == ServiceResult::Ok) {
+      AddGroup(group);
+      if (attestd) {
+         SchedulePreemptiveAttestation(
+             "Scheduling a preemptive attestation while inserting an attestation service\n",
+             "InsertAttestdInfo");
+      }
+      return result;
+   }
+   if (result == ServiceResult::AlreadyExists) {
+      // The identical service already uses the host.
+      return result;
+   }
+   // The table is unchanged; the host stays allowed only while some service uses it.
+   if (!KindUsingHostname(address->hostname)) {
+      if (!mFirewall->RemoveHost(address->hostname)) {
+         Log_Level(110,
+                   attestd ? "Error removing attestd service hostname %s from firewall\n"
+                           : "Error removing zarnd service hostname %s from firewall\n",
+                   hostname);
+      }
+   }
+   return result;
+}
+
+ServiceResult ZarnaState::Delete(Kind kind, const std::string &instanceId)
+{
+   const bool attestd = kind == Kind::Attestd;
+   MXUser::WriteLockGuard guard(mStateLock);
+
+   std::shared_ptr<const ServiceInfo> record;
+   if (GetServiceLocked(kind, instanceId, record) != ServiceResult::Ok) {
+      Log_Level(110, "No configured services with instance id %s\n", instanceId.c_str());
+      return ServiceResult::NotFound;
+   }
+   if (attestd) {
+      Log_Level(130, "Found group %s for attestd instanceId %s\n", record->group.c_str(),
+                instanceId.c_str());
+   }
+
+   // The store first: if it refuses, memory still agrees with it.
+   try {
+      Table(kind).Delete(instanceId);
+   } catch (const BrimConfigStore::ConfigStoreException &e) {
+      Log_Level(110, "ConfigStore Exception during Delete(%s): %s\n", instanceId.c_str(), e.what());
+      return ServiceResult::ConfigStoreFailure;
+   }
+
+   if (RemoveGroupLocked(record->group) && attestd) {
+      SchedulePreemptiveAttestation(
+          "Scheduling a preemptive attestation while deleting an attestation service\n",
+          "DeleteAttestdInfo");
+   }
+
+   const std::string &hostname = record->address->hostname;
+   if (std::optional<Kind> user = KindUsingHostname(hostname)) {
+      Log_Level(130,
+                *user == Kind::Zarnd
+                    ? "Key Provider Service still configured. Not removing %s from firewall.\n"
+                    : "Attestd service still configured. Not removing %s from firewall.\n",
+                hostname.c_str());
+   } else if (!mFirewall->RemoveHost(hostname)) {
+      Log_Level(110, "Error removing hostname %s from firewall\n", hostname.c_str());
+   }
+   return ServiceResult::Ok;
+}
+
+void ZarnaState::SchedulePreemptiveAttestation(const char *reason, const char *opIdName)
+{
+   if (mNumTokens > 0 || mAttemptAttestationItem) {
+      return;
+   }
+   Log_Level(130, "%s", reason);
+   auto pool = Pool();
+   if (!pool) {
+      return;
+   }
+   std::weak_ptr<ZarnaState> weak = weak_from_this();
+   SequenceOpIdGenerator *opIds = &OpIdGenerator(opIdName);
+   uint64_t delayUs = static_cast<uint64_t>(mAttestationDelaySec) * 1000000;
+   mAttemptAttestationItem = pool->EnqueueAfter(delayUs, [weak, opIds]() {
+      if (auto self = weak.lock()) {
+         Tirel::Service::ScopedLogContext context(kOpIdKey, opIds->Next());
+         self->AttemptAttestation();
+      }
+   });
+}
+
+std::optional<ZarnaState::Kind> ZarnaState::KindUsingHostname(const std::string &hostname)
+{
+   for (Kind kind : {Kind::Zarnd, Kind::Attestd}) {
+      const auto &entries = Table(kind).GetEntries();
+      if (std::any_of(entries.begin(), entries.end(), [&](const auto &entry) {
+             return entry.second->address->hostname == hostname;
+          })) {
+         return kind;
+      }
+   }
+   return std::nullopt;
+}
+
+ServiceResult ZarnaState::GetAttestdService(const std::string &instanceId,
+                                            std::shared_ptr<const ServiceInfo> &record)
+{
+   MXUser::ReadLockGuard guard(mStateLock);
+   return GetServiceLocked(Kind::Attestd, instanceId, record);
+}
+
+ServiceResult ZarnaState::GetZarndService(const std::string &instanceId,
+                                          std::shared_ptr<const ServiceInfo> &record)
+{
+   MXUser::ReadLockGuard guard(mStateLock);
+   return GetServiceLocked(Kind::Zarnd, instanceId, record);
+}
+
+ServiceResult ZarnaState::GetServiceLocked(Kind kind, const std::string &instanceId,
+                                           std::shared_ptr<const ServiceInfo> &record)
+{
+   std::shared_ptr<const ServiceInfo> stored = Table(kind).Find(instanceId);
+   if (!stored) {
+      return ServiceResult::NotFound;
+   }
+   auto chain = std::make_shared<X509CertChain>();
+   for (const std::string &cert : stored->certChain->certs) {
+      std::string standardized = cert;
+      if (Ths::Common::SslUtils::StandardizeCertificate(kPemCertBegin, kPemCertEnd, standardized)) {
+         Log_Level(130, "Standardized Certificate:\n");
+         Log_Level(130, "%s\n", standardized.c_str());
+         chain->certs.push_back(std::move(standardized));
+      } else {
+         Log_Level(110, "Could not standardize the certificate for %s\n",
+                   stored->address->hostname.c_str());
+         chain->certs.push_back(cert);
+      }
+   }
+   auto info = std::make_shared<ServiceInfo>();
+   info->address = stored->address;
+   info->certChain = std::move(chain);
+   info->group = stored->group;
+   record = std::move(info);
+   return ServiceResult::Ok;
+}
+
+ZarnaState::ServiceList ZarnaState::ListAttestdServices(const std::optional<ServiceFilter> &filter)
+{
+   MXUser::ReadLockGuard guard(mStateLock);
+   return ListLocked(Kind::Attestd, filter);
+}
+
+ZarnaState::ServiceList ZarnaState::ListZarndServices(const std::optional<ServiceFilter> &filter)
+{
+   MXUser::ReadLockGuard guard(mStateLock);
+   return ListLocked(Kind::Zarnd, filter);
+}
+
+ZarnaState::ServiceList ZarnaState::ListLocked(Kind kind,
+                                               const std::optional<ServiceFilter> &filter)
+{
+   ServiceList list;
+   for (const auto &[id, info] : Table(kind).GetEntries()) {
+      if (!filter || FilterAccepts(*filter, id, *info)) {
+         list.push_back(std::make_shared<const ServiceSummary>(
+             ServiceSummary{id, info->address, info->group}));
+      }
+   }
+   return list;
+}
+
+bool ZarnaState::GetAttestdInfo(const std::string &group, std::string &hostname, uint32_t &port,
+                                std::vector<std::string> &certificates)
+{
+   MXUser::ReadLockGuard guard(mStateLock);
+   return GetInfoLocked(Kind::Attestd, group, hostname, port, certificates);
+}
+
+bool ZarnaState::GetZarndInfo(const std::string &group, std::string &hostname, uint32_t &port,
+                              std::vector<std::string> &certificates)
+{
+   MXUser::ReadLockGuard guard(mStateLock);
+   return GetInfoLocked(Kind::Zarnd, group, hostname, port, certificates);
+}
+
+bool ZarnaState::GetAttestdInfoLocked(const std::string &group, std::string &hostname,
+                                      uint32_t &port, std::vector<std::string> &certificates)
+{
+   return GetInfoLocked(Kind::Attestd, group, hostname, port, certificates);
+}
+
+bool ZarnaState::GetZarndInfoLocked(const std::string &group, std::string &hostname, uint32_t &port,
+                                    std::vector<std::string> &certificates)
+{
+   return GetInfoLocked(Kind::Zarnd, group, hostname, port, certificates);
+}
+
+bool ZarnaState::GetInfoLocked(Kind kind, const std::string &group, std::string &hostname,
+                               uint32_t &port, std::vector<std::string> &certificates)
+{
+   ServiceFilter filter;
+   filter.groups = std::set<std::string>{group};
+   ServiceList list = ListLocked(kind, filter);
+   if (list.empty()) {
+      Log_Level(110, "No configured servers found for group %s\n", group.c_str());
+      return false;
+   }
+   const ServiceSummary &first = *list.front();
+   hostname = first.address->hostname;
+   // Ports are checked to 0..65535 where services are created.
+   port = static_cast<uint32_t>(EffectivePort(*first.address));
+   std::shared_ptr<const ServiceInfo> record;
+   if (GetServiceLocked(kind, first.instanceId, record) != ServiceResult::Ok) {
+      return false;
+   }
+   certificates = record->certChain->certs;
+   return true;
+}
+
+void ZarnaState::GetAttestdHostnames(std::vector<std::string> &hostnames)
+{
+   for (const auto &[id, info] : mAttestdServices.GetEntries()) {
+      hostnames.push_back(info->address->hostname);
+   }
+}
+
+void ZarnaState::GetZarndHostnames(std::vector<std::string> &hostnames)
+{
+   for (const auto &[id, info] : mZarndServices.GetEntries()) {
+      hostnames.push_back(info->address->hostname);
+   }
+}
+
+void ZarnaState::GetAllHostnames(std::vector<std::string> &hostnames)
+{
+   GetZarndHostnames(hostnames);
+   std::vector<std::string> attestd;
+   GetAttestdHostnames(attestd);
+   for (std::string &hostname : attestd) {
+      if (std::find(hostnames.begin(), hostnames.end(), hostname) == hostnames.end()) {
+         hostnames.push_back(std::move(hostname));
+      }
+   }
+}
+
+} // namespace Zarna
