@@ -16,7 +16,7 @@ using namespace Ths::Common::Compression;
 using HostlibTesting::LogCapture;
 
 const std::string kConfig =
-   "<config><log><level>info</level></log><note>Grüße – 設定 🙂</note></config>\n";
+    "<config><log><level>info</level></log><note>Grüße – 設定 🙂</note></config>\n";
 
 std::vector<char> Compressed(const std::string &text)
 {
@@ -59,10 +59,10 @@ TEST(ConfigCompression, HeaderCarriesNoNameCommentOrTime)
    auto byte = [&](size_t i) { return static_cast<unsigned char>(gz[i]); };
    EXPECT_EQ(byte(0), 0x1f);
    EXPECT_EQ(byte(1), 0x8b);
-   EXPECT_EQ(byte(2), 8);    // deflate
-   EXPECT_EQ(byte(3), 0);    // no name, comment or extra field
+   EXPECT_EQ(byte(2), 8);                               // deflate
+   EXPECT_EQ(byte(3), 0);                               // no name, comment or extra field
    EXPECT_EQ(byte(4) | byte(5) | byte(6) | byte(7), 0); // modification time 0
-   EXPECT_EQ(byte(8), 2);    // best compression
+   EXPECT_EQ(byte(8), 2);                               // best compression
 }
 
 TEST(ConfigCompression, NonUtf8TextIsNotCompressed)
@@ -92,7 +92,7 @@ TEST(ConfigCompression, InputThatIsNotAGzipStreamFails)
       c = static_cast<char>(rng());
    }
    const std::vector<std::vector<char>> inputs = {
-      {}, {'h', 'e', 'l', 'l', 'o'}, std::vector<char>(kConfig.begin(), kConfig.end()), noise};
+       {}, {'h', 'e', 'l', 'l', 'o'}, std::vector<char>(kConfig.begin(), kConfig.end()), noise};
    for (const auto &input : inputs) {
       log.Clear();
       std::string text;
@@ -109,7 +109,7 @@ TEST(ConfigCompression, EveryTruncationFails)
    for (size_t cut = 0; cut < gz.size(); ++cut) {
       std::string text;
       EXPECT_FALSE(DecompressConfiguration(std::vector<char>(gz.begin(), gz.begin() + cut), text))
-         << "cut at " << cut;
+          << "cut at " << cut;
    }
 }
 

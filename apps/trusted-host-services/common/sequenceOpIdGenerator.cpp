@@ -36,13 +36,13 @@ OpIdUuidSource DefaultOpIdUuidSource()
 }
 
 SequenceOpIdGenerator::SequenceOpIdGenerator(const std::string &name)
-   : SequenceOpIdGenerator(name, DefaultOpIdUuidSource())
+    : SequenceOpIdGenerator(name, DefaultOpIdUuidSource())
 {
 }
 
 SequenceOpIdGenerator::SequenceOpIdGenerator(const std::string &name,
                                              const OpIdUuidSource &uuidSource)
-   : mPrefix(name + "-" + MakeIdentifier(uuidSource))
+    : mPrefix(name + "-" + MakeIdentifier(uuidSource))
 {
 }
 

@@ -17,7 +17,7 @@ TEST(SequenceOpIdGenerator, NamePackedUuidAndCounterFromZero)
 {
    SequenceOpIdGenerator generator("resolveKey");
    EXPECT_TRUE(std::regex_match(generator.Prefix(), std::regex("resolveKey-[0-9a-f]{32}")))
-      << generator.Prefix();
+       << generator.Prefix();
    EXPECT_EQ(generator.Next(), generator.Prefix() + "-0");
    EXPECT_EQ(generator.Next(), generator.Prefix() + "-1");
    EXPECT_NE(SequenceOpIdGenerator("resolveKey").Prefix(), generator.Prefix());

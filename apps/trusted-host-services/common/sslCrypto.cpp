@@ -77,9 +77,9 @@ int AesGcmEncrypt(const std::vector<uint8_t> &plaintext, const std::vector<uint8
    int length = 0;
    if (!additionalData.empty()) {
       result = FitsInt(additionalData.size())
-                  ? EVP_EncryptUpdate(ctx.get(), nullptr, &length, additionalData.data(),
-                                      static_cast<int>(additionalData.size()))
-                  : 0;
+                   ? EVP_EncryptUpdate(ctx.get(), nullptr, &length, additionalData.data(),
+                                       static_cast<int>(additionalData.size()))
+                   : 0;
       if (result != 1) {
          LogSslError("AesGcmEncrypt: EVP_EncryptUpdate failed to set aad");
          return result;
@@ -89,9 +89,9 @@ int AesGcmEncrypt(const std::vector<uint8_t> &plaintext, const std::vector<uint8
    // A null output pointer would make EVP treat the bytes as additional data.
    if (!plaintext.empty()) {
       result = FitsInt(plaintext.size())
-                  ? EVP_EncryptUpdate(ctx.get(), ciphertext.data(), &length, plaintext.data(),
-                                      static_cast<int>(plaintext.size()))
-                  : 0;
+                   ? EVP_EncryptUpdate(ctx.get(), ciphertext.data(), &length, plaintext.data(),
+                                       static_cast<int>(plaintext.size()))
+                   : 0;
       if (result != 1) {
          LogSslError("AesGcmEncrypt: EVP_EncryptUpdate failed");
          return result;
@@ -126,8 +126,8 @@ int AesGcmDecrypt(const std::vector<uint8_t> &ciphertext, const std::vector<uint
    EvpCipherCtxPtr ctx = NewCipherContext();
    // The IV is read at the cipher's own length; a shorter vector would be overread.
    int result = iv.size() == static_cast<size_t>(EVP_CIPHER_get_iv_length(cipher))
-                   ? EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key.data(), iv.data())
-                   : 0;
+                    ? EVP_DecryptInit_ex(ctx.get(), cipher, nullptr, key.data(), iv.data())
+                    : 0;
    if (result != 1) {
       LogSslError("AesGcmDecrypt: EVP_DecryptInit_ex failed");
       return result;
@@ -135,9 +135,9 @@ int AesGcmDecrypt(const std::vector<uint8_t> &ciphertext, const std::vector<uint
    int length = 0;
    if (!additionalData.empty()) {
       result = FitsInt(additionalData.size())
-                  ? EVP_DecryptUpdate(ctx.get(), nullptr, &length, additionalData.data(),
-                                      static_cast<int>(additionalData.size()))
-                  : 0;
+                   ? EVP_DecryptUpdate(ctx.get(), nullptr, &length, additionalData.data(),
+                                       static_cast<int>(additionalData.size()))
+                   : 0;
       if (result != 1) {
          LogSslError("AesGcmDecrypt: EVP_DecryptUpdate failed to set aad");
          return result;
@@ -146,9 +146,9 @@ int AesGcmDecrypt(const std::vector<uint8_t> &ciphertext, const std::vector<uint
    plaintext.resize(ciphertext.size());
    if (!ciphertext.empty()) {
       result = FitsInt(ciphertext.size())
-                  ? EVP_DecryptUpdate(ctx.get(), plaintext.data(), &length, ciphertext.data(),
-                                      static_cast<int>(ciphertext.size()))
-                  : 0;
+                   ? EVP_DecryptUpdate(ctx.get(), plaintext.data(), &length, ciphertext.data(),
+                                       static_cast<int>(ciphertext.size()))
+                   : 0;
       if (result != 1) {
          Wipe(plaintext);
          LogSslError("AesGcmDecrypt: EVP_DecryptUpdate failed");
@@ -158,9 +158,9 @@ int AesGcmDecrypt(const std::vector<uint8_t> &ciphertext, const std::vector<uint
    // Only a full-length tag is accepted: GCM would also check a truncated one.
    std::vector<uint8_t> expected(tag);
    result = expected.size() == kAesGcmTagSize
-               ? EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG,
-                                     static_cast<int>(expected.size()), expected.data())
-               : 0;
+                ? EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG,
+                                      static_cast<int>(expected.size()), expected.data())
+                : 0;
    if (result != 1) {
       Wipe(plaintext);
       LogSslError("AesGcmDecrypt: EVP_CIPHER_CTX_ctrl failed");
@@ -181,7 +181,7 @@ bool ComputeSha256Hex(const std::string &text, std::string &hex)
    const CryptoHashAlgorithm *algorithm = CryptoHash_SHA256();
    std::vector<uint8_t> digest(CryptoHash_GetOutputSize(algorithm), 0);
    CryptoError error =
-      CryptoHash_Compute(algorithm, text.data(), text.size(), digest.data(), digest.size());
+       CryptoHash_Compute(algorithm, text.data(), text.size(), digest.data(), digest.size());
    if (error != CRYPTO_ERROR_SUCCESS) {
       Log_Level(110, "CryptoHash_Compute failed: %d\n", error);
       Log_Level(110, "Failed to compute hash\n");

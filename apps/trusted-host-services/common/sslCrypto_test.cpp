@@ -103,12 +103,12 @@ TEST(AesGcm, TamperingFailsAtTheFinishAndReleasesNoPlaintext)
       Bytes ciphertext, key, iv, aad, tag;
    };
    const Case cases[] = {
-      {"tag", s.ciphertext, key, s.iv, aad, flip(s.tag)},
-      {"key", s.ciphertext, flip(key), s.iv, aad, s.tag},
-      {"iv", s.ciphertext, key, flip(s.iv), aad, s.tag},
-      {"aad", s.ciphertext, key, s.iv, flip(aad), s.tag},
-      {"missing aad", s.ciphertext, key, s.iv, {}, s.tag},
-      {"ciphertext", flip(s.ciphertext), key, s.iv, aad, s.tag},
+       {"tag", s.ciphertext, key, s.iv, aad, flip(s.tag)},
+       {"key", s.ciphertext, flip(key), s.iv, aad, s.tag},
+       {"iv", s.ciphertext, key, flip(s.iv), aad, s.tag},
+       {"aad", s.ciphertext, key, s.iv, flip(aad), s.tag},
+       {"missing aad", s.ciphertext, key, s.iv, {}, s.tag},
+       {"ciphertext", flip(s.ciphertext), key, s.iv, aad, s.tag},
    };
    for (const auto &c : cases) {
       log.Clear();

@@ -26,19 +26,16 @@ struct NameEntry {
 };
 // Order matters: it is the order of the subject's relative names.
 constexpr NameEntry kSubject[] = {
-   {"C", "US"},
-   {"ST", "California"},
-   {"CN", "localhost"},
-   {"O", "Talvor"},
-   {"OU", "Talvor Engineering"},
+    {"C", "US"},     {"ST", "California"},         {"CN", "localhost"},
+    {"O", "Talvor"}, {"OU", "Talvor Engineering"},
 };
 
 void SetFixedSubject(X509_NAME *name)
 {
    for (const auto &entry : kSubject) {
-      THS_SSL_VERIFY(X509_NAME_add_entry_by_txt(name, entry.field, MBSTRING_ASC,
-                                                reinterpret_cast<const unsigned char *>(entry.value),
-                                                -1, -1, 0) == 1);
+      THS_SSL_VERIFY(X509_NAME_add_entry_by_txt(
+                         name, entry.field, MBSTRING_ASC,
+                         reinterpret_cast<const unsigned char *>(entry.value), -1, -1, 0) == 1);
    }
 }
 
@@ -91,8 +88,9 @@ bool AddEmailAltName(X509_REQ *request, const std::string &address)
 
    STACK_OF(X509_EXTENSION) *extensions = sk_X509_EXTENSION_new_null();
    THS_SSL_VERIFY(extensions != nullptr);
-   bool added = X509V3_add1_i2d(&extensions, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT) == 1 &&
-                X509_REQ_add_extensions(request, extensions) == 1;
+   bool added =
+       X509V3_add1_i2d(&extensions, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT) == 1 &&
+       X509_REQ_add_extensions(request, extensions) == 1;
    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
    GENERAL_NAMES_free(names);
    if (!added) {

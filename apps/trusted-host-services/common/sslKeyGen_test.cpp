@@ -33,8 +33,11 @@ std::vector<std::pair<int, std::string>> NameEntries(const X509_NAME *name)
 }
 
 const std::vector<std::pair<int, std::string>> kFixedSubject = {
-   {NID_countryName, "US"},   {NID_stateOrProvinceName, "California"}, {NID_commonName, "localhost"},
-   {NID_organizationName, "Talvor"}, {NID_organizationalUnitName, "Talvor Engineering"},
+    {NID_countryName, "US"},
+    {NID_stateOrProvinceName, "California"},
+    {NID_commonName, "localhost"},
+    {NID_organizationName, "Talvor"},
+    {NID_organizationalUnitName, "Talvor Engineering"},
 };
 
 time_t ToTime(const ASN1_TIME *t)
@@ -65,12 +68,13 @@ TEST(SelfSignedCertificate, CarriesTheFixedIdentityAndExtensions)
 
    int critical = -1;
    auto *constraints = static_cast<BASIC_CONSTRAINTS *>(
-      X509_get_ext_d2i(cert.get(), NID_basic_constraints, &critical, nullptr));
+       X509_get_ext_d2i(cert.get(), NID_basic_constraints, &critical, nullptr));
    ASSERT_NE(constraints, nullptr);
    EXPECT_EQ(critical, 1);
    EXPECT_FALSE(constraints->ca);
    BASIC_CONSTRAINTS_free(constraints);
-   EXPECT_EQ(X509_get_key_usage(cert.get()), static_cast<uint32_t>(KU_KEY_CERT_SIGN | KU_DIGITAL_SIGNATURE));
+   EXPECT_EQ(X509_get_key_usage(cert.get()),
+             static_cast<uint32_t>(KU_KEY_CERT_SIGN | KU_DIGITAL_SIGNATURE));
    const ASN1_OCTET_STRING *subjectKeyId = X509_get0_subject_key_id(cert.get());
    const ASN1_OCTET_STRING *authorityKeyId = X509_get0_authority_key_id(cert.get());
    ASSERT_NE(subjectKeyId, nullptr);
@@ -119,14 +123,16 @@ TEST(CertificateSigningRequest, NamesTheAuthorityAddressOnly)
    STACK_OF(X509_EXTENSION) *extensions = X509_REQ_get_extensions(request.get());
    ASSERT_EQ(sk_X509_EXTENSION_num(extensions), 1);
    auto *names = static_cast<GENERAL_NAMES *>(
-      X509V3_get_d2i(extensions, NID_subject_alt_name, nullptr, nullptr));
+       X509V3_get_d2i(extensions, NID_subject_alt_name, nullptr, nullptr));
    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
    ASSERT_NE(names, nullptr);
    ASSERT_EQ(sk_GENERAL_NAME_num(names), 1);
    int type = -1;
-   auto *value = static_cast<ASN1_IA5STRING *>(GENERAL_NAME_get0_value(sk_GENERAL_NAME_value(names, 0), &type));
+   auto *value = static_cast<ASN1_IA5STRING *>(
+       GENERAL_NAME_get0_value(sk_GENERAL_NAME_value(names, 0), &type));
    EXPECT_EQ(type, GEN_EMAIL);
-   EXPECT_EQ(std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value))), "issuer@ca.test");
+   EXPECT_EQ(std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value))),
+             "issuer@ca.test");
    GENERAL_NAMES_free(names);
 
    EXPECT_FALSE(GenerateCsrForKey(key.Get(), "", pem));
@@ -142,7 +148,7 @@ TEST(CertificateSigningRequest, AddressCannotSmuggleInFurtherNames)
    ASSERT_NE(request, nullptr);
    STACK_OF(X509_EXTENSION) *extensions = X509_REQ_get_extensions(request.get());
    auto *names = static_cast<GENERAL_NAMES *>(
-      X509V3_get_d2i(extensions, NID_subject_alt_name, nullptr, nullptr));
+       X509V3_get_d2i(extensions, NID_subject_alt_name, nullptr, nullptr));
    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
    ASSERT_NE(names, nullptr);
    EXPECT_EQ(sk_GENERAL_NAME_num(names), 1);

@@ -11,13 +11,8 @@
 
 namespace Ths::Common::SslUtils {
 
-template <auto FreeFn>
-struct OpenSslFree {
-   template <typename T>
-   void operator()(T *object) const
-   {
-      FreeFn(object);
-   }
+template <auto FreeFn> struct OpenSslFree {
+   template <typename T> void operator()(T *object) const { FreeFn(object); }
 };
 
 using X509Ptr = std::unique_ptr<X509, OpenSslFree<X509_free>>;

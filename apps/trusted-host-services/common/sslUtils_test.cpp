@@ -39,7 +39,10 @@ std::string Canonical(const std::string &pem)
 
 class StandardizeCertificateTest : public ::testing::Test {
 protected:
-   static void SetUpTestSuite() { sPem = new std::string(TestCert::SelfSigned(CertSpec::Ca("std")).Pem()); }
+   static void SetUpTestSuite()
+   {
+      sPem = new std::string(TestCert::SelfSigned(CertSpec::Ca("std")).Pem());
+   }
    static void TearDownTestSuite() { delete sPem; }
    static std::string *sPem;
 };
