@@ -4,8 +4,6 @@
 #include <thread>
 
 #include "runtime/ruvo/binding/binder.h"
-#include "runtime/ruvo/l10n/l10n_category.h"
-#include "runtime/ruvo/provider/json_rpc_helpers.h"
 #include "runtime/ruvo/provider/local_provider.h"
 
 namespace {
@@ -140,36 +138,6 @@ TEST(AsyncApiInterfaceConcurrentContainer, ReadersSeeAConsistentTableWhileWriter
    reader.join();
    EXPECT_EQ(container.Size(), 201u);
    EXPECT_EQ(messages.size(), 1u);
-}
-
-TEST(UpdateExecutionCtxHelper, TakesLocaleHeadersAndChecksTheOperationId)
-{
-   using Provider::JsonRpc1_1::UpdateExecutionCtxHelper;
-   Core::MethodIdentifier method("a.b", "c");
-   Core::ExecutionContext ctx;
-   EXPECT_FALSE(UpdateExecutionCtxHelper::Update(
-      ctx, {{"Accept-Language", "de-DE,en;q=0.5"}, {"ruvo-ctx-format-locale", "en_US"}, {"ruvo-method-id", "a.b.c"}},
-      method));
-   EXPECT_EQ(ctx.GetApplicationValue("acceptLanguage"), "de-DE,en;q=0.5");
-   EXPECT_EQ(ctx.GetApplicationValue("formatLocale"), "en_US");
-
-   Core::ExecutionContext untouched;
-   auto ec = UpdateExecutionCtxHelper::Update(untouched, {{"accept-language", "en"}, {"ruvo-method-id", "a.b.d"}},
-                                              method);
-   EXPECT_EQ(ec, Provider::ProtocolError::MismatchingOperationId);
-   EXPECT_EQ(ec.message(), "Mismatching operation identifier in HTTP header and payload");
-   EXPECT_STREQ(ec.category().name(), "Ruvo Protocol Error");
-   EXPECT_FALSE(untouched.GetApplicationValue("acceptLanguage"));
-   ec = UpdateExecutionCtxHelper::Update(untouched, {{"ruvo-ctx-format-locale", "en US"}}, method);
-   EXPECT_EQ(ec, L10n::L10nError::InvalidLocaleHeader);
-
-   auto headers = Provider::JsonRpc1_1::ResponseHelper::GetResponseExtraHeaders(
-      *Core::MethodResult::GetErrorInstance(Data::StdErrors::Make(Data::StdErrors::kNotFound, {})));
-   ASSERT_EQ(headers.size(), 1u);
-   EXPECT_EQ(headers[0].second, "com.talvor.ruvo.std.errors.not_found");
-   EXPECT_TRUE(Provider::JsonRpc1_1::ResponseHelper::GetResponseExtraHeaders(
-                  *Core::MethodResult::GetErrorInstance(Data::StdErrors::Make("bad\r\nname", {})))
-                  .empty());
 }
 
 } // namespace
