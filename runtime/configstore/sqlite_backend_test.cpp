@@ -79,6 +79,9 @@ protected:
    {
       // Drop the open database before its directory goes.
       ConfigStore::SetDatabasePath(kDefaultDatabasePath);
+      for (const std::string &mountPoint : mMounts) {
+         umount2(mountPoint.c_str(), MNT_DETACH);
+      }
       std::error_code ignored;
       fs::remove_all(mDir, ignored);
    }
@@ -87,6 +90,7 @@ protected:
 
    std::string mDir;
    std::string mPath;
+   std::vector<std::string> mMounts;
    FilterSpecObject mAll{kServices};
 };
 
@@ -295,7 +299,9 @@ TEST_F(SqliteBackendTest, ReadOnlyAndFullFileSystemsAreExceptions)
    fs::create_directory(full);
    fs::create_directory(readOnly);
    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=256k"), 0) << std::strerror(errno);
+   mMounts.push_back(full);
    ASSERT_EQ(mount("tmpfs", readOnly.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+   mMounts.push_back(readOnly);
 
    ASSERT_EQ(OpenFailure(readOnly + "/db"), 0);
    ConfigStore::GetStore()->AddObject(Service("kept", "h", 1, {}, "g"));
