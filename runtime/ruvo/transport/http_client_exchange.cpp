@@ -25,6 +25,12 @@ HttpClientExchange::HttpClientExchange(std::shared_ptr<Asio::ByteStream> stream,
      mLogger(std::move(logger)),
      mDone(std::move(done))
 {
+   Log::Write(mLogger, Log::kDebug, "HttpInTransport<Recv> created");
+}
+
+HttpClientExchange::~HttpClientExchange()
+{
+   Log::Write(mLogger, Log::kDebug, "HttpInTransport<Recv> destroyed");
 }
 
 void HttpClientExchange::Send()

@@ -44,6 +44,7 @@ public:
                    const ClientLimits &limits, Log::LoggerPtr logger, ClientExchangeCb done);
 
    static constexpr size_t kReadStep = 4096;
+   ~HttpClientExchange();
 
 private:
    HttpClientExchange(std::shared_ptr<Asio::ByteStream> stream, std::string host, std::string body,
