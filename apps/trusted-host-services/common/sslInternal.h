@@ -16,6 +16,10 @@
 
 namespace Ths::Common::SslUtils::Detail {
 
+// An OpenSSL error code saying that a certificate is already in a store, in the
+// packing of OpenSSL 1.0.x or of OpenSSL 3.
+bool IsCertAlreadyInStoreError(unsigned long code);
+
 // A read-only memory BIO over the text; null only for texts too large for OpenSSL.
 BioPtr NewReadBio(const std::string &text);
 // An empty, growable memory BIO.

@@ -16,19 +16,7 @@ namespace Ths::Common::SslUtils {
 
 namespace {
 
-// OpenSSL 1.0.x refused a certificate already in a store with this packed error;
-// OpenSSL 3 packs X509_R_CERT_ALREADY_IN_HASH_TABLE without a function code, and in
-// fact accepts the duplicate silently, so the store is also searched before adding.
-constexpr unsigned long kCertAlreadyInStoreLegacyCode = 0x0B07C065UL;
-
 enum class AddResult { kAdded, kDuplicate, kFailed };
-
-bool IsAlreadyInStoreError(unsigned long code)
-{
-   return code == kCertAlreadyInStoreLegacyCode ||
-          (ERR_GET_LIB(code) == ERR_LIB_X509 &&
-           ERR_GET_REASON(code) == X509_R_CERT_ALREADY_IN_HASH_TABLE);
-}
 
 bool StoreHolds(X509_STORE *store, const X509 *cert)
 {
@@ -51,8 +39,9 @@ AddResult AddTrusted(X509_STORE *store, X509 *cert)
    if (X509_STORE_add_cert(store, cert) == 1) {
       return AddResult::kAdded;
    }
-   if (IsAlreadyInStoreError(ERR_peek_last_error())) {
-      ERR_get_error();
+   if (Detail::IsCertAlreadyInStoreError(ERR_peek_last_error())) {
+      // Not a failure: keep it out of later error reports.
+      ERR_clear_error();
       return AddResult::kDuplicate;
    }
    return AddResult::kFailed;
@@ -76,6 +65,18 @@ int NoPassword(char *, int, int, void *)
 } // namespace
 
 namespace Detail {
+
+// OpenSSL 1.0.x refused a certificate already in a store with this packed error;
+// OpenSSL 3 packs X509_R_CERT_ALREADY_IN_HASH_TABLE without a function code, and in
+// fact accepts the duplicate silently, so the store is also searched before adding.
+constexpr unsigned long kCertAlreadyInStoreLegacyCode = 0x0B07C065UL;
+
+bool IsCertAlreadyInStoreError(unsigned long code)
+{
+   return code == kCertAlreadyInStoreLegacyCode ||
+          (ERR_GET_LIB(code) == ERR_LIB_X509 &&
+           ERR_GET_REASON(code) == X509_R_CERT_ALREADY_IN_HASH_TABLE);
+}
 
 BioPtr NewReadBio(const std::string &text)
 {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <openssl/x509err.h>
 
+#include "apps/trusted-host-services/common/sslInternal.h"
 #include "runtime/hostlib/testing/log_capture.h"
 #include "tests/fixtures/cert_factory.h"
 
@@ -209,6 +211,18 @@ TEST_F(ValidateCertChainTest, TrustedCaAnchorsTheChain)
 
    EXPECT_FALSE(ValidateCertChain(rest, {"garbage"}, false, duplicate));
    EXPECT_TRUE(mLog.Has(110, "CertChain validation: Add CA cert to X509 store failed"));
+}
+
+TEST(ValidateCertChainDetail, AlreadyInStoreCodeIsRecognisedInBothPackings)
+{
+   EXPECT_TRUE(Detail::IsCertAlreadyInStoreError(0x0B07C065UL));
+   EXPECT_TRUE(Detail::IsCertAlreadyInStoreError(
+       ERR_PACK(ERR_LIB_X509, 0, X509_R_CERT_ALREADY_IN_HASH_TABLE)));
+   EXPECT_FALSE(
+       Detail::IsCertAlreadyInStoreError(ERR_PACK(ERR_LIB_X509, 0, X509_R_KEY_VALUES_MISMATCH)));
+   EXPECT_FALSE(Detail::IsCertAlreadyInStoreError(
+       ERR_PACK(ERR_LIB_PEM, 0, X509_R_CERT_ALREADY_IN_HASH_TABLE)));
+   EXPECT_FALSE(Detail::IsCertAlreadyInStoreError(0));
 }
 
 // --- error logging and parsing ---
