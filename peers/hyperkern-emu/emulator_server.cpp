@@ -137,12 +137,14 @@ void EmulatorServer::Refuse(Connection &conn, uint32_t seq, const char *why)
 
 void EmulatorServer::NotifyChannel()
 {
-   auto it = mConnections.find(mChannelFd);
-   if (it == mConnections.end() || it->second.readyPending || !mCore.HasQueued()) {
+   auto it = mConnections.find(mNoticeFd);
+   if (it == mConnections.end() || mNoticeOutstanding || !mCore.HasQueued()) {
       return;
    }
+   // At most one notice is outstanding: the descriptor is readable exactly
+   // while a message waits, and each get-message call takes the notice.
    Send(it->second, Proto::EncodeReady());
-   it->second.readyPending = true;
+   mNoticeOutstanding = true;
 }
 
 void EmulatorServer::Complete(std::vector<Completion> &done)
@@ -183,64 +185,105 @@ void EmulatorServer::HandleFrame(Connection &conn, const Bytes &frame)
       Refuse(conn, 0, "malformed frame");
       return;
    }
-   if (conn.role == Role::kNew) {
-      if (header.type == Proto::kRegister) {
-         Proto::RegisterRequest request;
-         if (!Proto::Decode(body, bodySize, request)) {
-            Refuse(conn, header.seq, "malformed register request");
-            return;
-         }
-         Proto::RegisterAnswer answer;
-         answer.status = mCore.Register(request, &answer.aux);
-         Note("register \"%s\": %s", request.name.c_str(),
-              HYK_ReturnStatusToString(answer.status).c_str());
-         Send(conn, Proto::Encode(header.seq, answer));
-         if (answer.status == kStatusSuccess) {
-            conn.role = Role::kChannel;
-            mChannelFd = conn.fd;
-            NotifyChannel();
-         }
+   switch (conn.role) {
+   case Role::kNew:
+      HandleFirstFrame(conn, header, body, bodySize);
+      break;
+   case Role::kChannel:
+      HandleChannel(conn, header, body, bodySize);
+      break;
+   case Role::kControl:
+      HandleControl(conn, header, body, bodySize);
+      break;
+   case Role::kNotice:
+      Refuse(conn, header.seq, "frame on the notice connection");
+      break;
+   }
+}
+
+void EmulatorServer::HandleFirstFrame(Connection &conn, const Proto::Header &header,
+                                      const uint8_t *body, size_t bodySize)
+{
+   if (header.type == Proto::kRegister) {
+      Proto::RegisterRequest request;
+      if (!Proto::Decode(body, bodySize, request)) {
+         Refuse(conn, header.seq, "malformed register request");
          return;
       }
-      if (header.type == Proto::kHello) {
-         Proto::HelloRequest request;
-         if (!Proto::Decode(body, bodySize, request)) {
-            Refuse(conn, header.seq, "malformed hello");
-            return;
-         }
-         Proto::HelloAnswer answer;
-         answer.status = request.version == Proto::kVersion ? kStatusSuccess : kStatusNotSupported;
-         Send(conn, Proto::Encode(header.seq, answer));
-         if (answer.status == kStatusSuccess) {
-            conn.role = Role::kControl;
-         } else {
-            conn.closing = true;
-         }
-         return;
+      Proto::RegisterAnswer answer;
+      answer.status = mCore.Register(request, &answer.aux);
+      Note("register \"%s\": %s", request.name.c_str(),
+           HYK_ReturnStatusToString(answer.status).c_str());
+      if (answer.status == kStatusSuccess) {
+         conn.role = Role::kChannel;
+         mChannelFd = conn.fd;
+         mToken = (static_cast<uint64_t>(getpid()) << 32) ^ mNextWaiter++ ^
+                  static_cast<uint64_t>(EmulatorCore::Clock::now().time_since_epoch().count());
+         answer.token = mToken;
       }
-      Refuse(conn, header.seq, "first frame is neither register nor hello");
+      Send(conn, Proto::Encode(header.seq, answer));
       return;
    }
-   if (conn.role == Role::kChannel) {
-      HandleChannel(conn, header, body, bodySize);
-   } else {
-      HandleControl(conn, header, body, bodySize);
+   if (header.type == Proto::kAttach) {
+      Proto::AttachRequest request;
+      if (!Proto::Decode(body, bodySize, request)) {
+         Refuse(conn, header.seq, "malformed attach request");
+         return;
+      }
+      const bool ok = mChannelFd >= 0 && mNoticeFd < 0 && request.token == mToken;
+      Send(conn, Proto::Encode(Proto::kAttach, header.seq,
+                               Proto::StatusAnswer{ok ? kStatusSuccess : kStatusNotFound}));
+      if (!ok) {
+         conn.closing = true;
+         return;
+      }
+      conn.role = Role::kNotice;
+      mNoticeFd = conn.fd;
+      mNoticeOutstanding = false;
+      NotifyChannel();
+      return;
    }
+   if (header.type == Proto::kHello) {
+      Proto::HelloRequest request;
+      if (!Proto::Decode(body, bodySize, request)) {
+         Refuse(conn, header.seq, "malformed hello");
+         return;
+      }
+      Proto::HelloAnswer answer;
+      answer.status = request.version == Proto::kVersion ? kStatusSuccess : kStatusNotSupported;
+      Send(conn, Proto::Encode(header.seq, answer));
+      if (answer.status == kStatusSuccess) {
+         conn.role = Role::kControl;
+      } else {
+         conn.closing = true;
+      }
+      return;
+   }
+   Refuse(conn, header.seq, "first frame is neither register, attach nor hello");
 }
 
 void EmulatorServer::HandleChannel(Connection &conn, const Proto::Header &header,
                                    const uint8_t *body, size_t bodySize)
 {
-   // The client reads every frame up to its answer, so a notice sent before
-   // this answer is consumed by this exchange.
-   conn.readyPending = false;
    if (header.type == Proto::kGetMsg) {
       Proto::GetMsgRequest request;
       if (!Proto::Decode(body, bodySize, request)) {
          Refuse(conn, header.seq, "malformed get-message request");
          return;
       }
-      Proto::GetMsgAnswer answer = mCore.GetMsg(request);
+      Proto::GetMsgAnswer answer;
+      if (request.noticeTaken != 0) {
+         mNoticeOutstanding = false;
+         answer = mCore.GetMsg(request);
+      } else {
+         // Without the notice the caller was not told of a message; handing one
+         // out would leave the notice behind on an empty queue.
+         answer.info = request.info;
+         answer.status = kStatusNoMessage;
+      }
+      // The next notice goes out before this answer, so the caller finds the
+      // descriptor readable again as soon as it has the answer.
+      NotifyChannel();
       if (answer.status != kStatusSuccess) {
          Note("get-message for %d: %s", answer.info.id,
               HYK_ReturnStatusToString(answer.status).c_str());
@@ -260,9 +303,7 @@ void EmulatorServer::HandleChannel(Connection &conn, const Proto::Header &header
       Complete(done);
    } else {
       Refuse(conn, header.seq, "unexpected request on the channel");
-      return;
    }
-   NotifyChannel();
 }
 
 void EmulatorServer::HandleControl(Connection &conn, const Proto::Header &header,
@@ -347,10 +388,22 @@ void EmulatorServer::HandleControl(Connection &conn, const Proto::Header &header
 
 void EmulatorServer::CloseConnection(int fd)
 {
-   if (fd == mChannelFd) {
+   if (mConnections.count(fd) == 0) {
+      return;
+   }
+   if (fd == mChannelFd || fd == mNoticeFd) {
+      // Either connection going away ends the registration; the other one is
+      // closed with it so that the agent sees the channel gone.
       Note("channel closed; endpoint %s unregistered", kEndpointName);
       mCore.ChannelGone();
+      const int other = fd == mChannelFd ? mNoticeFd : mChannelFd;
       mChannelFd = -1;
+      mNoticeFd = -1;
+      mToken = 0;
+      mNoticeOutstanding = false;
+      if (other >= 0) {
+         CloseConnection(other);
+      }
    }
    for (auto it = mWaiters.begin(); it != mWaiters.end();) {
       if (it->second.fd == fd) {

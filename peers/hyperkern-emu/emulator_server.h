@@ -1,6 +1,7 @@
 // The emulator's socket side: one SOCK_SEQPACKET listening socket; the first
-// frame of a connection makes it the kernel channel (Register) or a control
-// connection (Hello). Single-threaded: every frame is handled in turn.
+// frame of a connection makes it the call connection of the kernel channel
+// (Register), the channel's notice connection (Attach) or a control connection
+// (Hello). Single-threaded: every frame is handled in turn.
 #pragma once
 
 #include <map>
@@ -26,11 +27,10 @@ public:
    int Run(int stopFd);
 
 private:
-   enum class Role { kNew, kChannel, kControl };
+   enum class Role { kNew, kChannel, kNotice, kControl };
    struct Connection {
       int fd = -1;
       Role role = Role::kNew;
-      bool readyPending = false; // a Ready notice sits unread in the channel socket
       bool closing = false;
    };
    struct Waiter {
@@ -40,6 +40,8 @@ private:
 
    void Accept();
    void HandleFrame(Connection &conn, const Bytes &frame);
+   void HandleFirstFrame(Connection &conn, const Proto::Header &header, const uint8_t *body,
+                         size_t bodySize);
    void HandleChannel(Connection &conn, const Proto::Header &header, const uint8_t *body,
                       size_t bodySize);
    void HandleControl(Connection &conn, const Proto::Header &header, const uint8_t *body,
@@ -55,7 +57,11 @@ private:
    int mListenFd = -1;
    bool mOwnsPath = false;
    std::map<int, Connection> mConnections;
-   int mChannelFd = -1;
+   int mChannelFd = -1;   // call connection of the registered channel
+   int mNoticeFd = -1;    // its notice connection, once attached
+   uint64_t mToken = 0;   // names the registered channel to its notice connection
+   // A Ready notice was sent and the channel has not said it took it.
+   bool mNoticeOutstanding = false;
    uint64_t mNextWaiter = 1;
    std::map<uint64_t, Waiter> mWaiters;
 };

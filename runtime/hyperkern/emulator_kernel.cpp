@@ -20,7 +20,8 @@ EmulatorKernelCalls::~EmulatorKernelCalls()
 {
    Hostlib::MutexLock guard(mChannelsLock);
    for (auto &entry : mChannels) {
-      ::close(entry.first);
+      ::close(entry.second->noticeFd);
+      ::close(entry.second->callFd);
    }
 }
 
@@ -36,7 +37,8 @@ HYK_ReturnStatus EmulatorKernelCalls::Break(Channel &channel, HYK_ReturnStatus s
    // Shutting the socket down keeps it readable (end of file), so a receive
    // armed on it learns at once that the channel is gone.
    channel.broken = true;
-   shutdown(channel.fd, SHUT_RDWR);
+   shutdown(channel.noticeFd, SHUT_RDWR);
+   shutdown(channel.callFd, SHUT_RDWR);
    *error = EPIPE;
    return status;
 }
@@ -49,11 +51,11 @@ HYK_ReturnStatus EmulatorKernelCalls::Exchange(Channel &channel, uint32_t type, 
       *error = EPIPE;
       return kStatusChannelClosed;
    }
-   if (!SendFrame(channel.fd, request)) {
+   if (!SendFrame(channel.callFd, request)) {
       return Break(channel, kStatusChannelClosed, error);
    }
    for (;;) {
-      switch (RecvFrame(channel.fd, answer, mExchangeTimeoutMs)) {
+      switch (RecvFrame(channel.callFd, answer, mExchangeTimeoutMs)) {
       case RecvResult::kFrame:
          break;
       case RecvResult::kTimedOut:
@@ -68,9 +70,6 @@ HYK_ReturnStatus EmulatorKernelCalls::Exchange(Channel &channel, uint32_t type, 
       Proto::Header header;
       if (!Proto::ParseHeader(answer.data(), answer.size(), header, body, bodySize)) {
          return Break(channel, kStatusProtocolError, error);
-      }
-      if (header.type == Proto::kReady) {
-         continue;
       }
       if (header.type == (Proto::kError | Proto::kAnswerBit)) {
          return Break(channel, kStatusProtocolError, error);
@@ -96,12 +95,18 @@ HYK_ReturnStatus EmulatorKernelCalls::Register(const char *name, uint64_t flags,
       return kStatusInvalidArgument;
    }
    std::string reason;
-   int fd = ConnectSeqpacket(mSocketPath, &reason);
-   if (fd < 0) {
+   int callFd = ConnectSeqpacket(mSocketPath, &reason);
+   if (callFd < 0) {
       *error = ECONNREFUSED;
       return kStatusChannelClosed;
    }
-   auto channel = std::make_shared<Channel>(fd);
+   int noticeFd = ConnectSeqpacket(mSocketPath, &reason);
+   if (noticeFd < 0) {
+      ::close(callFd);
+      *error = ECONNREFUSED;
+      return kStatusChannelClosed;
+   }
+   auto channel = std::make_shared<Channel>(noticeFd, callFd);
    HYK_ReturnStatus status;
    Proto::RegisterAnswer answer;
    {
@@ -120,17 +125,72 @@ HYK_ReturnStatus EmulatorKernelCalls::Register(const char *name, uint64_t flags,
          status = answer.status;
          *error = status == kStatusSuccess ? 0 : EPERM;
       }
+      if (status == kStatusSuccess) {
+         status = Attach(*channel, answer.token, error);
+      }
    }
    if (status != kStatusSuccess) {
-      ::close(fd);
+      ::close(noticeFd);
+      ::close(callFd);
       return status;
    }
    {
       Hostlib::MutexLock guard(mChannelsLock);
-      mChannels[fd] = channel;
+      mChannels[noticeFd] = channel;
    }
-   *fdOut = fd;
+   *fdOut = noticeFd;
    *auxOut = answer.aux;
+   return kStatusSuccess;
+}
+
+HYK_ReturnStatus EmulatorKernelCalls::Attach(Channel &channel, uint64_t token, int *error)
+{
+   if (!SendFrame(channel.noticeFd, Proto::Encode(0, Proto::AttachRequest{token}))) {
+      *error = EPIPE;
+      return kStatusChannelClosed;
+   }
+   Bytes frame;
+   if (RecvFrame(channel.noticeFd, frame, mExchangeTimeoutMs) != RecvResult::kFrame) {
+      *error = EPIPE;
+      return kStatusChannelClosed;
+   }
+   Proto::Header header;
+   const uint8_t *body = nullptr;
+   size_t bodySize = 0;
+   Proto::StatusAnswer answer;
+   if (!Proto::ParseHeader(frame.data(), frame.size(), header, body, bodySize) ||
+       header.type != (Proto::kAttach | Proto::kAnswerBit) ||
+       !Proto::Decode(body, bodySize, answer)) {
+      *error = EPROTO;
+      return kStatusProtocolError;
+   }
+   *error = answer.status == kStatusSuccess ? 0 : EPERM;
+   return answer.status;
+}
+
+HYK_ReturnStatus EmulatorKernelCalls::TakeNotice(Channel &channel, uint8_t *taken, int *error)
+{
+   *taken = 0;
+   Bytes frame;
+   switch (RecvFrame(channel.noticeFd, frame, 0)) {
+   case RecvResult::kTimedOut:
+      return kStatusSuccess;
+   case RecvResult::kFrame:
+      break;
+   case RecvResult::kClosed:
+   case RecvResult::kError:
+      return Break(channel, kStatusChannelClosed, error);
+   case RecvResult::kTruncated:
+      return Break(channel, kStatusProtocolError, error);
+   }
+   Proto::Header header;
+   const uint8_t *body = nullptr;
+   size_t bodySize = 0;
+   if (!Proto::ParseHeader(frame.data(), frame.size(), header, body, bodySize) ||
+       header.type != Proto::kReady || bodySize != 0) {
+      return Break(channel, kStatusProtocolError, error);
+   }
+   *taken = 1;
    return kStatusSuccess;
 }
 
@@ -144,7 +204,16 @@ HYK_ReturnStatus EmulatorKernelCalls::GetMsg(int32_t fd, RPC_MsgInfoUser *info, 
       return kStatusInvalidArgument;
    }
    Hostlib::MutexLock guard(channel->exchangeLock);
-   Proto::GetMsgRequest request{arg4, arg5, *length, *info};
+   if (channel->broken) {
+      *error = EPIPE;
+      return kStatusChannelClosed;
+   }
+   uint8_t noticeTaken = 0;
+   HYK_ReturnStatus noticeStatus = TakeNotice(*channel, &noticeTaken, error);
+   if (noticeStatus != kStatusSuccess) {
+      return noticeStatus;
+   }
+   Proto::GetMsgRequest request{arg4, arg5, *length, *info, noticeTaken};
    Bytes frame;
    const uint8_t *body = nullptr;
    size_t bodySize = 0;
@@ -217,7 +286,8 @@ int EmulatorKernelCalls::Close(int32_t fd)
    }
    // An exchange still running on another thread finishes before the number is released.
    Hostlib::MutexLock guard(channel->exchangeLock);
-   return ::close(fd);
+   ::close(channel->callFd);
+   return ::close(channel->noticeFd);
 }
 
 } // namespace Hyperkern

@@ -1,7 +1,8 @@
 // The kernel calls on Linux: each call is one request/answer exchange with the
-// kernel emulator over its SOCK_SEQPACKET socket. Registration connects; the
-// channel descriptor is that connection, readable exactly while a message is
-// queued for it.
+// kernel emulator over its SOCK_SEQPACKET socket. Registration opens two
+// connections: one for the exchanges, and the channel descriptor, on which the
+// emulator writes only Ready notices, so that it is readable exactly while a
+// message is queued (answers to calls of other threads never wake a receive).
 #pragma once
 
 #include <map>
@@ -34,8 +35,9 @@ protected:
 
 private:
    struct Channel {
-      explicit Channel(int socketFd) : fd(socketFd) {}
-      const int fd;
+      Channel(int notice, int call) : noticeFd(notice), callFd(call) {}
+      const int noticeFd; // the channel descriptor
+      const int callFd;
       // Exchanges on one channel are serialised so answers cannot interleave.
       Hostlib::Mutex exchangeLock;
       uint32_t nextSeq ZARNA_GUARDED_BY(exchangeLock) = 1;
@@ -49,6 +51,12 @@ private:
                              const Bytes &request, Bytes &answer, const uint8_t *&body, size_t &bodySize, int *error)
       ZARNA_REQUIRES(channel.exchangeLock);
    HYK_ReturnStatus Break(Channel &channel, HYK_ReturnStatus status, int *error)
+      ZARNA_REQUIRES(channel.exchangeLock);
+   // Binds the notice connection to the registered channel.
+   HYK_ReturnStatus Attach(Channel &channel, uint64_t token, int *error)
+      ZARNA_REQUIRES(channel.exchangeLock);
+   // Takes the pending Ready notice, if any, off the channel descriptor.
+   HYK_ReturnStatus TakeNotice(Channel &channel, uint8_t *taken, int *error)
       ZARNA_REQUIRES(channel.exchangeLock);
 
    const std::string mSocketPath;

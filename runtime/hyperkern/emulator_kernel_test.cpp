@@ -19,10 +19,11 @@ namespace {
 using namespace Hyperkern;
 using namespace Hyperkern::Proto;
 
-// A hand-scripted emulator: accepts one connection and runs `script` on it.
+// A hand-scripted emulator: accepts the call connection and runs `script`
+// with it and the listening socket (for the notice connection).
 class ScriptedPeer {
 public:
-   explicit ScriptedPeer(std::function<void(int fd)> script)
+   explicit ScriptedPeer(std::function<void(int call, int listenFd)> script)
    {
       mPath = mDir.File("k.sock");
       mListen = socket(AF_UNIX, SOCK_SEQPACKET, 0);
@@ -34,7 +35,7 @@ public:
       mThread = std::thread([this, script] {
          int fd = accept(mListen, nullptr, nullptr);
          if (fd >= 0) {
-            script(fd);
+            script(fd, mListen);
             close(fd);
          }
       });
@@ -70,10 +71,20 @@ Header Expect(int fd, uint32_t type, Bytes *frameOut = nullptr)
    return header;
 }
 
-void AcceptRegistration(int fd)
+// Answers the registration and the notice connection's attach; returns the
+// notice connection.
+int AcceptRegistration(int call, int listenFd)
 {
-   Header h = Expect(fd, kRegister);
-   SendFrame(fd, Encode(h.seq, RegisterAnswer{0, 0}));
+   Header h = Expect(call, kRegister);
+   SendFrame(call, Encode(h.seq, RegisterAnswer{0, 0, 99}));
+   int notice = accept(listenFd, nullptr, nullptr);
+   Bytes frame;
+   Header a = Expect(notice, kAttach, &frame);
+   AttachRequest attach;
+   EXPECT_TRUE(Decode(frame.data() + kHeaderSize, frame.size() - kHeaderSize, attach));
+   EXPECT_EQ(attach.token, 99u);
+   SendFrame(notice, Encode(kAttach, a.seq, StatusAnswer{0}));
+   return notice;
 }
 
 bool Readable(int fd)
@@ -106,18 +117,25 @@ HYK_ReturnStatus GetMsg(KernelCalls &calls, int32_t fd, RPC_MsgInfoUser &info, u
                        &error);
 }
 
-TEST(EmulatorKernelCalls, SkipsNoticesAndStaleAnswersAndDeliversTheMessage)
+TEST(EmulatorKernelCalls, TakesTheNoticeSkipsStaleAnswersAndDeliversTheMessage)
 {
-   ScriptedPeer peer([](int fd) {
+   ScriptedPeer peer([](int fd, int listenFd) {
       Bytes frame;
       Header reg = Expect(fd, kRegister, &frame);
       RegisterRequest request;
       EXPECT_TRUE(Decode(frame.data() + kHeaderSize, frame.size() - kHeaderSize, request));
       EXPECT_EQ(request.name, "resolveKeyOp");
       EXPECT_EQ(request.infoSize, 12u);
-      SendFrame(fd, Encode(reg.seq, RegisterAnswer{0, 0}));
-      SendFrame(fd, EncodeReady());
-      Header get = Expect(fd, kGetMsg);
+      SendFrame(fd, Encode(reg.seq, RegisterAnswer{0, 0, 5}));
+      int notice = accept(listenFd, nullptr, nullptr);
+      Header a = Expect(notice, kAttach);
+      SendFrame(notice, Encode(kAttach, a.seq, StatusAnswer{0}));
+      SendFrame(notice, EncodeReady());
+      Header get = Expect(fd, kGetMsg, &frame);
+      GetMsgRequest getRequest;
+      EXPECT_TRUE(Decode(frame.data() + kHeaderSize, frame.size() - kHeaderSize, getRequest));
+      EXPECT_EQ(getRequest.noticeTaken, 1);
+      EXPECT_EQ(getRequest.capacity, 8192u);
       GetMsgAnswer answer;
       answer.info = {7, 0, 0x10007};
       answer.message = Bytes{'a', 'b', 0};
@@ -125,6 +143,7 @@ TEST(EmulatorKernelCalls, SkipsNoticesAndStaleAnswersAndDeliversTheMessage)
       SendFrame(fd, Encode(get.seq, answer));
       Bytes frame2;
       EXPECT_EQ(RecvFrame(fd, frame2, 5000), RecvResult::kClosed);
+      close(notice);
    });
    EmulatorKernelCalls calls(peer.Path(), 2000);
    HYK_ReturnStatus status;
@@ -141,16 +160,16 @@ TEST(EmulatorKernelCalls, SkipsNoticesAndStaleAnswersAndDeliversTheMessage)
    EXPECT_EQ(info.replyInfo, 0x10007u);
    EXPECT_EQ(length, 3u);
    EXPECT_STREQ(reinterpret_cast<char *>(buffer), "ab");
-   EXPECT_FALSE(Readable(fd)); // the notice was consumed with the exchange
+   EXPECT_FALSE(Readable(fd)); // the call took the notice
    EXPECT_EQ(calls.Close(fd), 0);
    EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusInvalidArgument);
 }
 
 TEST(EmulatorKernelCalls, RefusedRegistrationClosesTheConnection)
 {
-   ScriptedPeer peer([](int fd) {
+   ScriptedPeer peer([](int fd, int) {
       Header h = Expect(fd, kRegister);
-      SendFrame(fd, Encode(h.seq, RegisterAnswer{kStatusFailure, 0}));
+      SendFrame(fd, Encode(h.seq, RegisterAnswer{kStatusFailure, 0, 0}));
       Bytes frame;
       EXPECT_EQ(RecvFrame(fd, frame, 5000), RecvResult::kClosed);
    });
@@ -163,12 +182,13 @@ TEST(EmulatorKernelCalls, RefusedRegistrationClosesTheConnection)
 
 TEST(EmulatorKernelCalls, GarbledAnswerBreaksTheChannelForGood)
 {
-   ScriptedPeer peer([](int fd) {
-      AcceptRegistration(fd);
+   ScriptedPeer peer([](int fd, int listenFd) {
+      int notice = AcceptRegistration(fd, listenFd);
       Expect(fd, kGetMsg);
       SendFrame(fd, Bytes{1, 2, 3});
       Bytes frame;
       RecvFrame(fd, frame, 5000); // until the client shuts the socket down
+      close(notice);
    });
    EmulatorKernelCalls calls(peer.Path());
    HYK_ReturnStatus status;
@@ -186,8 +206,9 @@ TEST(EmulatorKernelCalls, GarbledAnswerBreaksTheChannelForGood)
 
 TEST(EmulatorKernelCalls, OversizedMessageIsAProtocolError)
 {
-   ScriptedPeer peer([](int fd) {
-      AcceptRegistration(fd);
+   ScriptedPeer peer([](int fd, int listenFd) {
+      int notice = AcceptRegistration(fd, listenFd);
+      SendFrame(notice, EncodeReady());
       Header get = Expect(fd, kGetMsg);
       GetMsgAnswer answer;
       answer.info.id = 1;
@@ -195,6 +216,7 @@ TEST(EmulatorKernelCalls, OversizedMessageIsAProtocolError)
       SendFrame(fd, Encode(get.seq, answer));
       Bytes frame;
       RecvFrame(fd, frame, 5000);
+      close(notice);
    });
    EmulatorKernelCalls calls(peer.Path());
    HYK_ReturnStatus status;
@@ -210,11 +232,12 @@ TEST(EmulatorKernelCalls, OversizedMessageIsAProtocolError)
 TEST(EmulatorKernelCalls, SilentOrVanishedEmulator)
 {
    {
-      ScriptedPeer peer([](int fd) {
-         AcceptRegistration(fd);
+      ScriptedPeer peer([](int fd, int listenFd) {
+         int notice = AcceptRegistration(fd, listenFd);
          Expect(fd, kGetMsg);
          Bytes frame;
          RecvFrame(fd, frame, 5000); // never answers
+         close(notice);
       });
       EmulatorKernelCalls calls(peer.Path(), 100);
       HYK_ReturnStatus status;
@@ -227,7 +250,7 @@ TEST(EmulatorKernelCalls, SilentOrVanishedEmulator)
       calls.Close(fd);
    }
    {
-      ScriptedPeer peer([](int fd) { AcceptRegistration(fd); });
+      ScriptedPeer peer([](int fd, int listenFd) { close(AcceptRegistration(fd, listenFd)); });
       EmulatorKernelCalls calls(peer.Path());
       HYK_ReturnStatus status;
       int32_t fd = Register(calls, &status);

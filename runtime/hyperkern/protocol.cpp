@@ -52,6 +52,14 @@ Bytes Encode(uint32_t seq, const RegisterAnswer &m)
    ByteWriter w = Start(kRegister | kAnswerBit, seq);
    w.U32(m.status);
    w.U32(m.aux);
+   w.U64(m.token);
+   return w.Take();
+}
+
+Bytes Encode(uint32_t seq, const AttachRequest &m)
+{
+   ByteWriter w = Start(kAttach, seq);
+   w.U64(m.token);
    return w.Take();
 }
 
@@ -62,6 +70,7 @@ Bytes Encode(uint32_t seq, const GetMsgRequest &m)
    w.U64(m.arg5);
    w.U32(m.capacity);
    Info(w, m.info);
+   w.U8(m.noticeTaken);
    return w.Take();
 }
 
@@ -229,13 +238,20 @@ bool Decode(const uint8_t *body, size_t size, RegisterRequest &m)
 bool Decode(const uint8_t *body, size_t size, RegisterAnswer &m)
 {
    ByteReader r(body, size);
-   return r.U32(m.status) && r.U32(m.aux) && r.AtEnd();
+   return r.U32(m.status) && r.U32(m.aux) && r.U64(m.token) && r.AtEnd();
+}
+
+bool Decode(const uint8_t *body, size_t size, AttachRequest &m)
+{
+   ByteReader r(body, size);
+   return r.U64(m.token) && r.AtEnd();
 }
 
 bool Decode(const uint8_t *body, size_t size, GetMsgRequest &m)
 {
    ByteReader r(body, size);
-   return r.U64(m.arg4) && r.U64(m.arg5) && r.U32(m.capacity) && Info(r, m.info) && r.AtEnd();
+   return r.U64(m.arg4) && r.U64(m.arg5) && r.U32(m.capacity) && Info(r, m.info) &&
+          r.U8(m.noticeTaken) && m.noticeTaken <= 1 && r.AtEnd();
 }
 
 bool Decode(const uint8_t *body, size_t size, GetMsgAnswer &m)

@@ -2,6 +2,11 @@
 // One datagram is one frame: an 8-byte header (type, sequence number; both
 // little-endian u32) and a type-specific body. docs/kernel-channel.md is the
 // reference for every record.
+//
+// A registered channel uses two connections: the call connection carries the
+// request/answer exchanges of the kernel calls; the notice connection (the
+// channel descriptor) carries nothing but Ready notices, so that it is
+// readable exactly while a message waits.
 #pragma once
 
 #include <array>
@@ -31,6 +36,7 @@ enum Type : uint32_t {
    kRegister = 0x0001,
    kGetMsg = 0x0002,
    kSendReply = 0x0003,
+   kAttach = 0x0004,  // first frame of the notice connection
    kHello = 0x0010,
    kQueueMsg = 0x0011,
    kListReplies = 0x0012,
@@ -38,7 +44,7 @@ enum Type : uint32_t {
    kKeySetType = 0x0014,
    kKeyRemove = 0x0015,
    kListKeys = 0x0016,
-   kReady = 0x0100,   // emulator to channel, unsolicited: a message is queued
+   kReady = 0x0100,   // on the notice connection: a message is queued
    kError = 0x7FFF,   // answer to a frame the emulator could not take
 };
 inline constexpr uint32_t kAnswerBit = 0x8000;
@@ -59,12 +65,18 @@ struct RegisterRequest {
 struct RegisterAnswer {
    uint32_t status = 0;
    uint32_t aux = 0;
+   uint64_t token = 0; // names the channel to its notice connection
+};
+struct AttachRequest {
+   uint64_t token = 0;
 };
 struct GetMsgRequest {
    uint64_t arg4 = 0;
    uint64_t arg5 = 0;
    uint32_t capacity = 0;
    RPC_MsgInfoUser info{-1, 0, 0};
+   // 1 when the caller took a Ready notice off the notice connection for this call.
+   uint8_t noticeTaken = 0;
 };
 struct GetMsgAnswer {
    uint32_t status = 0;
@@ -75,7 +87,7 @@ struct SendReplyRequest {
    int32_t msgId = 0;
    Bytes reply;
 };
-// Answer of SendReply, KeyAdd, KeySetType, KeyRemove and Error.
+// Answer of Attach, SendReply, KeyAdd, KeySetType, KeyRemove and Error.
 struct StatusAnswer {
    uint32_t status = 0;
 };
@@ -147,6 +159,7 @@ struct ListKeysAnswer {
 
 Bytes Encode(uint32_t seq, const RegisterRequest &m);
 Bytes Encode(uint32_t seq, const RegisterAnswer &m);
+Bytes Encode(uint32_t seq, const AttachRequest &m);
 Bytes Encode(uint32_t seq, const GetMsgRequest &m);
 Bytes Encode(uint32_t seq, const GetMsgAnswer &m);
 Bytes Encode(uint32_t seq, const SendReplyRequest &m);
@@ -172,6 +185,7 @@ bool ParseHeader(const uint8_t *data, size_t size, Header &header, const uint8_t
 // trailing bytes.
 bool Decode(const uint8_t *body, size_t size, RegisterRequest &m);
 bool Decode(const uint8_t *body, size_t size, RegisterAnswer &m);
+bool Decode(const uint8_t *body, size_t size, AttachRequest &m);
 bool Decode(const uint8_t *body, size_t size, GetMsgRequest &m);
 bool Decode(const uint8_t *body, size_t size, GetMsgAnswer &m);
 bool Decode(const uint8_t *body, size_t size, SendReplyRequest &m);

@@ -1,0 +1,155 @@
+// The agent's channel against the real kernel emulator process, reached
+// through the "hyperkern/channel" setting.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "apps/zarna/kernel/rpc_channel.h"
+#include "runtime/hostlib/testing/log_capture.h"
+#include "runtime/hyperkern/kernel_calls.h"
+#include "runtime/hyperkern/testing/emulator_process.h"
+#include "runtime/tirel/app.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using HyperkernTesting::CommandResult;
+using HyperkernTesting::EmulatorProcess;
+using nlohmann::json;
+
+template <typename Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10s)
+{
+   auto end = std::chrono::steady_clock::now() + limit;
+   while (!pred()) {
+      if (std::chrono::steady_clock::now() > end) {
+         return false;
+      }
+      std::this_thread::sleep_for(10ms);
+   }
+   return true;
+}
+
+class KernelChannelWithEmulator : public ::testing::Test {
+protected:
+   void Start(std::vector<std::string> emulatorArgs = {})
+   {
+      mEmu = std::make_unique<EmulatorProcess>(HYPERKERN_EMU_PATH, mDir.File("hk.sock"),
+                                               emulatorArgs);
+      ASSERT_TRUE(mEmu->WaitReady());
+      auto config = Tirel::Service::CreateScratchConfig();
+      config->GetSettings().SetString("hyperkern/channel", mEmu->Socket());
+      Hyperkern::SetKernelCalls(nullptr); // chosen from the setting
+      Tirel::Service::StartApp(config, nullptr);
+   }
+   void TearDown() override
+   {
+      Zarna::UnregisterRpc();
+      if (auto app = Tirel::Service::GetApp()) {
+         app->GetThreadPool()->WaitForIdle(5s);
+      }
+      Hyperkern::SetKernelCalls(nullptr);
+   }
+   json Replies() const
+   {
+      CommandResult r = mEmu->Command({"replies", "--json"});
+      EXPECT_EQ(r.exitCode, 0);
+      return json::parse(r.out, nullptr, false);
+   }
+
+   HostlibTesting::LogCapture mLog;
+   HyperkernTesting::TempDir mDir;
+   std::unique_ptr<EmulatorProcess> mEmu;
+};
+
+TEST_F(KernelChannelWithEmulator, RequestIsAnsweredWithTheResolveFailure)
+{
+   Start();
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   CommandResult sent = mEmu->Command({"send", "--locator", "kl:p/k", "--json"});
+   ASSERT_EQ(sent.exitCode, 0) << sent.out;
+   json answer = json::parse(sent.out);
+   EXPECT_EQ(answer["status"], "0xBAD0003");
+   EXPECT_EQ(answer["replyCalls"], 1);
+   EXPECT_TRUE(WaitFor([&] { return mLog.Contains("Request to resolve kl:p/k"); }));
+
+   // A request that fills the whole buffer without a terminator.
+   const std::string file = mDir.File("full.bin");
+   std::ofstream(file, std::ios::binary) << std::string(8192, 'k');
+   CommandResult full = mEmu->Command({"send", "--raw-file", file, "--json"});
+   ASSERT_EQ(full.exitCode, 0);
+   EXPECT_EQ(json::parse(full.out)["status"], "0xBAD0003");
+   EXPECT_TRUE(WaitFor([&] { return mLog.Has(130, "Request to resolve " + std::string(8192, 'k')); }));
+}
+
+TEST_F(KernelChannelWithEmulator, BusyKernelGetsFiveRepliesHalfASecondApart)
+{
+   Start({"--reply-status", "0xBAD0006,0xBAD0006,0xBAD0006,0xBAD0006,0"});
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   CommandResult sent = mEmu->Command({"send", "--locator", "x", "--json"});
+   ASSERT_EQ(sent.exitCode, 0) << sent.out;
+   EXPECT_EQ(json::parse(sent.out)["replyCalls"], 5);
+   json replies = Replies();
+   ASSERT_EQ(replies["replies"].size(), 5u);
+   for (size_t i = 1; i < 5; ++i) {
+      const auto gap = replies["replies"][i]["timeMs"].get<int64_t>() -
+                       replies["replies"][i - 1]["timeMs"].get<int64_t>();
+      EXPECT_GE(gap, 450) << "reply " << i;
+      EXPECT_LE(gap, 1500) << "reply " << i;
+   }
+   EXPECT_TRUE(WaitFor([&] { return mLog.Count("Sent reply to kernel") == 1; }));
+   // Answers to the replies never wake the receive.
+   EXPECT_FALSE(mLog.Contains("RpcGetMsg: error"));
+}
+
+TEST_F(KernelChannelWithEmulator, AlwaysBusyKernelSeesExactlyFiveReplies)
+{
+   Start({"--reply-status", "0xBAD0006,0xBAD0006,0xBAD0006,0xBAD0006,0xBAD0006,0xBAD0006"});
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   CommandResult sent = mEmu->Command({"send", "--locator", "x", "--timeout", "4", "--json"});
+   EXPECT_EQ(sent.exitCode, 1); // never taken
+   EXPECT_EQ(json::parse(sent.out)["replyCalls"], 5);
+   std::this_thread::sleep_for(700ms); // room for a sixth call that must not come
+   EXPECT_EQ(Replies()["total"], 5);
+   EXPECT_TRUE(mLog.Contains("failed, retries left: 0, error: Busy, try again"));
+}
+
+TEST_F(KernelChannelWithEmulator, GetMessageFailureIsEchoedToTheKernel)
+{
+   Start({"--getmsg-fail", "0xBAD00AA", "--getmsg-fail-count", "1"});
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   CommandResult failed = mEmu->Command({"send", "--locator", "x", "--json"});
+   ASSERT_EQ(failed.exitCode, 0);
+   EXPECT_EQ(json::parse(failed.out)["status"], "0xBAD00AA");
+   EXPECT_TRUE(mLog.Has(110, "RpcGetMsg: error: status 0xBAD00AA"));
+   // The receive was re-armed: the next request is served normally.
+   CommandResult next = mEmu->Command({"send", "--locator", "y", "--json"});
+   ASSERT_EQ(next.exitCode, 0);
+   EXPECT_EQ(json::parse(next.out)["status"], "0xBAD0003");
+}
+
+TEST_F(KernelChannelWithEmulator, RefusedRegistration)
+{
+   Start({"--refuse-register"});
+   EXPECT_FALSE(Zarna::RegisterRpc());
+   EXPECT_TRUE(mLog.Has(110, "Unable to register with Hyperkern RPC"));
+}
+
+TEST_F(KernelChannelWithEmulator, EmulatorDyingIsLoggedOnceAndNotSpunOn)
+{
+   Start();
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   EXPECT_EQ(mEmu->Stop(SIGKILL), 128 + SIGKILL);
+   ASSERT_TRUE(WaitFor([&] { return mLog.Contains("no more requests will be received"); }));
+   std::this_thread::sleep_for(500ms);
+   EXPECT_EQ(mLog.Count("RpcGetMsg: error: Channel closed"), 1u);
+   EXPECT_EQ(mLog.Count("Scheduling RPC receive"), 1u); // only the first arming
+   Zarna::UnregisterRpc();
+   EXPECT_FALSE(mLog.Contains("Closing the Hyperkern RPC channel failed"));
+}
+
+} // namespace

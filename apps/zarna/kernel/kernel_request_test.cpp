@@ -1,0 +1,40 @@
+#include "apps/zarna/kernel/kernel_request.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+using Zarna::ResolveKeyWork;
+
+TEST(ResolveKeyWork, CopiesIdReplyFieldAndBuffer)
+{
+   uint8_t buffer[8192] = {};
+   memcpy(buffer, "loc", 4);
+   buffer[8191] = 0x77;
+   ResolveKeyWork work = ResolveKeyWork::FromMessage({-1, 0xAABBCCDD, 0x10005}, buffer);
+   EXPECT_EQ(work.MessageId(), -1);
+   EXPECT_EQ(work.infoHead, 0xAABBCCDDFFFFFFFFu);
+   EXPECT_EQ(work.replyInfo, 0x10005u);
+   EXPECT_EQ(work.LocatorText(), "loc");
+   EXPECT_EQ(work.buffer[8191], 0x77);
+   EXPECT_EQ(ResolveKeyWork::FromMessage({42, 0, 0}, buffer).MessageId(), 42);
+}
+
+TEST(ResolveKeyWork, LocatorThatFillsTheBufferStopsAtItsEnd)
+{
+   uint8_t buffer[8192];
+   memset(buffer, 'A', sizeof buffer);
+   ResolveKeyWork work = ResolveKeyWork::FromMessage({1, 0, 0}, buffer);
+   EXPECT_EQ(work.LocatorText().size(), 8192u);
+   EXPECT_EQ(work.LocatorText(), std::string(8192, 'A'));
+}
+
+TEST(LogSafeText, EscapesWhatCouldForgeOrBreakALogLine)
+{
+   EXPECT_EQ(Zarna::LogSafeText("kl:v1/p%20q"), "kl:v1/p%20q");
+   EXPECT_EQ(Zarna::LogSafeText("a\nb\\\x1b\xff"), "a\\x0ab\\x5c\\x1b\\xff");
+}
+
+} // namespace

@@ -1,0 +1,246 @@
+// The channel against an in-process kernel whose answers are scripted, with a
+// manual clock so that reply retries can be stepped through.
+#include "apps/zarna/kernel/rpc_channel.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "runtime/hostlib/testing/log_capture.h"
+#include "runtime/hyperkern/memory_kernel.h"
+#include "runtime/tirel/app.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Hyperkern::InMemoryKernel;
+using Zarna::kReplyBusyStatus;
+
+constexpr uint32_t kFailure = 0xBAD0003;
+
+std::vector<uint8_t> Locator(const std::string &text)
+{
+   std::vector<uint8_t> bytes(text.begin(), text.end());
+   bytes.push_back(0);
+   return bytes;
+}
+
+class RpcChannel : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      mKernel = std::make_shared<InMemoryKernel>();
+      Hyperkern::SetKernelCalls(mKernel);
+      mClock = std::make_shared<Tirel::System::ManualClock>();
+      Tirel::Service::StartApp(Tirel::Service::CreateScratchConfig(), mClock);
+   }
+   void TearDown() override
+   {
+      Zarna::UnregisterRpc();
+      Pool()->WaitForIdle(5s);
+      Hyperkern::SetKernelCalls(nullptr);
+   }
+   static std::shared_ptr<Tirel::System::ThreadPool> Pool()
+   {
+      return Tirel::Service::GetApp()->GetThreadPool();
+   }
+   // Lets due work run, then checks that no further reply call follows.
+   void Settle() { ASSERT_TRUE(Pool()->WaitForIdle(5s)); }
+
+   HostlibTesting::LogCapture mLog;
+   std::shared_ptr<InMemoryKernel> mKernel;
+   std::shared_ptr<Tirel::System::ManualClock> mClock;
+};
+
+TEST_F(RpcChannel, RegistersTheEndpointAndAnswersARequestWithTheResolveFailure)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   ASSERT_EQ(mKernel->Registers().size(), 1u);
+   const auto reg = mKernel->Registers()[0];
+   EXPECT_EQ(reg.name, "resolveKeyOp");
+   EXPECT_EQ(reg.flags, 0u);
+   EXPECT_EQ(reg.infoSize, 12u);
+   EXPECT_EQ(reg.bufferSize, 8192u);
+   EXPECT_TRUE(mLog.Has(130, "Registered with Hyperkern RPC"));
+   EXPECT_TRUE(mLog.Has(130, "Scheduling RPC receive"));
+
+   const int32_t id = mKernel->Queue(Locator("kl:provider/key"));
+   ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
+   Settle();
+   const auto get = mKernel->GetMsgs()[0];
+   EXPECT_EQ(get.info.id, -1);
+   EXPECT_EQ(get.info.context, 0u);
+   EXPECT_EQ(get.info.replyInfo, 0u);
+   EXPECT_EQ(get.length, 8192u);
+   EXPECT_EQ(get.arg4, 0u);
+   EXPECT_EQ(get.arg5, 1u);
+   const auto reply = mKernel->Replies()[0];
+   EXPECT_EQ(reply.msgId, id);
+   EXPECT_EQ(reply.length, 4u);
+   EXPECT_EQ(reply.status, kFailure);
+   EXPECT_TRUE(mLog.Has(130, "Scheduling resolve work"));
+   EXPECT_TRUE(mLog.Has(130, "Request to resolve kl:provider/key"));
+   EXPECT_TRUE(mLog.Has(130, "Sent reply to kernel"));
+   // Re-armed after the message: the next one is served too.
+   mKernel->Queue(Locator("second"));
+   ASSERT_TRUE(mKernel->WaitForReplies(2, 5s));
+}
+
+TEST_F(RpcChannel, RefusedRegistrationArmsNothing)
+{
+   mKernel->SetRegisterStatus(0xBAD0001);
+   EXPECT_FALSE(Zarna::RegisterRpc());
+   EXPECT_TRUE(mLog.Has(110, "Unable to register with Hyperkern RPC"));
+   EXPECT_FALSE(mLog.Contains("Scheduling RPC receive"));
+   Zarna::UnregisterRpc(); // nothing to close
+   EXPECT_TRUE(mKernel->Closed().empty());
+}
+
+TEST_F(RpcChannel, MessageFillingTheWholeBufferIsReadUpToItsEnd)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   mKernel->Queue(std::vector<uint8_t>(8192, 'A'));
+   ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
+   Settle();
+   EXPECT_EQ(mKernel->Replies()[0].status, kFailure);
+   EXPECT_TRUE(mLog.Has(130, "Request to resolve " + std::string(8192, 'A')));
+}
+
+TEST_F(RpcChannel, GetMessageFailureIsEchoedOnceAndTheReceiveGoesOn)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   mKernel->ScriptGetMsgFailures({{0xBAD00AA, std::nullopt}, {0xBAD00BB, 17}});
+   // The echo of the second failure is itself refused; it is not retried.
+   mKernel->ScriptReplyStatuses({0, kReplyBusyStatus});
+   const int32_t id = mKernel->Queue(Locator("x"));
+   ASSERT_TRUE(mKernel->WaitForReplies(3, 5s));
+   Settle();
+   const auto replies = mKernel->Replies();
+   ASSERT_EQ(replies.size(), 3u);
+   EXPECT_EQ(replies[0].msgId, -1); // the kernel left the id unfilled
+   EXPECT_EQ(replies[0].status, 0xBAD00AAu);
+   EXPECT_EQ(replies[1].msgId, 17);
+   EXPECT_EQ(replies[1].status, 0xBAD00BBu);
+   EXPECT_EQ(replies[2].msgId, id); // then the message itself
+   EXPECT_EQ(replies[2].status, kFailure);
+   EXPECT_TRUE(mLog.Has(110, "RpcGetMsg: error: status 0xBAD00AA"));
+   EXPECT_TRUE(mLog.Has(110, "Sending reply " + std::to_string(static_cast<int>(0xBAD00BB)) +
+                                " failed: Busy, try again"));
+   mClock->Advance(1000000);
+   Settle();
+   EXPECT_EQ(mKernel->Replies().size(), 3u);
+}
+
+TEST_F(RpcChannel, BusyRepliesAreRetriedHalfASecondApartUntilTaken)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   mKernel->ScriptReplyStatuses(
+      {kReplyBusyStatus, kReplyBusyStatus, kReplyBusyStatus, kReplyBusyStatus, 0});
+   mKernel->Queue(Locator("x"));
+   ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
+   for (size_t made = 1; made < 5; ++made) {
+      Settle();
+      mClock->Advance(499999);
+      Settle();
+      EXPECT_EQ(mKernel->Replies().size(), made) << "retried too early";
+      mClock->Advance(1);
+      ASSERT_TRUE(mKernel->WaitForReplies(made + 1, 5s));
+   }
+   mClock->Advance(10000000);
+   Settle();
+   const auto replies = mKernel->Replies();
+   ASSERT_EQ(replies.size(), 5u);
+   for (const auto &r : replies) {
+      EXPECT_EQ(r.msgId, replies[0].msgId);
+      EXPECT_EQ(r.status, kFailure);
+   }
+   EXPECT_EQ(mLog.Count("Failed to send reply, rescheduling the reply"), 4u);
+   EXPECT_EQ(mLog.Count("Sent reply to kernel"), 1u);
+}
+
+TEST_F(RpcChannel, ReplyIsGivenUpAfterFiveBusyAnswersOrAnyOtherRefusal)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   mKernel->ScriptReplyStatuses(std::vector<uint32_t>(6, kReplyBusyStatus));
+   mKernel->Queue(Locator("x"));
+   ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
+   for (int i = 0; i < 8; ++i) {
+      Settle();
+      mClock->Advance(500000);
+   }
+   Settle();
+   EXPECT_EQ(mKernel->Replies().size(), 5u);
+   const std::string sent = std::to_string(static_cast<int>(kFailure));
+   EXPECT_TRUE(mLog.Has(110, "Sending reply " + sent + " failed, retries left: 0, error: Busy, try again"));
+
+   // Any other refusal ends the reply at once.
+   mKernel->ScriptReplyStatuses({0xBAD0001});
+   mKernel->Queue(Locator("y"));
+   ASSERT_TRUE(mKernel->WaitForReplies(6, 5s));
+   Settle();
+   mClock->Advance(5000000);
+   Settle();
+   EXPECT_EQ(mKernel->Replies().size(), 6u);
+   EXPECT_TRUE(mLog.Has(110, "Sending reply " + sent + " failed, retries left: 4, error: Failure"));
+}
+
+TEST_F(RpcChannel, NothingTouchesTheChannelAfterUnregistration)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   const int32_t fd = mKernel->ChannelFd();
+   mKernel->ScriptReplyStatuses({kReplyBusyStatus});
+   mKernel->Queue(Locator("x"));
+   ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
+   Settle();
+
+   Zarna::UnregisterRpc();
+   EXPECT_EQ(mKernel->Closed(), std::vector<int32_t>{fd});
+   // The retry that falls due now is dropped instead of using the closed descriptor.
+   mClock->Advance(500000);
+   Settle();
+   EXPECT_EQ(mKernel->Replies().size(), 1u);
+   EXPECT_TRUE(mLog.Has(115, "Dropping reply " + std::to_string(static_cast<int>(kFailure)) +
+                                " to message 1: rpc is unregistered"));
+   // A readable callback that was already on its way finds the channel gone.
+   const size_t gets = mKernel->GetMsgs().size();
+   mLog.Clear();
+   Zarna::RpcReadMsg();
+   EXPECT_TRUE(mLog.Has(110, "Rpc read message request after rpc is unregistered"));
+   EXPECT_FALSE(mLog.Contains("Scheduling RPC receive"));
+   EXPECT_EQ(mKernel->GetMsgs().size(), gets);
+   Zarna::UnregisterRpc(); // a second time is harmless
+   EXPECT_EQ(mKernel->Closed().size(), 1u);
+}
+
+TEST_F(RpcChannel, LostKernelIsLoggedOnceWithoutSpinning)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   mKernel->MarkDead();
+   ASSERT_TRUE(mKernel->WaitForGetMsgs(1, 5s));
+   std::this_thread::sleep_for(300ms);
+   Settle();
+   EXPECT_EQ(mKernel->GetMsgs().size(), 1u);
+   EXPECT_TRUE(mLog.Has(110, "RpcGetMsg: error: Channel closed"));
+   EXPECT_TRUE(mLog.Has(110, "Hyperkern RPC channel is closed; no more requests will be received"));
+   EXPECT_TRUE(mKernel->Replies().empty());
+}
+
+TEST_F(RpcChannel, ManyRequestsInFlightEachGetOneReply)
+{
+   ASSERT_TRUE(Zarna::RegisterRpc());
+   std::set<int32_t> ids;
+   for (int i = 0; i < 40; ++i) {
+      ids.insert(mKernel->Queue(Locator("key-" + std::to_string(i))));
+   }
+   ASSERT_TRUE(mKernel->WaitForReplies(40, 10s));
+   Settle();
+   std::set<int32_t> answered;
+   for (const auto &r : mKernel->Replies()) {
+      EXPECT_TRUE(answered.insert(r.msgId).second) << "answered twice: " << r.msgId;
+   }
+   EXPECT_EQ(answered, ids);
+}
+
+} // namespace
