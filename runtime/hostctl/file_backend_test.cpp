@@ -103,7 +103,7 @@ TEST_F(FileBackendTest, ConcurrentChangesAreNotLost)
    EXPECT_EQ(ruleset->GetAllowedIpList().ipv4.size(), 20u);
 }
 
-TEST(FirewallBackendSpecTest, ChoosesBackendFromConfiguration)
+TEST(FirewallBackendSettingTest, ChoosesBackendFromConfiguration)
 {
    EXPECT_EQ(CreateFirewallBackend("nftables")->Describe(), "nftables");
    EXPECT_EQ(CreateFirewallBackend("file:/var/lib/zarna/fw.json")->Describe(), "file:/var/lib/zarna/fw.json");

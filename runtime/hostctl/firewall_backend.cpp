@@ -22,14 +22,14 @@ Registry &GetRegistry()
 
 } // namespace
 
-std::shared_ptr<FirewallBackend> CreateFirewallBackend(const std::string &spec)
+std::shared_ptr<FirewallBackend> CreateFirewallBackend(const std::string &setting)
 {
-   if (spec == "nftables") {
+   if (setting == "nftables") {
       return std::make_shared<NftablesBackend>();
    }
    const std::string filePrefix = "file:";
-   if (spec.rfind(filePrefix, 0) == 0) {
-      std::string path = spec.substr(filePrefix.size());
+   if (setting.rfind(filePrefix, 0) == 0) {
+      std::string path = setting.substr(filePrefix.size());
       if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) {
          throw HostCtl::Lib::HostCtlException("Invalid firewall backend", "the state file path must be absolute");
       }

@@ -45,7 +45,7 @@ public:
 };
 
 // "nftables" or "file:<absolute path>"; HostCtlException for anything else.
-std::shared_ptr<FirewallBackend> CreateFirewallBackend(const std::string &spec);
+std::shared_ptr<FirewallBackend> CreateFirewallBackend(const std::string &setting);
 
 // The process-wide backend; nftables until something else is installed.
 void SetFirewallBackend(std::shared_ptr<FirewallBackend> backend);
