@@ -101,6 +101,30 @@ struct Codec<std::shared_ptr<T>> {
    }
 };
 
+// Shared immutable records: read into a fresh object, then shared.
+template <class T>
+struct Codec<std::shared_ptr<const T>> {
+   static const Data::TypeDesc &Desc() { return Codec<T>::Desc(); }
+   static Data::DataValuePtr ToValue(const std::shared_ptr<const T> &v, CodecContext &ctx)
+   {
+      if (!v) {
+         ctx.InvalidValue("required value is missing");
+         return Data::MakeVoid();
+      }
+      return Codec<T>::ToValue(*v, ctx);
+   }
+   static bool FromValue(const Data::DataValuePtr &value, std::shared_ptr<const T> &out,
+                         CodecContext &ctx)
+   {
+      auto v = std::make_shared<T>();
+      if (!Codec<T>::FromValue(value, *v, ctx)) {
+         return false;
+      }
+      out = std::move(v);
+      return true;
+   }
+};
+
 template <class Container, class T>
 struct ListCodec {
    static const Data::TypeDesc &Desc()
