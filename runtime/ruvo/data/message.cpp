@@ -64,6 +64,12 @@ NamedMessageBuilder &NamedMessageBuilder::put(const std::string &name, double va
    return *this;
 }
 
+NamedMessageBuilder &NamedMessageBuilder::put(const std::string &name, DateTime value)
+{
+   mMessage.SetParam(name, value);
+   return *this;
+}
+
 std::string Message<CoreTag>::DefaultMessageForId(const std::string &id)
 {
    for (const auto &entry : kCoreMessages) {

@@ -72,6 +72,7 @@ public:
    NamedMessageBuilder &put(const std::string &name, int64_t value);
    NamedMessageBuilder &put(const std::string &name, int value);
    NamedMessageBuilder &put(const std::string &name, double value);
+   NamedMessageBuilder &put(const std::string &name, DateTime value);
 
    const BaseMessage &Build() const { return mMessage; }
 

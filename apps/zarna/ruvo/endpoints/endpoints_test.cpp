@@ -1,0 +1,237 @@
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <net/if.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "apps/zarna/ruvo/endpoints/local_socket_endpoint.h"
+#include "apps/zarna/ruvo/endpoints/tcp_endpoint.h"
+#include "runtime/hostlib/testing/log_capture.h"
+#include "runtime/ruvo/binding/binder.h"
+#include "runtime/ruvo/binding/stub.h"
+#include "runtime/ruvo/provider/local_provider.h"
+#include "runtime/ruvo/transport/pico_http_client_transport.h"
+#include "runtime/ruvo/transport/testing/recording_logger.h"
+#include "tests/support/process.h"
+
+namespace EndpointTest {
+
+using EchoMethod = Ruvo::Binding::Operation<"echo", std::string, Ruvo::Binding::Param<std::string, "text">>;
+using Decl = Ruvo::Binding::InterfaceDecl<"test.endpoint.svc", EchoMethod>;
+using OtherDecl = Ruvo::Binding::InterfaceDecl<"test.endpoint.other", EchoMethod>;
+
+struct Service {
+   void Echo(const std::string &text, Ruvo::AsyncResult<std::string> result) { result.SetResult(text); }
+};
+
+template <class D>
+class Stub : public Ruvo::Binding::ServiceStub<D> {
+public:
+   using Ruvo::Binding::ServiceStub<D>::ServiceStub;
+   Ruvo::Outcome<std::string> Echo(boost::asio::io_context &io, const std::string &text)
+   {
+      Ruvo::Outcome<std::string> got;
+      this->template Call<EchoMethod>(
+         nullptr, Ruvo::AsyncResult<std::string>([&](Ruvo::Outcome<std::string> &&o) { got = std::move(o); }), text);
+      io.restart();
+      io.run();
+      return got;
+   }
+};
+
+} // namespace EndpointTest
+
+namespace {
+
+using namespace std::chrono_literals;
+using EndpointTest::Decl;
+using EndpointTest::OtherDecl;
+using EndpointTest::Stub;
+
+// The I/O context of the endpoints, run on a thread like the agent's I/O workers.
+class Endpoints : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      auto iface = Ruvo::Binding::BindInterface<Decl>(std::make_shared<EndpointTest::Service>(), nullptr,
+                                                      &EndpointTest::Service::Echo);
+      provider = Ruvo::Provider::AsyncLocalProvider::Create({iface});
+      worker = std::thread([this] { io.run(); });
+   }
+   void TearDown() override
+   {
+      work.reset();
+      io.stop();
+      worker.join();
+   }
+
+   HostlibTesting::LogCapture capture;
+   std::shared_ptr<Ruvo::Log::Testing::RecordingLogger> logger = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
+   boost::asio::io_context io;
+   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work = boost::asio::make_work_guard(io);
+   std::thread worker;
+   Ruvo::Core::AsyncApiProviderPtr provider;
+   boost::asio::io_context clientIo;
+};
+
+bool Ipv6LoopbackUsable()
+{
+   int fd = socket(AF_INET6, SOCK_STREAM, 0);
+   if (fd < 0) {
+      return false;
+   }
+   sockaddr_in6 a{};
+   a.sin6_family = AF_INET6;
+   a.sin6_addr = in6addr_loopback;
+   bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+   close(fd);
+   return ok;
+}
+
+TEST_F(Endpoints, TcpEndpointListensOnBothLoopbacksAndServes)
+{
+   int port = ZarnaTesting::FreeTcpPort();
+   {
+      Zarna::TcpEndpoint endpoint(port, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+      ASSERT_TRUE(endpoint.Start());
+      EXPECT_TRUE(capture.Has(125, "HTTP endpoint listening on TCP port " + std::to_string(port)));
+      EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "Listening on: 127.0.0.1:" + std::to_string(port))) << logger->All();
+      auto got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateHttpClientProvider(clientIo, "127.0.0.1",
+                                                                                static_cast<uint16_t>(port), nullptr))
+                    .Echo(clientIo, "v4");
+      ASSERT_FALSE(got.IsError()) << got.error->ToString();
+      EXPECT_EQ(*got.value, "v4");
+      if (Ipv6LoopbackUsable()) {
+         EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "Listening on: [::1]:" + std::to_string(port)));
+         got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateHttpClientProvider(clientIo, "::1",
+                                                                              static_cast<uint16_t>(port), nullptr))
+                  .Echo(clientIo, "v6");
+         ASSERT_FALSE(got.IsError()) << got.error->ToString();
+      }
+
+      // A second endpoint on the same port fails for each family it tries.
+      Zarna::TcpEndpoint second(port, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+      EXPECT_FALSE(second.Start());
+      EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "IPv4 Failed to listen on: 127.0.0.1:" + std::to_string(port) +
+                                                   " ec: system:98"))
+         << logger->All();
+   }
+   // Destruction closed the listeners.
+   for (int i = 0; i < 100 && logger->Count("Accept Error: ") == 0; ++i) {
+      std::this_thread::sleep_for(10ms);
+   }
+   EXPECT_GE(logger->Count("Accept Error: system:125"), 1u);
+   auto got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateHttpClientProvider(clientIo, "127.0.0.1",
+                                                                             static_cast<uint16_t>(port), nullptr))
+                 .Echo(clientIo, "gone");
+   ASSERT_TRUE(got.IsError());
+   EXPECT_EQ(got.error->messages().at(0).GetId(), "ruvo.connect.failed");
+}
+
+// In a network namespace of its own with IPv6 switched off, the endpoint still
+// listens on 127.0.0.1 and logs the IPv6 failure. Runs in a child process.
+TEST_F(Endpoints, TcpEndpointStartsWithoutIpv6)
+{
+   int pipeFds[2];
+   ASSERT_EQ(pipe(pipeFds), 0);
+   pid_t pid = fork();
+   ASSERT_GE(pid, 0);
+   if (pid == 0) {
+      close(pipeFds[0]);
+      auto report = [&](const std::string &text, int code) {
+         (void)!write(pipeFds[1], text.data(), text.size());
+         _exit(code);
+      };
+      if (unshare(CLONE_NEWNET) != 0) {
+         report("cannot make a network namespace", 77);
+      }
+      int fd = socket(AF_INET, SOCK_DGRAM, 0);
+      ifreq ifr{};
+      std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+      ioctl(fd, SIOCGIFFLAGS, &ifr);
+      ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+      if (ioctl(fd, SIOCSIFFLAGS, &ifr) != 0) {
+         report("cannot bring lo up", 77);
+      }
+      close(fd);
+      std::ofstream("/proc/sys/net/ipv6/conf/lo/disable_ipv6") << "1";
+      if (Ipv6LoopbackUsable()) {
+         report("cannot switch IPv6 off", 77);
+      }
+      boost::asio::io_context childIo;
+      auto childLog = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
+      Zarna::TcpEndpoint endpoint(7890, childIo, nullptr, Ruvo::Provider::DirectEnqueuer(), nullptr, childLog);
+      bool started = endpoint.Start();
+      bool v6Logged = childLog->Count("IPv6 Failed to listen on: [::1]:7890 ec: system:") == 1;
+      bool v4Listening = childLog->Has(Ruvo::Log::kInfo, "Listening on: 127.0.0.1:7890");
+      report(childLog->All(), started && v6Logged && v4Listening ? 0 : 1);
+   }
+   close(pipeFds[1]);
+   std::string text;
+   char buf[512];
+   ssize_t n;
+   while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) {
+      text.append(buf, static_cast<size_t>(n));
+   }
+   close(pipeFds[0]);
+   int status = 0;
+   waitpid(pid, &status, 0);
+   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+      GTEST_SKIP() << "no private network namespace here: " << text;
+   }
+   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+}
+
+TEST_F(Endpoints, LocalSocketReplacesAStaleFileServesAndRemovesItsFile)
+{
+   ZarnaTesting::TempDir dir;
+   std::string path = dir.File("zarnaRuvoLocal.sock");
+   std::ofstream(path) << "stale";
+   {
+      Zarna::LocalSocketEndpoint endpoint(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+      ASSERT_TRUE(endpoint.Start());
+      EXPECT_TRUE(capture.Has(125, "Unix domain socket endpoint listening on " + path));
+      EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "Listening on: " + path));
+      auto got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateLocalClientProvider(clientIo, path, nullptr))
+                    .Echo(clientIo, "local");
+      ASSERT_FALSE(got.IsError()) << got.error->ToString();
+      EXPECT_EQ(*got.value, "local");
+      // Interfaces that are not bound on this chain are not found.
+      got = Stub<OtherDecl>(Ruvo::Transport::PicoHttp::CreateLocalClientProvider(clientIo, path, nullptr))
+               .Echo(clientIo, "x");
+      ASSERT_TRUE(got.IsError());
+      EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.operation_not_found");
+   }
+   EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(Endpoints, LocalSocketPathErrors)
+{
+   std::string longPath = "/tmp/" + std::string(103, 'p');
+   ASSERT_EQ(longPath.size(), 108u);
+   Zarna::LocalSocketEndpoint tooLong(longPath, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+   try {
+      tooLong.Start();
+      ADD_FAILURE() << "no exception";
+   } catch (const std::system_error &e) {
+      EXPECT_EQ(e.code(), std::errc::filename_too_long);
+   }
+   Zarna::LocalSocketEndpoint noDir("/nonexistent-dir/x.sock", io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr,
+                                    logger);
+   EXPECT_FALSE(noDir.Start());
+   EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "UDS Failed to listen on: /nonexistent-dir/x.sock ec: system:2"))
+      << logger->All();
+   Zarna::LocalSocketEndpoint empty("", io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+   EXPECT_FALSE(empty.Start());
+   EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "UDS Failed to listen on:  ec: Ruvo Transport Http:8"));
+}
+
+} // namespace
