@@ -1,7 +1,7 @@
 // Trust groups and their tokens.
 #include <algorithm>
 
-#include "apps/zarna/state/state_errors.h"
+#include "apps/zarna/ruvo/messages.h"
 #include "apps/zarna/state/zarna_state.h"
 #include "runtime/hostlib/log.h"
 
@@ -94,7 +94,7 @@ void ZarnaState::GetGroups(Ruvo::Data::ErrorValuePtr &error, std::vector<ZarnaSt
    }
    if (groups.empty()) {
       Log_Level(110, "Veritor Components not configured.\n");
-      error = MakeVeritorNotConfiguredError();
+      error = MakeError(ErrorClass::Error, ErrorIds::kVeritorServicesNotConfigured);
    }
 }
 
