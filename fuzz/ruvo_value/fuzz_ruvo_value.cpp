@@ -1,0 +1,100 @@
+// Reads a value of one binding structure from JSON, converts it to its native form
+// and back: the first byte picks the structure.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "api/attestation_report.h"
+#include "api/key_operation.h"
+#include "api/kms_providers.h"
+#include "api/trusted_infrastructure_providers.h"
+#include "api/trusted_infrastructure_services.h"
+#include "runtime/ruvo/json/json_reader.h"
+#include "runtime/ruvo/json/value_codec.h"
+#include "runtime/ruvo/std/std_errors.h"
+
+namespace {
+
+namespace B = Com::Talvor::Brim;
+
+template <class T>
+void RoundTrip(const nlohmann::json &doc)
+{
+   Ruvo::Binding::CodecContext ctx;
+   Ruvo::Data::DataValuePtr value;
+   if (!Ruvo::Protocol::Json::ValueFromJson(doc, Ruvo::Binding::Codec<T>::Desc(), value, ctx)) {
+      return;
+   }
+   T native{};
+   if (!Ruvo::Binding::FromDataValue(value, native, ctx)) {
+      __builtin_trap(); // what the typed reader accepted, the binding must take
+   }
+   Ruvo::Binding::CodecContext out;
+   auto back = Ruvo::Binding::ToDataValue(native, out);
+   if (back) {
+      std::string text;
+      std::string reason;
+      Ruvo::Protocol::Json::AppendValue(*back, text, reason);
+      (void)back->ToString();
+   }
+}
+
+// Also the untyped road: values read by shape and adapted leniently.
+template <class T>
+void Lenient(const nlohmann::json &doc)
+{
+   Ruvo::Binding::CodecContext ctx;
+   Ruvo::Data::DataValuePtr value;
+   if (Ruvo::Protocol::Json::ValueFromJson(doc, Ruvo::Data::TypeDesc::Of(Ruvo::Data::TypeKind::Dynamic), value, ctx)) {
+      T native{};
+      Ruvo::Binding::FromDataValue(value, native, ctx);
+   }
+}
+
+using Handler = void (*)(const nlohmann::json &);
+
+template <class T>
+constexpr std::array<Handler, 2> Both()
+{
+   return {&RoundTrip<T>, &Lenient<T>};
+}
+
+const std::vector<Handler> &Handlers()
+{
+   static const std::vector<Handler> handlers = [] {
+      std::vector<Handler> all;
+      for (auto list : {Both<B::TrustedInfrastructure::ServicesApi::CreateSpec>(),
+                        Both<B::TrustedInfrastructure::ServicesApi::FilterSpec>(),
+                        Both<B::TrustedInfrastructure::ServicesApi::SummaryList>(),
+                        Both<B::TrustedInfrastructure::ServicesApi::Info>(),
+                        Both<B::TrustedInfrastructure::Kms::ProvidersSvc::FilterSpec>(),
+                        Both<B::TrustedInfrastructure::Kms::ProvidersSvc::SummaryList>(),
+                        Both<B::Kms::KeyOperationSvc::GeneratedKey>(),
+                        Both<B::Kms::KeyOperationSvc::DecryptResult>(),
+                        Both<B::Kms::Providers::StatusSvc::Info>(),
+                        Both<B::Attestation::ReportSvc::Tpm2Request>(),
+                        Both<B::Attestation::ReportSvc::Tpm2Result>(),
+                        Both<Com::Talvor::Ruvo::Std::Errors::NotFound>()}) {
+         all.insert(all.end(), list.begin(), list.end());
+      }
+      return all;
+   }();
+   return handlers;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+   if (size == 0) {
+      return 0;
+   }
+   nlohmann::json doc;
+   std::string reason;
+   std::string_view text(reinterpret_cast<const char *>(data + 1), size - 1);
+   if (!Ruvo::Protocol::Json::ReadDocument(text, Ruvo::Protocol::Json::kSecureLimits, doc, reason)) {
+      return 0;
+   }
+   Handlers()[data[0] % Handlers().size()](doc);
+   return 0;
+}
