@@ -30,31 +30,40 @@ struct VerbCommands {
    CLI::Option *port = nullptr;
 };
 
+// Each occurrence of a repeatable option takes exactly one value.
+CLI::Option *Repeatable(CLI::Option *opt, const char *typeName)
+{
+   return opt->type_name(typeName)->expected(1)->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
 VerbCommands AddVerbs(CLI::App &noun, RawVerbs &raw, const std::string &title)
 {
+   const std::string a = title.front() == 'a' ? "an " : "a ";
    VerbCommands v;
    noun.require_subcommand(1);
    v.list = noun.add_subcommand("list", "List the configured " + title + "s");
-   v.groups = v.list->add_option("--group", raw.groups, "Only services of this trust group (repeatable)");
-   v.hosts = v.list->add_option("--host", raw.hosts,
-                                "Only services at this address, H or H:P, IPv6 as [H]:P; no port "
-                                "means 443 (repeatable)");
-   v.ids = v.list->add_option("--id", raw.ids, "Only the service with this id (repeatable)");
+   v.groups = Repeatable(v.list->add_option("--group", raw.groups, "Only services of this trust group (repeatable)"),
+                         "GROUP");
+   v.hosts = Repeatable(v.list->add_option("--host", raw.hosts,
+                                           "Only services at this address, IPv6 as [H]:P; no port means 443 "
+                                           "(repeatable)"),
+                        "H[:P]");
+   v.ids = Repeatable(v.list->add_option("--id", raw.ids, "Only the service with this id (repeatable)"), "ID");
 
    v.get = noun.add_subcommand("get", "Show one " + title);
    v.get->add_option("ID", raw.service, "Service id")->required();
 
-   v.create = noun.add_subcommand("create", "Add a " + title + " for a trust group");
-   v.create->add_option("--host", raw.host, "Host name or IP address of the service")->required();
-   v.port = v.create->add_option("--port", raw.port, "TCP port of the service (default 443)");
-   v.create->add_option("--group", raw.group, "Trust group")->required();
-   v.create
-      ->add_option("--ca-file", raw.caFiles,
-                   "PEM file of trusted CA certificates, root first (repeatable; all "
-                   "certificates of all files in order form the chain)")
+   v.create = noun.add_subcommand("create", "Add " + a + title + " for a trust group");
+   v.create->add_option("--host", raw.host, "Host name or IP address of the service")->type_name("HOST")->required();
+   v.port = v.create->add_option("--port", raw.port, "TCP port of the service (default 443)")->type_name("PORT");
+   v.create->add_option("--group", raw.group, "Trust group")->type_name("GROUP")->required();
+   Repeatable(v.create->add_option("--ca-file", raw.caFiles,
+                                   "PEM file of trusted CA certificates, root first (repeatable; all "
+                                   "certificates of all files in order form the chain)"),
+              "FILE")
       ->required();
 
-   v.remove = noun.add_subcommand("delete", "Remove a " + title);
+   v.remove = noun.add_subcommand("delete", "Remove " + a + title);
    v.remove->add_option("ID", raw.service, "Service id")->required();
    return v;
 }
@@ -131,9 +140,11 @@ ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &
 
    std::string tcp = kDefaultTcp;
    std::string socketPath;
-   auto *tcpOpt = app.add_option("--tcp", tcp, "Agent API over TCP, HOST:PORT (IPv6 as [HOST]:PORT)")
+   auto *tcpOpt = app.add_option("--tcp", tcp, "Agent API over TCP (IPv6 as [HOST]:PORT)")
+                     ->type_name("HOST:PORT")
                      ->capture_default_str();
-   auto *socketOpt = app.add_option("--socket", socketPath, "Agent API over this Unix domain socket");
+   auto *socketOpt =
+      app.add_option("--socket", socketPath, "Agent API over this Unix domain socket")->type_name("PATH");
    tcpOpt->excludes(socketOpt);
    app.add_flag("--json", inv.json, "Print one JSON document instead of tables");
 
@@ -148,8 +159,12 @@ ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &
    try {
       app.parse(std::move(reversed));
    } catch (const CLI::ParseError &e) {
-      int code = app.exit(e, out, err);
-      return {false, code == 0 ? kExitOk : kExitUsage};
+      if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+         app.exit(e, out, err); // help
+         return {false, kExitOk};
+      }
+      err << "zarnactl: " << e.what() << "\nRun with --help for more information.\n";
+      return {false, kExitUsage};
    }
 
    std::string error;

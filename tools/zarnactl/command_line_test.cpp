@@ -141,6 +141,8 @@ TEST(ZarnactlCommandLine, UsageErrorsAndHelp)
            {"attestation-services", "frobnicate"},
            {"widgets", "list"},
            {"attestation-services", "list", "--bogus"},
+           {"attestation-services", "list", "--group", "a", "b"},
+           {"attestation-services", "get", "a", "b"},
         }) {
       Parsed p = Parse(args);
       EXPECT_FALSE(p.outcome.run);
