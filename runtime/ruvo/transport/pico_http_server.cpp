@@ -43,8 +43,8 @@ int AcceptRetryDelayMs(const boost::system::error_code &ec)
 }
 
 template <typename Protocol>
-PicoHttpServer<Protocol>::Listener::Listener(Acceptor a)
-   : acceptor(std::move(a)), retry(acceptor.get_executor())
+PicoHttpServer<Protocol>::Listener::Listener(Acceptor a, Log::LoggerPtr log)
+   : logger(std::move(log)), acceptor(std::move(a)), retry(acceptor.get_executor())
 {
 }
 
@@ -78,7 +78,7 @@ PicoHttpServer<Protocol>::~PicoHttpServer()
 template <typename Protocol>
 void PicoHttpServer<Protocol>::StartAccepting(Acceptor acceptor)
 {
-   auto listener = std::make_shared<Listener>(std::move(acceptor));
+   auto listener = std::make_shared<Listener>(std::move(acceptor), mLogger);
    {
       std::lock_guard<std::mutex> guard(mLock);
       mListeners.push_back(listener);
@@ -134,6 +134,9 @@ void PicoHttpServer<Protocol>::Accept(const std::shared_ptr<Listener> &listener)
       [weak, listener](const boost::system::error_code &ec, typename Protocol::socket socket) {
          if (auto self = weak.lock()) {
             self->Accepted(listener, ec, std::move(socket));
+         } else if (ec) {
+            // The server went away and closed the acceptor under this accept.
+            Log::Write(listener->logger, Log::kError, "Accept Error: ", ec.category().name(), ":", ec.value());
          }
       });
 }

@@ -47,8 +47,9 @@ public:
 
 private:
    struct Listener {
-      explicit Listener(Acceptor a);
+      Listener(Acceptor a, Log::LoggerPtr log);
       std::mutex lock;
+      Log::LoggerPtr logger;        // outlives the server for the last accept's line
       Acceptor acceptor;            // guarded by lock
       bool closed = false;          // guarded by lock
       boost::asio::steady_timer retry;

@@ -1,11 +1,14 @@
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <net/if.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <system_error>
 

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include <boost/asio/ip/v6_only.hpp>
+
 #include "runtime/hostlib/log.h"
 #include "runtime/ruvo/transport/pico_http_api_request_handler.h"
 
