@@ -1,0 +1,28 @@
+// The management API of the host's attestation services (attestd peers): list, get, create and
+// delete, one service per trust group. Validates the port, calls the trust state and turns its
+// result codes into the agent's error values.
+#pragma once
+
+#include "api/trusted_infrastructure_services.h"
+#include "apps/zarna/ruvo/services/service_api_calls.h"
+
+namespace Com::Talvor::Brim::TrustedInfrastructure::Attestation::ServicesSvc {
+
+class ServicesImpl : public AsyncServiceInterface {
+public:
+   // Every call works on the process-wide trust state.
+   ServicesImpl();
+   // Every call works on the state that the provider yields (tests).
+   explicit ServicesImpl(Zarna::ServiceApi::StateProvider stateProvider);
+
+   void List(const std::optional<FilterSpec> &filter,
+             Api::AsyncResult<SummaryList> result) override;
+   void Get(const std::string &service, Api::AsyncResult<Info> result) override;
+   void Create(const CreateSpec &spec, Api::AsyncResult<std::string> result) override;
+   void Delete(const std::string &service, Api::AsyncResult<::Ruvo::Void> result) override;
+
+private:
+   Zarna::ServiceApi::StateProvider mStateProvider;
+};
+
+} // namespace Com::Talvor::Brim::TrustedInfrastructure::Attestation::ServicesSvc
