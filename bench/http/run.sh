@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# HTTP transport benchmarks on loopback, side by side with nginx serving a static
+# JSON body of the same size as the echo reply. Bounded: every load runs for a fixed
+# number of seconds against servers started here, and everything started is stopped.
+#
+#   bench/http/run.sh [BUILD_DIR] [SECONDS]
+#
+# BUILD_DIR defaults to build/release (configured with the release preset when missing).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+BUILD="${1:-$ROOT/build/release}"
+SECS="${2:-10}"
+CONNS=32
+
+for tool in wrk nginx openssl curl; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/bootstrap installs it)"; exit 1; }
+done
+if [ ! -f "$BUILD/build.ninja" ]; then
+  cmake --preset release -B "$BUILD" >/dev/null
+fi
+cmake --build "$BUILD" --target http_echo_server http_tls_client_bench http_bench_client -j2 >/dev/null
+
+WORK="$(mktemp -d)"
+PIDS=()
+cleanup() {
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+}
+TCP_PORT=$(free_port); TLS_PORT=$(free_port); NGINX_PORT=$(free_port)
+SOCK="$WORK/echo.sock"
+
+# Server certificate for the TLS runs.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+  -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
+  -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
+
+"$BUILD/bench/http/http_echo_server" --tcp "$TCP_PORT" --unix "$SOCK" --tls "$TLS_PORT" \
+  --cert "$WORK/cert.pem" --key "$WORK/key.pem" --threads 2 >"$WORK/echo.log" 2>&1 &
+ECHO_PID=$!
+PIDS+=("$ECHO_PID")
+for _ in $(seq 50); do grep -q ready "$WORK/echo.log" 2>/dev/null && break; sleep 0.1; done
+
+# The trivial operation and its reply; nginx serves the same reply bytes.
+printf '%s' '{"version":"1.1","id":"bench-1","method":"bench.http.echo.echo","params":{"context":{"app":{}},"input":{"text":"ping"}}}' >"$WORK/request.json"
+curl -s -X POST -H 'Content-Type: application/json' --data-binary @"$WORK/request.json" \
+  "http://127.0.0.1:$TCP_PORT/api" >"$WORK/reply.json"
+REPLY_BYTES=$(wc -c <"$WORK/reply.json")
+[ "$REPLY_BYTES" -gt 0 ] || { echo "echo server gave no reply"; cat "$WORK/echo.log"; exit 1; }
+
+mkdir -p "$WORK/nginx"
+cat >"$WORK/nginx.conf" <<CONF
+worker_processes 2;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log;
+daemon off;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  keepalive_requests 10000000;
+  client_body_temp_path $WORK/nginx;
+  proxy_temp_path $WORK/nginx;
+  fastcgi_temp_path $WORK/nginx;
+  uwsgi_temp_path $WORK/nginx;
+  scgi_temp_path $WORK/nginx;
+  server {
+    listen 127.0.0.1:$NGINX_PORT;
+    location /api { default_type application/json; return 200 '$(cat "$WORK/reply.json")'; }
+  }
+}
+CONF
+nginx -c "$WORK/nginx.conf" -p "$WORK/nginx" &
+PIDS+=("$!")
+sleep 0.5
+
+lua() {
+  cat >"$WORK/$1.lua" <<LUA
+wrk.method = "POST"
+wrk.body = io.open("$WORK/request.json"):read("*a")
+wrk.headers["Content-Type"] = "application/json"
+$2
+LUA
+}
+lua keepalive ""
+lua close 'wrk.headers["Connection"] = "close"'
+
+# wrk: "rps p99_ms"
+run_wrk() {
+  local out
+  out=$(wrk -t1 -c"$CONNS" -d"${SECS}s" --latency -s "$WORK/$2.lua" "http://127.0.0.1:$1/api")
+  local rps p99
+  rps=$(awk '/Requests\/sec/ {print $2}' <<<"$out")
+  p99=$(awk '$1=="99%" {print $2}' <<<"$out")
+  echo "$rps $p99"
+}
+
+echo "reply size: $REPLY_BYTES bytes; $CONNS connections; ${SECS}s per run"
+printf '%-28s %12s %10s\n' "run" "req/s" "p99"
+read -r E_KA E_KA99 <<<"$(run_wrk "$TCP_PORT" keepalive)"
+read -r N_KA N_KA99 <<<"$(run_wrk "$NGINX_PORT" keepalive)"
+read -r E_CL E_CL99 <<<"$(run_wrk "$TCP_PORT" close)"
+read -r N_CL N_CL99 <<<"$(run_wrk "$NGINX_PORT" close)"
+printf '%-28s %12s %10s\n' "echo TCP keep-alive" "$E_KA" "$E_KA99" "nginx TCP keep-alive" "$N_KA" "$N_KA99" \
+  "echo TCP close" "$E_CL" "$E_CL99" "nginx TCP close" "$N_CL" "$N_CL99"
+
+# Unix socket (wrk cannot): same client for the socket and for TCP, for a fair ratio.
+UDS=$("$BUILD/bench/http/http_bench_client" load --unix "$SOCK" --conns "$CONNS" --seconds "$SECS" --body "$WORK/request.json")
+TCPC=$("$BUILD/bench/http/http_bench_client" load --tcp "$TCP_PORT" --conns "$CONNS" --seconds "$SECS" --body "$WORK/request.json")
+NGC=$("$BUILD/bench/http/http_bench_client" load --tcp "$NGINX_PORT" --conns "$CONNS" --seconds "$SECS" --body "$WORK/request.json")
+val() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
+printf '%-28s %12s %10s\n' "echo Unix socket (own client)" "$(val rps "$UDS")" "$(val p99_us "$UDS")us" \
+  "echo TCP (own client)" "$(val rps "$TCPC")" "$(val p99_us "$TCPC")us" \
+  "nginx TCP (own client)" "$(val rps "$NGC")" "$(val p99_us "$NGC")us"
+
+# TLS: full handshake per call through the client transport, against openssl s_time -new.
+TLSC=$("$BUILD/bench/http/http_tls_client_bench" --port "$TLS_PORT" --ca "$WORK/cert.pem" --seconds "$SECS")
+STIME=$(openssl s_time -connect "127.0.0.1:$TLS_PORT" -new -time "$SECS" -tls1_2 -CAfile "$WORK/cert.pem" 2>/dev/null | \
+  awk '/connections in .* real seconds/ {printf "%.1f", $1/$4}')
+printf '%-28s %12s\n' "TLS client calls/s" "$(val calls_per_s "$TLSC")" "openssl s_time -new conn/s" "$STIME"
+
+# Memory: RSS of the echo server before and with 1000 idle keep-alive connections.
+ulimit -n 8192
+rss() { awk '/VmRSS/ {print $2}' "/proc/$ECHO_PID/status"; }
+BEFORE=$(rss)
+"$BUILD/bench/http/http_bench_client" idle --tcp "$TCP_PORT" --conns 1000 --hold 6 --body "$WORK/request.json" >"$WORK/idle.out" &
+IDLE_PID=$!
+PIDS+=("$IDLE_PID")
+for _ in $(seq 100); do grep -q idle= "$WORK/idle.out" 2>/dev/null && break; sleep 0.1; done
+sleep 1
+WITH=$(rss)
+wait "$IDLE_PID" || true
+printf '%-28s %12s\n' "RSS idle server (kB)" "$BEFORE" "RSS + 1000 idle conns (kB)" "$WITH"
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+echo
+echo "ratios (echo / nginx): keep-alive $(ratio "$E_KA" "$N_KA"), close $(ratio "$E_CL" "$N_CL")"
+echo "ratio Unix socket / TCP (own client): $(ratio "$(val rps "$UDS")" "$(val rps "$TCPC")")"
+echo "ratio TLS client calls / s_time conns: $(ratio "$(val calls_per_s "$TLSC")" "$STIME")"
+echo "RSS per idle connection: $(awk -v a="$BEFORE" -v b="$WITH" 'BEGIN { printf "%.1f kB", (b - a) / 1000 }')"
