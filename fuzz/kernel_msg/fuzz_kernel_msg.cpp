@@ -35,8 +35,7 @@ bool RoundTrips(const uint8_t *data, size_t size, const Header &h, const uint8_t
    return true;
 }
 
-template <typename M>
-void TryAll(const uint8_t *body, size_t bodySize)
+template <typename M> void TryAll(const uint8_t *body, size_t bodySize)
 {
    M m;
    (void)Decode(body, bodySize, m);
@@ -76,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    TryAll<ListKeysAnswer>(body, bodySize);
    TryAll<HelloAnswer>(body, bodySize);
 
-   static HyperkernEmu::EmulatorCore core(HyperkernEmu::Options{}, HyperkernEmu::EmulatorCore::Clock::now());
+   static HyperkernEmu::EmulatorCore core(HyperkernEmu::Options{},
+                                          HyperkernEmu::EmulatorCore::Clock::now());
    const auto now = HyperkernEmu::EmulatorCore::Clock::now();
    std::vector<HyperkernEmu::Completion> done;
    switch (h.type) {

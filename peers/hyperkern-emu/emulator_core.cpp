@@ -23,7 +23,7 @@ size_t CipherKeyLength(const std::string &cipher)
 }
 
 EmulatorCore::EmulatorCore(Options options, Clock::time_point start)
-   : mOptions(std::move(options)), mStart(start)
+    : mOptions(std::move(options)), mStart(start)
 {
 }
 
@@ -79,8 +79,8 @@ Proto::GetMsgAnswer EmulatorCore::GetMsg(const Proto::GetMsgRequest &request)
    answer.info.context = 0;
    answer.info.replyInfo = 0x10000u + static_cast<uint32_t>(id);
 
-   const bool failing = mOptions.getMsgFail &&
-                        (mOptions.getMsgFailCount == 0 || mGetMsgFailures < mOptions.getMsgFailCount);
+   const bool failing = mOptions.getMsgFail && (mOptions.getMsgFailCount == 0 ||
+                                                mGetMsgFailures < mOptions.getMsgFailCount);
    if (failing) {
       ++mGetMsgFailures;
       answer.status = *mOptions.getMsgFail;
@@ -112,7 +112,8 @@ HYK_ReturnStatus EmulatorCore::Reply(const Proto::SendReplyRequest &request, Clo
 {
    HYK_ReturnStatus carried = 0;
    if (request.reply.size() >= sizeof carried) {
-      carried = static_cast<uint32_t>(request.reply[0]) | (static_cast<uint32_t>(request.reply[1]) << 8) |
+      carried = static_cast<uint32_t>(request.reply[0]) |
+                (static_cast<uint32_t>(request.reply[1]) << 8) |
                 (static_cast<uint32_t>(request.reply[2]) << 16) |
                 (static_cast<uint32_t>(request.reply[3]) << 24);
    }
@@ -134,7 +135,7 @@ HYK_ReturnStatus EmulatorCore::Reply(const Proto::SendReplyRequest &request, Clo
    record.replyStatus = carried;
    record.answer = answer;
    record.timeMs = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now - mStart).count());
+       std::chrono::duration_cast<std::chrono::milliseconds>(now - mStart).count());
    mReplies.push_back(record);
    if (mReplies.size() > Proto::kMaxListedReplies) {
       mReplies.pop_front();

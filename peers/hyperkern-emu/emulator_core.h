@@ -56,8 +56,7 @@ public:
 
    // --- control ---
    // Queues a message; waiter 0 means nobody waits for the end.
-   HYK_ReturnStatus Queue(Bytes message, uint64_t waiter, Clock::time_point deadline,
-                          int32_t *id);
+   HYK_ReturnStatus Queue(Bytes message, uint64_t waiter, Clock::time_point deadline, int32_t *id);
    // Answers waiters whose time ran out (the requests themselves stay).
    void Expire(Clock::time_point now, std::vector<Completion> &done);
    std::optional<Clock::time_point> NextDeadline() const;

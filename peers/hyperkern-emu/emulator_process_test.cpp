@@ -29,8 +29,8 @@ public:
       uint32_t aux = 0;
       int error = 0;
       const char *name = "resolveKeyOp";
-      return mCalls.Invoke(kRpcRegisterCall,
-                           {Ptr(name), 0, 12, 8192, Ptr(&mFd), Ptr(&aux)}, &error);
+      return mCalls.Invoke(kRpcRegisterCall, {Ptr(name), 0, 12, 8192, Ptr(&mFd), Ptr(&aux)},
+                           &error);
    }
    HYK_ReturnStatus GetMsg(RPC_MsgInfoUser &info, std::string &message)
    {
@@ -39,8 +39,8 @@ public:
       info = {-1, 0, 0};
       int error = 0;
       HYK_ReturnStatus status = mCalls.Invoke(
-         kRpcGetMsgCall,
-         {static_cast<uint64_t>(mFd), Ptr(&info), Ptr(buffer), Ptr(&length), 0, 1}, &error);
+          kRpcGetMsgCall, {static_cast<uint64_t>(mFd), Ptr(&info), Ptr(buffer), Ptr(&length), 0, 1},
+          &error);
       message.assign(reinterpret_cast<char *>(buffer), status == 0 ? length : 0);
       return status;
    }
@@ -48,8 +48,8 @@ public:
    {
       int error = 0;
       return mCalls.Invoke(kRpcSendReplyCall,
-                           {static_cast<uint64_t>(mFd), static_cast<uint64_t>(static_cast<int64_t>(id)),
-                            Ptr(&status), 4, 0, 0},
+                           {static_cast<uint64_t>(mFd),
+                            static_cast<uint64_t>(static_cast<int64_t>(id)), Ptr(&status), 4, 0, 0},
                            &error);
    }
    bool Readable(int timeoutMs = 0) const
@@ -254,17 +254,17 @@ TEST_F(EmulatorProgram, LifecycleAndUsage)
    EXPECT_TRUE(channel.Readable(2000)); // the channel sees the kernel go away
 
    EXPECT_EQ(HyperkernTesting::Run({HYPERKERN_EMU_PATH, "send", "--socket", "x"}).exitCode, 2);
-   EXPECT_EQ(HyperkernTesting::Run({HYPERKERN_EMU_PATH, "serve", "--socket", "x", "--reply-status",
-                                    "0xZZ"})
-                .exitCode,
+   EXPECT_EQ(HyperkernTesting::Run(
+                 {HYPERKERN_EMU_PATH, "serve", "--socket", "x", "--reply-status", "0xZZ"})
+                 .exitCode,
              2);
    CommandResult help = HyperkernTesting::Run({HYPERKERN_EMU_PATH, "--help"});
    EXPECT_EQ(help.exitCode, 0);
    EXPECT_NE(help.out.find("serve"), std::string::npos);
-   EXPECT_EQ(HyperkernTesting::Run({HYPERKERN_EMU_PATH, "replies", "--socket",
-                                    mDir.File("none.sock")})
-                .exitCode,
-             1);
+   EXPECT_EQ(
+       HyperkernTesting::Run({HYPERKERN_EMU_PATH, "replies", "--socket", mDir.File("none.sock")})
+           .exitCode,
+       1);
 }
 
 } // namespace

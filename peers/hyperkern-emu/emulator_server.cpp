@@ -58,7 +58,7 @@ bool SomeoneListens(const std::string &path)
 } // namespace
 
 EmulatorServer::EmulatorServer(std::string socketPath, Options options)
-   : mSocketPath(std::move(socketPath)), mCore(std::move(options), EmulatorCore::Clock::now())
+    : mSocketPath(std::move(socketPath)), mCore(std::move(options), EmulatorCore::Clock::now())
 {
 }
 
@@ -319,7 +319,7 @@ void EmulatorServer::HandleControl(Connection &conn, const Proto::Header &header
       const bool wait = request.timeoutMs != 0;
       const uint64_t waiter = wait ? mNextWaiter++ : 0;
       const auto deadline =
-         EmulatorCore::Clock::now() + std::chrono::milliseconds(request.timeoutMs);
+          EmulatorCore::Clock::now() + std::chrono::milliseconds(request.timeoutMs);
       Proto::QueueMsgAnswer answer;
       answer.status = mCore.Queue(std::move(request.message), waiter, deadline, &answer.msgId);
       if (answer.status == kStatusSuccess) {
@@ -345,8 +345,8 @@ void EmulatorServer::HandleControl(Connection &conn, const Proto::Header &header
          break;
       }
       HYK_ReturnStatus status = mCore.AddKey(request);
-      Note("add key for provider \"%s\" (%s): %s", request.provider.c_str(),
-           request.cipher.c_str(), HYK_ReturnStatusToString(status).c_str());
+      Note("add key for provider \"%s\" (%s): %s", request.provider.c_str(), request.cipher.c_str(),
+           HYK_ReturnStatusToString(status).c_str());
       Send(conn, Proto::Encode(Proto::kKeyAdd, header.seq, Proto::StatusAnswer{status}));
       return;
    }
@@ -432,7 +432,7 @@ int EmulatorServer::Run(int stopFd)
       int timeout = -1;
       if (auto next = mCore.NextDeadline()) {
          auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            *next - EmulatorCore::Clock::now());
+             *next - EmulatorCore::Clock::now());
          timeout = left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
       }
       int ready = poll(fds.data(), fds.size(), timeout);

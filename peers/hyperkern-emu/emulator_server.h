@@ -57,9 +57,9 @@ private:
    int mListenFd = -1;
    bool mOwnsPath = false;
    std::map<int, Connection> mConnections;
-   int mChannelFd = -1;   // call connection of the registered channel
-   int mNoticeFd = -1;    // its notice connection, once attached
-   uint64_t mToken = 0;   // names the registered channel to its notice connection
+   int mChannelFd = -1; // call connection of the registered channel
+   int mNoticeFd = -1;  // its notice connection, once attached
+   uint64_t mToken = 0; // names the registered channel to its notice connection
    // A Ready notice was sent and the channel has not said it took it.
    bool mNoticeOutstanding = false;
    uint64_t mNextWaiter = 1;

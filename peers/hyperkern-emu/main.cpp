@@ -88,8 +88,8 @@ int Send(const std::string &socket, const std::string &locator, const std::strin
       }
       message.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
       if (message.size() > Hyperkern::Proto::kMaxMessage) {
-         return Fail(rawFile + " is larger than " +
-                     std::to_string(Hyperkern::Proto::kMaxMessage) + " bytes");
+         return Fail(rawFile + " is larger than " + std::to_string(Hyperkern::Proto::kMaxMessage) +
+                     " bytes");
       }
    } else {
       // A locator text travels NUL-terminated, as the kernel sends it.
@@ -178,7 +178,8 @@ int main(int argc, char **argv)
    double timeoutSecs = 10;
    bool sendJson = false;
    send->add_option("--socket", socket, "Path of the emulator's socket")->required();
-   auto *locatorOpt = send->add_option("--locator", locator, "Key-locator text (sent NUL-terminated)");
+   auto *locatorOpt =
+       send->add_option("--locator", locator, "Key-locator text (sent NUL-terminated)");
    auto *rawOpt = send->add_option("--raw-file", rawFile, "Send this file's bytes as they are");
    locatorOpt->excludes(rawOpt);
    send->add_option("--timeout", timeoutSecs, "Seconds to wait for the reply (default 10)");

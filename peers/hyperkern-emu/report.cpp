@@ -57,7 +57,8 @@ std::string HexStatus(uint32_t status)
 
 bool ParseStatus(const std::string &text, uint32_t &status)
 {
-   if (text.empty() || text[0] == '-' || text[0] == '+' || text.find_first_of(" \t") != std::string::npos) {
+   if (text.empty() || text[0] == '-' || text[0] == '+' ||
+       text.find_first_of(" \t") != std::string::npos) {
       return false;
    }
    errno = 0;
@@ -79,8 +80,8 @@ bool ParseStatusList(const std::string &text, std::vector<uint32_t> &statuses, s
    size_t start = 0;
    for (;;) {
       size_t comma = text.find(',', start);
-      std::string item = text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                      : comma - start);
+      std::string item =
+          text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
       uint32_t status;
       if (!ParseStatus(item, status)) {
          *error = "not a 32-bit status: \"" + item + "\"";
@@ -143,12 +144,13 @@ std::string KeysReport(const Hyperkern::Proto::ListKeysAnswer &answer, bool json
    if (json) {
       nlohmann::json list = nlohmann::json::array();
       for (const KeyRecord &k : answer.keys) {
-         nlohmann::json entry = {{"provider", k.provider},
-                                 {"keyIdDigest", Hex(k.digest.data(), k.digest.size())},
-                                 {"cipher", k.cipher},
-                                 {"keyType", k.keyType},
-                                 {"keyLength", k.keyLength},
-                                 {"keyFingerprint", Hex(k.fingerprint.data(), k.fingerprint.size())}};
+         nlohmann::json entry = {
+             {"provider", k.provider},
+             {"keyIdDigest", Hex(k.digest.data(), k.digest.size())},
+             {"cipher", k.cipher},
+             {"keyType", k.keyType},
+             {"keyLength", k.keyLength},
+             {"keyFingerprint", Hex(k.fingerprint.data(), k.fingerprint.size())}};
          if (reveal) {
             entry["key"] = Hex(k.key.data(), k.key.size());
          }

@@ -32,8 +32,8 @@ std::unique_ptr<EmulatorClient> EmulatorClient::Connect(const std::string &socke
    const uint8_t *body = nullptr;
    size_t bodySize = 0;
    HYK_ReturnStatus status = client->Roundtrip(
-      Proto::kHello, [&](uint32_t seq) { return Proto::Encode(seq, hello); }, timeoutMs, frame,
-      body, bodySize, error);
+       Proto::kHello, [&](uint32_t seq) { return Proto::Encode(seq, hello); }, timeoutMs, frame,
+       body, bodySize, error);
    if (status != kStatusSuccess) {
       return nullptr;
    }
@@ -113,10 +113,11 @@ HYK_ReturnStatus EmulatorClient::QueueMessage(const Bytes &message, uint32_t tim
    const uint8_t *body = nullptr;
    size_t bodySize = 0;
    // The emulator answers when the request ends or its time runs out.
-   const int wait = static_cast<int>(std::min<uint64_t>(uint64_t{timeoutMs} + mTimeoutMs, INT32_MAX));
+   const int wait =
+       static_cast<int>(std::min<uint64_t>(uint64_t{timeoutMs} + mTimeoutMs, INT32_MAX));
    HYK_ReturnStatus status = Roundtrip(
-      Proto::kQueueMsg, [&](uint32_t seq) { return Proto::Encode(seq, request); }, wait, frame,
-      body, bodySize, error);
+       Proto::kQueueMsg, [&](uint32_t seq) { return Proto::Encode(seq, request); }, wait, frame,
+       body, bodySize, error);
    if (status == kStatusSuccess && !Proto::Decode(body, bodySize, answer)) {
       *error = "malformed answer";
       status = kStatusProtocolError;
@@ -130,8 +131,8 @@ HYK_ReturnStatus EmulatorClient::ListReplies(Proto::ListRepliesAnswer &answer, s
    const uint8_t *body = nullptr;
    size_t bodySize = 0;
    HYK_ReturnStatus status = Roundtrip(
-      Proto::kListReplies, [](uint32_t seq) { return Proto::EncodeListReplies(seq); }, mTimeoutMs,
-      frame, body, bodySize, error);
+       Proto::kListReplies, [](uint32_t seq) { return Proto::EncodeListReplies(seq); }, mTimeoutMs,
+       frame, body, bodySize, error);
    if (status == kStatusSuccess && !Proto::Decode(body, bodySize, answer)) {
       *error = "malformed answer";
       status = kStatusProtocolError;
@@ -147,8 +148,8 @@ HYK_ReturnStatus EmulatorClient::ListKeys(bool reveal, Proto::ListKeysAnswer &an
    const uint8_t *body = nullptr;
    size_t bodySize = 0;
    HYK_ReturnStatus status = Roundtrip(
-      Proto::kListKeys, [&](uint32_t seq) { return Proto::Encode(seq, request); }, mTimeoutMs,
-      frame, body, bodySize, error);
+       Proto::kListKeys, [&](uint32_t seq) { return Proto::Encode(seq, request); }, mTimeoutMs,
+       frame, body, bodySize, error);
    if (status == kStatusSuccess && !Proto::Decode(body, bodySize, answer)) {
       *error = "malformed answer";
       status = kStatusProtocolError;
@@ -181,21 +182,21 @@ HYK_ReturnStatus EmulatorClient::StatusCall(uint32_t type,
 HYK_ReturnStatus EmulatorClient::AddKey(const Proto::KeyAddRequest &request, std::string *error)
 {
    return StatusCall(
-      Proto::kKeyAdd, [&](uint32_t seq) { return Proto::Encode(seq, request); }, error);
+       Proto::kKeyAdd, [&](uint32_t seq) { return Proto::Encode(seq, request); }, error);
 }
 
 HYK_ReturnStatus EmulatorClient::SetKeyType(const Proto::KeySetTypeRequest &request,
                                             std::string *error)
 {
    return StatusCall(
-      Proto::kKeySetType, [&](uint32_t seq) { return Proto::Encode(seq, request); }, error);
+       Proto::kKeySetType, [&](uint32_t seq) { return Proto::Encode(seq, request); }, error);
 }
 
 HYK_ReturnStatus EmulatorClient::RemoveKey(const Proto::KeyRemoveRequest &request,
                                            std::string *error)
 {
    return StatusCall(
-      Proto::kKeyRemove, [&](uint32_t seq) { return Proto::Encode(seq, request); }, error);
+       Proto::kKeyRemove, [&](uint32_t seq) { return Proto::Encode(seq, request); }, error);
 }
 
 } // namespace Hyperkern

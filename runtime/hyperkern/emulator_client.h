@@ -20,8 +20,8 @@ class EmulatorClient {
 public:
    // Connects and says hello; null with a reason in *error when that fails.
    static std::unique_ptr<EmulatorClient> Connect(const std::string &socketPath,
-                                                  const std::string &clientName,
-                                                  std::string *error, int timeoutMs = 5000);
+                                                  const std::string &clientName, std::string *error,
+                                                  int timeoutMs = 5000);
    ~EmulatorClient();
    EmulatorClient(const EmulatorClient &) = delete;
    EmulatorClient &operator=(const EmulatorClient &) = delete;
@@ -43,8 +43,8 @@ private:
    // One request/answer exchange; on success `frame` holds the answer and
    // body/bodySize point at its body.
    HYK_ReturnStatus Roundtrip(uint32_t type, const std::function<Bytes(uint32_t seq)> &encode,
-                              int timeoutMs, Bytes &frame, const uint8_t *&body,
-                              size_t &bodySize, std::string *error) ZARNA_EXCLUDES(mLock);
+                              int timeoutMs, Bytes &frame, const uint8_t *&body, size_t &bodySize,
+                              std::string *error) ZARNA_EXCLUDES(mLock);
    HYK_ReturnStatus StatusCall(uint32_t type, const std::function<Bytes(uint32_t seq)> &encode,
                                std::string *error);
 

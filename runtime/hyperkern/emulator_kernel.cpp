@@ -12,7 +12,7 @@
 namespace Hyperkern {
 
 EmulatorKernelCalls::EmulatorKernelCalls(std::string socketPath, int exchangeTimeoutMs)
-   : mSocketPath(std::move(socketPath)), mExchangeTimeoutMs(exchangeTimeoutMs)
+    : mSocketPath(std::move(socketPath)), mExchangeTimeoutMs(exchangeTimeoutMs)
 {
 }
 
@@ -85,9 +85,9 @@ HYK_ReturnStatus EmulatorKernelCalls::Exchange(Channel &channel, uint32_t type, 
    }
 }
 
-HYK_ReturnStatus EmulatorKernelCalls::Register(const char *name, uint64_t flags,
-                                               uint32_t infoSize, uint32_t bufferSize,
-                                               int32_t *fdOut, uint32_t *auxOut, int *error)
+HYK_ReturnStatus EmulatorKernelCalls::Register(const char *name, uint64_t flags, uint32_t infoSize,
+                                               uint32_t bufferSize, int32_t *fdOut,
+                                               uint32_t *auxOut, int *error)
 {
    size_t nameLength = strnlen(name, Proto::kMaxName + 1);
    if (nameLength == 0 || nameLength > Proto::kMaxName) {
@@ -218,8 +218,8 @@ HYK_ReturnStatus EmulatorKernelCalls::GetMsg(int32_t fd, RPC_MsgInfoUser *info, 
    const uint8_t *body = nullptr;
    size_t bodySize = 0;
    const uint32_t seq = channel->nextSeq++;
-   HYK_ReturnStatus status =
-      Exchange(*channel, Proto::kGetMsg, seq, Proto::Encode(seq, request), frame, body, bodySize, error);
+   HYK_ReturnStatus status = Exchange(*channel, Proto::kGetMsg, seq, Proto::Encode(seq, request),
+                                      frame, body, bodySize, error);
    if (status != kStatusSuccess) {
       return status;
    }
@@ -258,8 +258,8 @@ HYK_ReturnStatus EmulatorKernelCalls::SendReply(int32_t fd, int32_t msgId, const
    const uint8_t *body = nullptr;
    size_t bodySize = 0;
    const uint32_t seq = channel->nextSeq++;
-   HYK_ReturnStatus status =
-      Exchange(*channel, Proto::kSendReply, seq, Proto::Encode(seq, request), frame, body, bodySize, error);
+   HYK_ReturnStatus status = Exchange(*channel, Proto::kSendReply, seq, Proto::Encode(seq, request),
+                                      frame, body, bodySize, error);
    if (status != kStatusSuccess) {
       return status;
    }

@@ -30,8 +30,8 @@ protected:
                              int *error) override;
    HYK_ReturnStatus GetMsg(int32_t fd, RPC_MsgInfoUser *info, uint8_t *buffer, uint32_t *length,
                            uint64_t arg4, uint64_t arg5, int *error) override;
-   HYK_ReturnStatus SendReply(int32_t fd, int32_t msgId, const uint8_t *reply,
-                              uint32_t replyLength, int *error) override;
+   HYK_ReturnStatus SendReply(int32_t fd, int32_t msgId, const uint8_t *reply, uint32_t replyLength,
+                              int *error) override;
 
 private:
    struct Channel {
@@ -47,17 +47,17 @@ private:
    std::shared_ptr<Channel> Find(int32_t fd);
    // Sends the request and waits for its answer, skipping Ready notices and
    // stale answers. A closed or garbled connection marks the channel broken.
-   HYK_ReturnStatus Exchange(Channel &channel, uint32_t type, uint32_t seq,
-                             const Bytes &request, Bytes &answer, const uint8_t *&body, size_t &bodySize, int *error)
-      ZARNA_REQUIRES(channel.exchangeLock);
+   HYK_ReturnStatus Exchange(Channel &channel, uint32_t type, uint32_t seq, const Bytes &request,
+                             Bytes &answer, const uint8_t *&body, size_t &bodySize, int *error)
+       ZARNA_REQUIRES(channel.exchangeLock);
    HYK_ReturnStatus Break(Channel &channel, HYK_ReturnStatus status, int *error)
-      ZARNA_REQUIRES(channel.exchangeLock);
+       ZARNA_REQUIRES(channel.exchangeLock);
    // Binds the notice connection to the registered channel.
    HYK_ReturnStatus Attach(Channel &channel, uint64_t token, int *error)
-      ZARNA_REQUIRES(channel.exchangeLock);
+       ZARNA_REQUIRES(channel.exchangeLock);
    // Takes the pending Ready notice, if any, off the channel descriptor.
    HYK_ReturnStatus TakeNotice(Channel &channel, uint8_t *taken, int *error)
-      ZARNA_REQUIRES(channel.exchangeLock);
+       ZARNA_REQUIRES(channel.exchangeLock);
 
    const std::string mSocketPath;
    const int mExchangeTimeoutMs;

@@ -112,8 +112,8 @@ HYK_ReturnStatus GetMsg(KernelCalls &calls, int32_t fd, RPC_MsgInfoUser &info, u
    int error = 0;
    return calls.Invoke(kRpcGetMsgCall,
                        {static_cast<uint64_t>(fd), reinterpret_cast<uintptr_t>(&info),
-                        reinterpret_cast<uintptr_t>(buffer), reinterpret_cast<uintptr_t>(&length), 0,
-                        1},
+                        reinterpret_cast<uintptr_t>(buffer), reinterpret_cast<uintptr_t>(&length),
+                        0, 1},
                        &error);
 }
 
@@ -259,11 +259,11 @@ TEST(EmulatorKernelCalls, SilentOrVanishedEmulator)
       ASSERT_EQ(poll(&p, 1, 5000), 1); // end of file
       HYK_ReturnStatus reply = 0;
       int error = 0;
-      EXPECT_EQ(calls.Invoke(kRpcSendReplyCall,
-                             {static_cast<uint64_t>(fd), 1, reinterpret_cast<uintptr_t>(&reply), 4,
-                              0, 0},
-                             &error),
-                kStatusChannelClosed);
+      EXPECT_EQ(
+          calls.Invoke(kRpcSendReplyCall,
+                       {static_cast<uint64_t>(fd), 1, reinterpret_cast<uintptr_t>(&reply), 4, 0, 0},
+                       &error),
+          kStatusChannelClosed);
       calls.Close(fd);
    }
    EmulatorKernelCalls nobody("/nonexistent/zarna/hk.sock");

@@ -15,9 +15,9 @@
 
 // Filled by RpcGetMsg. Little-endian, 12 bytes.
 struct RPC_MsgInfoUser {
-   int32_t id;          // message id; preset to -1 before the call
-   uint32_t context;    // carried with the message, not interpreted
-   uint32_t replyInfo;  // carried with the message and passed along with the reply
+   int32_t id;         // message id; preset to -1 before the call
+   uint32_t context;   // carried with the message, not interpreted
+   uint32_t replyInfo; // carried with the message and passed along with the reply
 };
 static_assert(sizeof(RPC_MsgInfoUser) == 12, "RPC_MsgInfoUser is a fixed 12-byte record");
 
@@ -57,8 +57,7 @@ protected:
                                      int *error) = 0;
    // *length: buffer capacity in, message length out.
    virtual HYK_ReturnStatus GetMsg(int32_t fd, RPC_MsgInfoUser *info, uint8_t *buffer,
-                                   uint32_t *length, uint64_t arg4, uint64_t arg5,
-                                   int *error) = 0;
+                                   uint32_t *length, uint64_t arg4, uint64_t arg5, int *error) = 0;
    virtual HYK_ReturnStatus SendReply(int32_t fd, int32_t msgId, const uint8_t *reply,
                                       uint32_t replyLength, int *error) = 0;
 };

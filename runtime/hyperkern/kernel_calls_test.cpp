@@ -119,8 +119,7 @@ TEST_F(KernelCallsTest, HandlerRejectsNullPointersAndUnknownNumbers)
              kStatusInvalidArgument);
    EXPECT_EQ(error, EFAULT);
    EXPECT_EQ(kernel->Invoke(kRpcGetMsgCall, {3, 0, 0, 0, 0, 1}, &error), kStatusInvalidArgument);
-   EXPECT_EQ(kernel->Invoke(kRpcSendReplyCall, {3, 1, 0, 4, 0, 0}, &error),
-             kStatusInvalidArgument);
+   EXPECT_EQ(kernel->Invoke(kRpcSendReplyCall, {3, 1, 0, 4, 0, 0}, &error), kStatusInvalidArgument);
    int32_t fd;
    uint32_t aux;
    EXPECT_EQ(kernel->Invoke(kRpcRegisterCall,

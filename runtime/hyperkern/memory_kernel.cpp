@@ -136,8 +136,7 @@ HYK_ReturnStatus InMemoryKernel::Register(const char *name, uint64_t flags, uint
 }
 
 HYK_ReturnStatus InMemoryKernel::GetMsg(int32_t fd, RPC_MsgInfoUser *info, uint8_t *buffer,
-                                        uint32_t *length, uint64_t arg4, uint64_t arg5,
-                                        int *error)
+                                        uint32_t *length, uint64_t arg4, uint64_t arg5, int *error)
 {
    std::lock_guard<std::mutex> guard(mLock);
    mGetMsgs.push_back({fd, *info, *length, arg4, arg5});

@@ -79,8 +79,8 @@ protected:
                              int *error) override;
    HYK_ReturnStatus GetMsg(int32_t fd, RPC_MsgInfoUser *info, uint8_t *buffer, uint32_t *length,
                            uint64_t arg4, uint64_t arg5, int *error) override;
-   HYK_ReturnStatus SendReply(int32_t fd, int32_t msgId, const uint8_t *reply,
-                              uint32_t replyLength, int *error) override;
+   HYK_ReturnStatus SendReply(int32_t fd, int32_t msgId, const uint8_t *reply, uint32_t replyLength,
+                              int *error) override;
 
 private:
    struct Message {
@@ -92,18 +92,18 @@ private:
 
    mutable std::mutex mLock;
    mutable std::condition_variable mChanged;
-   int mEventFd = -1;                                  // guarded by mLock
-   bool mRegistered = false;                           // guarded by mLock
-   bool mDead = false;                                 // guarded by mLock
-   HYK_ReturnStatus mRegisterStatus = kStatusSuccess;  // guarded by mLock
-   std::deque<HYK_ReturnStatus> mReplyScript;          // guarded by mLock
-   std::deque<GetMsgFailure> mGetMsgScript;            // guarded by mLock
-   std::deque<Message> mQueue;                         // guarded by mLock
-   int32_t mNextId = 1;                                // guarded by mLock
-   std::vector<RegisterCall> mRegisters;               // guarded by mLock
-   std::vector<GetMsgCall> mGetMsgs;                   // guarded by mLock
-   std::vector<ReplyCall> mReplies;                    // guarded by mLock
-   std::vector<int32_t> mClosed;                       // guarded by mLock
+   int mEventFd = -1;                                 // guarded by mLock
+   bool mRegistered = false;                          // guarded by mLock
+   bool mDead = false;                                // guarded by mLock
+   HYK_ReturnStatus mRegisterStatus = kStatusSuccess; // guarded by mLock
+   std::deque<HYK_ReturnStatus> mReplyScript;         // guarded by mLock
+   std::deque<GetMsgFailure> mGetMsgScript;           // guarded by mLock
+   std::deque<Message> mQueue;                        // guarded by mLock
+   int32_t mNextId = 1;                               // guarded by mLock
+   std::vector<RegisterCall> mRegisters;              // guarded by mLock
+   std::vector<GetMsgCall> mGetMsgs;                  // guarded by mLock
+   std::vector<ReplyCall> mReplies;                   // guarded by mLock
+   std::vector<int32_t> mClosed;                      // guarded by mLock
 };
 
 } // namespace Hyperkern

@@ -355,10 +355,10 @@ bool Decode(const uint8_t *body, size_t size, ListKeysAnswer &m)
    m.keys.clear();
    for (uint32_t i = 0; i < count; ++i) {
       KeyRecord k;
-      if (!r.Str16(k.provider, kMaxName) || !Digest(r, k.digest) || !r.Str16(k.cipher, kMaxCipher) ||
-          !r.U32(k.keyType) || !r.U32(k.keyLength) || k.keyLength > kMaxKey ||
-          !r.Raw(k.fingerprint.data(), k.fingerprint.size()) || !r.Blob32(k.key, kMaxKey) ||
-          (!k.key.empty() && k.key.size() != k.keyLength)) {
+      if (!r.Str16(k.provider, kMaxName) || !Digest(r, k.digest) ||
+          !r.Str16(k.cipher, kMaxCipher) || !r.U32(k.keyType) || !r.U32(k.keyLength) ||
+          k.keyLength > kMaxKey || !r.Raw(k.fingerprint.data(), k.fingerprint.size()) ||
+          !r.Blob32(k.key, kMaxKey) || (!k.key.empty() && k.key.size() != k.keyLength)) {
          return false;
       }
       m.keys.push_back(std::move(k));

@@ -36,7 +36,7 @@ enum Type : uint32_t {
    kRegister = 0x0001,
    kGetMsg = 0x0002,
    kSendReply = 0x0003,
-   kAttach = 0x0004,  // first frame of the notice connection
+   kAttach = 0x0004, // first frame of the notice connection
    kHello = 0x0010,
    kQueueMsg = 0x0011,
    kListReplies = 0x0012,
@@ -44,8 +44,8 @@ enum Type : uint32_t {
    kKeySetType = 0x0014,
    kKeyRemove = 0x0015,
    kListKeys = 0x0016,
-   kReady = 0x0100,   // on the notice connection: a message is queued
-   kError = 0x7FFF,   // answer to a frame the emulator could not take
+   kReady = 0x0100, // on the notice connection: a message is queued
+   kError = 0x7FFF, // answer to a frame the emulator could not take
 };
 inline constexpr uint32_t kAnswerBit = 0x8000;
 
@@ -104,7 +104,7 @@ struct QueueMsgRequest {
    Bytes message;
 };
 struct QueueMsgAnswer {
-   uint32_t status = 0;      // 0 ended; kStatusTimedOut; or why it was not queued
+   uint32_t status = 0; // 0 ended; kStatusTimedOut; or why it was not queued
    int32_t msgId = -1;
    uint32_t replyCalls = 0;
    uint32_t replyStatus = 0; // status carried by the last reply call
@@ -116,11 +116,11 @@ struct ReplyRecord {
    uint32_t length = 0;      // reply length as given by the caller
    uint32_t replyStatus = 0; // first 4 reply bytes, 0 when shorter
    uint32_t answer = 0;
-   uint64_t timeMs = 0;      // since the emulator started
+   uint64_t timeMs = 0; // since the emulator started
 };
 struct ListRepliesAnswer {
    uint32_t status = 0;
-   uint64_t total = 0;       // reply calls recorded; the list holds the newest
+   uint64_t total = 0; // reply calls recorded; the list holds the newest
    std::vector<ReplyRecord> replies;
 };
 struct KeyAddRequest {

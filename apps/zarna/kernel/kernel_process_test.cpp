@@ -21,8 +21,7 @@ using HyperkernTesting::CommandResult;
 using HyperkernTesting::EmulatorProcess;
 using nlohmann::json;
 
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10s)
+template <typename Pred> bool WaitFor(Pred pred, std::chrono::milliseconds limit = 10s)
 {
    auto end = std::chrono::steady_clock::now() + limit;
    while (!pred()) {
@@ -38,8 +37,8 @@ class KernelChannelWithEmulator : public ::testing::Test {
 protected:
    void Start(std::vector<std::string> emulatorArgs = {})
    {
-      mEmu = std::make_unique<EmulatorProcess>(HYPERKERN_EMU_PATH, mDir.File("hk.sock"),
-                                               emulatorArgs);
+      mEmu =
+          std::make_unique<EmulatorProcess>(HYPERKERN_EMU_PATH, mDir.File("hk.sock"), emulatorArgs);
       ASSERT_TRUE(mEmu->WaitReady());
       auto config = Tirel::Service::CreateScratchConfig();
       config->GetSettings().SetString("hyperkern/channel", mEmu->Socket());
@@ -83,7 +82,8 @@ TEST_F(KernelChannelWithEmulator, RequestIsAnsweredWithTheResolveFailure)
    CommandResult full = mEmu->Command({"send", "--raw-file", file, "--json"});
    ASSERT_EQ(full.exitCode, 0);
    EXPECT_EQ(json::parse(full.out)["status"], "0xBAD0003");
-   EXPECT_TRUE(WaitFor([&] { return mLog.Has(130, "Request to resolve " + std::string(8192, 'k')); }));
+   EXPECT_TRUE(
+       WaitFor([&] { return mLog.Has(130, "Request to resolve " + std::string(8192, 'k')); }));
 }
 
 TEST_F(KernelChannelWithEmulator, BusyKernelGetsFiveRepliesHalfASecondApart)

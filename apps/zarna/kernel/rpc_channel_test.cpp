@@ -127,7 +127,7 @@ TEST_F(RpcChannel, GetMessageFailureIsEchoedOnceAndTheReceiveGoesOn)
    EXPECT_EQ(replies[2].status, kFailure);
    EXPECT_TRUE(mLog.Has(110, "RpcGetMsg: error: status 0xBAD00AA"));
    EXPECT_TRUE(mLog.Has(110, "Sending reply " + std::to_string(static_cast<int>(0xBAD00BB)) +
-                                " failed: Busy, try again"));
+                                 " failed: Busy, try again"));
    mClock->Advance(1000000);
    Settle();
    EXPECT_EQ(mKernel->Replies().size(), 3u);
@@ -137,7 +137,7 @@ TEST_F(RpcChannel, BusyRepliesAreRetriedHalfASecondApartUntilTaken)
 {
    ASSERT_TRUE(Zarna::RegisterRpc());
    mKernel->ScriptReplyStatuses(
-      {kReplyBusyStatus, kReplyBusyStatus, kReplyBusyStatus, kReplyBusyStatus, 0});
+       {kReplyBusyStatus, kReplyBusyStatus, kReplyBusyStatus, kReplyBusyStatus, 0});
    mKernel->Queue(Locator("x"));
    ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
    for (size_t made = 1; made < 5; ++made) {
@@ -173,7 +173,8 @@ TEST_F(RpcChannel, ReplyIsGivenUpAfterFiveBusyAnswersOrAnyOtherRefusal)
    Settle();
    EXPECT_EQ(mKernel->Replies().size(), 5u);
    const std::string sent = std::to_string(static_cast<int>(kFailure));
-   EXPECT_TRUE(mLog.Has(110, "Sending reply " + sent + " failed, retries left: 0, error: Busy, try again"));
+   EXPECT_TRUE(
+       mLog.Has(110, "Sending reply " + sent + " failed, retries left: 0, error: Busy, try again"));
 
    // Any other refusal ends the reply at once.
    mKernel->ScriptReplyStatuses({0xBAD0001});
@@ -202,7 +203,7 @@ TEST_F(RpcChannel, NothingTouchesTheChannelAfterUnregistration)
    Settle();
    EXPECT_EQ(mKernel->Replies().size(), 1u);
    EXPECT_TRUE(mLog.Has(115, "Dropping reply " + std::to_string(static_cast<int>(kFailure)) +
-                                " to message 1: rpc is unregistered"));
+                                 " to message 1: rpc is unregistered"));
    // A readable callback that was already on its way finds the channel gone.
    const size_t gets = mKernel->GetMsgs().size();
    mLog.Clear();

@@ -92,8 +92,9 @@ inline CommandResult Run(const std::vector<std::string> &args)
 // `hyperkern-emu serve` for the life of the object.
 class EmulatorProcess {
 public:
-   EmulatorProcess(std::string binary, std::string socketPath, std::vector<std::string> extraArgs = {})
-      : mBinary(std::move(binary)), mSocket(std::move(socketPath))
+   EmulatorProcess(std::string binary, std::string socketPath,
+                   std::vector<std::string> extraArgs = {})
+       : mBinary(std::move(binary)), mSocket(std::move(socketPath))
    {
       std::vector<std::string> args{mBinary, "serve", "--socket", mSocket};
       args.insert(args.end(), extraArgs.begin(), extraArgs.end());
