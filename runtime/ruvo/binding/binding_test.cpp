@@ -205,8 +205,10 @@ TEST(Codec, LenientReadingOfUntypedValues)
    EXPECT_TRUE(Ruvo::Binding::FromDataValue(Ruvo::Data::MakeOptional(Ruvo::Data::MakeInteger(3)), d, ctx3));
    EXPECT_EQ(d, 3.0);
    EXPECT_EQ(Ruvo::Binding::Codec<Spec>::Desc().fields.size(), 6u);
-   EXPECT_EQ(Ruvo::Core::SignatureRegistry::Instance().Find("test.binding.svc.echo")->input,
-             &EchoMethod::InputDesc());
+   Decl::RegisterSignatures();
+   auto signature = Ruvo::Core::SignatureRegistry::Instance().Find("test.binding.svc.echo");
+   ASSERT_TRUE(signature);
+   EXPECT_EQ(signature->input, &EchoMethod::InputDesc());
 }
 
 } // namespace
