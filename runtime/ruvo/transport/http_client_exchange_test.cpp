@@ -54,6 +54,7 @@ TEST_F(ClientExchangeTest, StreamedChunksAreMessagesAndPlainChunksOneMessage)
                       "3\r\n{2}\r\n0\r\n\r\n"});
    ASSERT_FALSE(r.error);
    EXPECT_EQ(r.messages, (std::vector<std::string>{"{1}", "{2}"}));
+   stream->DropPending();
    stream = std::make_shared<FakeByteStream>();
    r = Exchange({"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
                  "2\r\n{\"\r\n4\r\na\":1\r\n1\r\n}\r\n0\r\n\r\n"});
@@ -87,6 +88,7 @@ TEST_F(ClientExchangeTest, ResponseErrors)
       {"", boost::asio::error::eof, ""},
    };
    for (const Case &c : cases) {
+      stream->DropPending();
       stream = std::make_shared<FakeByteStream>();
       auto r = Exchange({c.input});
       EXPECT_EQ(r.error, c.error) << c.input.substr(0, 120);

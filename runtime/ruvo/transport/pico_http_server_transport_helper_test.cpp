@@ -58,6 +58,12 @@ protected:
       stream->RunUntilIdle();
    }
 
+   void TearDown() override
+   {
+      stream->DropPending();
+      handler->held = nullptr;
+   }
+
    static std::string Post(const std::string &body, const std::string &extra = "")
    {
       return "POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
@@ -143,6 +149,7 @@ TEST_F(ServerConnectionTest, HeaderPhaseErrorsDropTheConnectionWithoutReply)
       {"POST /api HTTP/1.1\r\nContent-Type: application/json+stream.json\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 10},
    };
    for (const Case &c : cases) {
+      stream->DropPending();
       stream = std::make_shared<FakeByteStream>();
       logger = std::make_shared<Log::Testing::RecordingLogger>();
       stream->AddInput(c.input);
@@ -175,6 +182,7 @@ TEST_F(ServerConnectionTest, UndispatchableRequestsGet400AndClose)
 {
    for (std::string input : {std::string("GET /api HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}"),
                              std::string("POST /api HTTP/1.1\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\n{}")}) {
+      stream->DropPending();
       stream = std::make_shared<FakeByteStream>();
       stream->AddInput(input + Post("{}"));
       Run();
@@ -186,6 +194,7 @@ TEST_F(ServerConnectionTest, UndispatchableRequestsGet400AndClose)
       EXPECT_TRUE(stream->Closed());
    }
    EXPECT_TRUE(handler->bodies.empty());
+   stream->DropPending();
    stream = std::make_shared<FakeByteStream>();
    handler->accept = false;
    stream->AddInput(Post("{}"));

@@ -98,6 +98,14 @@ public:
       }
    }
 
+   // Drops a read that still waits and queued work, which may hold the stream's
+   // user (and so the stream) alive.
+   void DropPending()
+   {
+      mPendingRead = nullptr;
+      mQueue.clear();
+   }
+
    const std::string &Written() const { return mWritten; }
    bool Closed() const { return mClosed; }
    bool ReadPending() const { return static_cast<bool>(mPendingRead); }
