@@ -1,6 +1,10 @@
 // Groups, tokens, the preemptive attestation schedule and the periodic state log.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 #include <map>
 
 #include "apps/zarna/state/testing/state_harness.h"
@@ -200,9 +204,17 @@ TEST_F(ZarnaStateGroupsTest, StateIsLoggedEveryTenMinutes)
    ASSERT_TRUE(state->AddTokenForGroup("g1", "t", nullptr));
    EXPECT_TRUE(state->HasPendingLogState());
 
+   std::string file = ::testing::TempDir() + "zarna-state-log-" + std::to_string(getpid());
+   ASSERT_TRUE(Log_SetFile(file));
    harness.Advance(599);
    EXPECT_FALSE(log.Contains("STATE:"));
    harness.Advance(1);
+   Log_SetFile("");
+   std::ifstream in(file);
+   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+   std::remove(file.c_str());
+   // Each run is one operation of its own.
+   EXPECT_NE(text.find("[opID=LogState-"), std::string::npos);
    EXPECT_TRUE(log.Has(125, "STATE: Group: g1; Hostname: a.test; Port: 443; Token: 1"));
    // A group with only a key provider service has no attestation host.
    EXPECT_TRUE(log.Has(125, "STATE: Group: g2; Hostname: ; Port: 0; Token: 0"));
