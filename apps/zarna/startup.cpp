@@ -1,26 +1,155 @@
 #include "apps/zarna/startup.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <thread>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
+#include "apps/zarna/kernel/rpc_channel.h"
+#include "apps/zarna/ruvo/endpoints/local_socket_endpoint.h"
+#include "apps/zarna/ruvo/endpoints/tcp_endpoint.h"
+#include "apps/zarna/ruvo/provider/provider.h"
+#include "apps/zarna/state/zarna_state.h"
+#include "runtime/configstore/config_store.h"
+#include "runtime/hostctl/firewall_backend.h"
 #include "runtime/hostlib/log.h"
 #include "runtime/tirel/app.h"
+#include "runtime/tirel/logger.h"
 
 namespace Zarna {
 
 namespace {
 
+constexpr int kDefaultTcpPort = 7890;
+constexpr const char *kLocalSocketPath = "zarnaRuvoLocal.sock";
+constexpr int kIoWorkers = 3;
+constexpr const char *kDefaultStorePath = "/var/lib/zarna/configstore.db";
+constexpr const char *kDefaultFirewallBackend = "nftables";
+
 std::once_flag gLoggerOnce;
 std::shared_ptr<Ruvo::Log::Logger> gRuvoLogger; // written once under gLoggerOnce
 
-// What exists of the agent while it serves; released in the order of the
-// orderly stop.
-struct Agent {
+using IoContext = boost::asio::io_context;
+using WorkGuard = boost::asio::executor_work_guard<IoContext::executor_type>;
+
+// Counts the I/O workers still inside the I/O context, so that the context is
+// destroyed only after the last one has left it.
+class WorkerCount {
+public:
+   void Enter()
+   {
+      std::lock_guard<std::mutex> guard(mLock);
+      ++mRunning;
+   }
+   void Leave()
+   {
+      std::lock_guard<std::mutex> guard(mLock);
+      --mRunning;
+      mChanged.notify_all();
+   }
+   bool WaitForNone(std::chrono::seconds limit)
+   {
+      std::unique_lock<std::mutex> guard(mLock);
+      return mChanged.wait_for(guard, limit, [this] { return mRunning == 0; });
+   }
+
+private:
+   std::mutex mLock;
+   std::condition_variable mChanged;
+   int mRunning = 0; // guarded by mLock
 };
 
-[[noreturn]] void OrderlyStop(Agent &agent, int exitCode)
+// Everything start-up builds after the trust state, in construction order; the
+// orderly stop takes it down in its own order.
+struct Agent {
+   Ruvo::L10n::LocalizerPtr localizer;
+   Ruvo::Core::AsyncApiProviderPtr tcpChain;
+   Ruvo::Core::AsyncApiProviderPtr localChain;
+   std::unique_ptr<IoContext> io;
+   std::optional<WorkGuard> workGuard;
+   std::shared_ptr<WorkerCount> workers = std::make_shared<WorkerCount>();
+   std::unique_ptr<TcpEndpoint> tcpEndpoint;
+   std::unique_ptr<LocalSocketEndpoint> localEndpoint;
+};
+
+// The platform pieces the configuration chooses: where the services are stored
+// and how the firewall is reached.
+void SelectPlatformBackends(const Tirel::Service::Settings &settings)
 {
-   (void)agent;
+   std::string storePath = kDefaultStorePath;
+   settings.GetString("configstore/path", storePath);
+   BrimConfigStore::ConfigStore::SetDatabasePath(storePath);
+
+   std::string firewall = kDefaultFirewallBackend;
+   settings.GetString("firewall/backend", firewall);
+   HykCtl::System::SetFirewallBackend(HykCtl::System::CreateFirewallBackend(firewall));
+}
+
+void StartIoWorkers(Agent &agent, Tirel::System::ThreadPool &pool)
+{
+   agent.workGuard.emplace(agent.io->get_executor());
+   for (int i = 0; i < kIoWorkers; ++i) {
+      agent.workers->Enter();
+      pool.Enqueue([io = agent.io.get(), workers = agent.workers] {
+         struct Leave {
+            WorkerCount &count;
+            ~Leave() { count.Leave(); }
+         } leave{*workers};
+         io->run();
+      });
+   }
+}
+
+void QueueInitialCacheFill(Tirel::System::ThreadPool &pool)
+{
+   pool.Enqueue([] {
+      static Ths::Common::TirelRuvo::SequenceOpIdGenerator generator("InitCache");
+      std::optional<std::string> previous =
+         Tirel::Service::SetLogContext(Ths::Common::TirelRuvo::kOpIdKey, generator.Next());
+      // The first tokens are fetched here once the agent can attest; until then
+      // the state only needs to exist.
+      ZarnaState::GetInstance();
+      if (previous) {
+         Tirel::Service::SetLogContext(Ths::Common::TirelRuvo::kOpIdKey, previous);
+      } else {
+         Tirel::Service::SetLogContext(Ths::Common::TirelRuvo::kOpIdKey, std::nullopt);
+      }
+   });
+}
+
+[[noreturn]] void OrderlyStop(Agent &agent, int exitCode, bool workersRunning)
+{
+   // 1. Let the I/O workers return.
+   if (workersRunning) {
+      agent.workGuard.reset();
+      agent.io->stop();
+      if (!agent.workers->WaitForNone(std::chrono::seconds(30))) {
+         Log_Level(110, "I/O workers did not stop in time\n");
+      }
+   }
+   // 2. The kernel channel.
+   UnregisterRpc();
+   // 3. Endpoints: the socket file goes with the local one.
+   agent.localEndpoint.reset();
+   agent.tcpEndpoint.reset();
+   // 4. The I/O context (only once nobody runs it any more).
+   if (!workersRunning || agent.workers->WaitForNone(std::chrono::seconds(0))) {
+      agent.io.reset();
+   }
+   // 5. Chains and localizer.
+   agent.localChain.reset();
+   agent.tcpChain.reset();
+   agent.localizer.reset();
+   // 6. Trust state.
+   ZarnaState::GetInstance()->Shutdown();
+   // 7.
    Tirel::System::QuickExit(exitCode);
 }
 
@@ -35,16 +164,66 @@ void RunAgent(std::shared_ptr<Ruvo::Log::Logger> logger)
 {
    // 7. The runtime logger, installed once and never replaced.
    std::call_once(gLoggerOnce, [&] { gRuvoLogger = std::move(logger); });
+   std::shared_ptr<Tirel::Service::App> app = Tirel::Service::GetApp();
 
-   Agent agent;
    try {
-      // 17. Serve until told to stop.
-      Tirel::Service::GetApp()->Run();
+      SelectPlatformBackends(app->GetSettings());
+
+      // 8. Kernel channel.
+      if (!RegisterRpc()) {
+         Log_Level(110, "Failed to register RPC. Exiting.\n");
+         Tirel::System::QuickExit(1);
+      }
    } catch (const std::exception &e) {
       Log_Level(110, "Exiting with error: %s\n", e.what());
       Tirel::System::QuickExit(1);
    }
-   OrderlyStop(agent, 0);
+
+   try {
+      Agent agent;
+
+      // 9. Trust state: loads the services and opens the firewall for them.
+      ZarnaState::GetInstance()->Init();
+
+      // 10.-11. Localizer and provider chains, sharing one direct enqueuer.
+      Ruvo::Provider::Enqueuer enqueuer = Ruvo::Provider::DirectEnqueuer();
+      agent.localizer = CreateLocalizer();
+      agent.tcpChain = CreateTcpProviderChain(enqueuer, agent.localizer, gRuvoLogger);
+      agent.localChain = CreateLocalSocketProviderChain(enqueuer, agent.localizer, gRuvoLogger);
+
+      // 12.-13. One I/O context for both endpoints; constructing opens nothing.
+      agent.io = std::make_unique<IoContext>();
+      int port = kDefaultTcpPort;
+      app->GetSettings().GetInt("api/tcpPort", port);
+      agent.tcpEndpoint = std::make_unique<TcpEndpoint>(port, *agent.io, agent.tcpChain, enqueuer,
+                                                        agent.localizer, gRuvoLogger);
+      agent.localEndpoint = std::make_unique<LocalSocketEndpoint>(
+         kLocalSocketPath, *agent.io, agent.localChain, enqueuer, agent.localizer, gRuvoLogger);
+
+      // 14. Listen: TCP first, the local socket only when TCP is up.
+      if (!agent.tcpEndpoint->Start() || !agent.localEndpoint->Start()) {
+         Log_Level(110, "An endpoint failed to start. Exiting.\n");
+         OrderlyStop(agent, 1, false);
+      }
+
+      // 15.-16. Serve, and fetch the first tokens meanwhile.
+      StartIoWorkers(agent, *app->GetThreadPool());
+      QueueInitialCacheFill(*app->GetThreadPool());
+
+      // 17. Until SIGTERM or SIGINT.
+      app->Run();
+      OrderlyStop(agent, 0, true);
+   } catch (const std::exception &e) {
+      Log_Level(110, "Exiting with error: %s\n", e.what());
+   }
+   // The objects of the serving phase are gone with the scope; the kernel
+   // channel stays registered on this path.
+   try {
+      ZarnaState::GetInstance()->Shutdown();
+   } catch (const std::exception &e) {
+      Log_Level(110, "Exiting with error: %s\n", e.what());
+   }
+   Tirel::System::QuickExit(1);
 }
 
 } // namespace Zarna
