@@ -40,21 +40,20 @@ struct Call {
 };
 
 // Starts the call, runs the I/O until it completes, and reports an error if any.
-template <class T, class Start>
-std::optional<T> Await(Call &call, Start start)
+template <class T, class Start> std::optional<T> Await(Call &call, Start start)
 {
    std::optional<Ruvo::Outcome<T>> outcome;
    start(Ruvo::AsyncResult<T>([&outcome](Ruvo::Outcome<T> &&o) { outcome = std::move(o); }));
    call.io.run();
    if (!outcome) {
-      call.err << "zarnactl: the call to the agent at " << Printable(DescribeEndpoint(call.inv.endpoint))
-               << " ended without an answer\n";
+      call.err << "zarnactl: the call to the agent at "
+               << Printable(DescribeEndpoint(call.inv.endpoint)) << " ended without an answer\n";
       return std::nullopt;
    }
    if (outcome->IsError()) {
       if (outcome->error->GetName() == Ruvo::Data::StdErrors::kSystemError) {
-         call.err << "zarnactl: cannot talk to the agent at " << Printable(DescribeEndpoint(call.inv.endpoint))
-                  << "\n";
+         call.err << "zarnactl: cannot talk to the agent at "
+                  << Printable(DescribeEndpoint(call.inv.endpoint)) << "\n";
       }
       WriteErrorMessages(call.err, *outcome->error);
       return std::nullopt;
@@ -80,11 +79,11 @@ FilterSpec ToFilterSpec(const ListFilter &filter)
    return spec;
 }
 
-template <class Stub>
-int RunVerb(Call &call, const std::vector<std::string> &chain)
+template <class Stub> int RunVerb(Call &call, const std::vector<std::string> &chain)
 {
    auto activation = std::make_shared<Ruvo::Core::AsyncActivation>();
-   activation->GetExecutionContext()->GetApplicationContext()[Ruvo::Core::kOpIdContextKey] = NewOpId();
+   activation->GetExecutionContext()->GetApplicationContext()[Ruvo::Core::kOpIdContextKey] =
+       NewOpId();
    Stub stub(call.provider, activation);
    const Invocation &inv = call.inv;
 
@@ -94,7 +93,8 @@ int RunVerb(Call &call, const std::vector<std::string> &chain)
       if (inv.filter) {
          filter = ToFilterSpec(*inv.filter);
       }
-      auto list = Await<SummaryList>(call, [&](auto result) { stub.List(filter, activation, std::move(result)); });
+      auto list = Await<SummaryList>(
+          call, [&](auto result) { stub.List(filter, activation, std::move(result)); });
       if (!list) {
          return kExitAgentError;
       }
@@ -117,7 +117,8 @@ int RunVerb(Call &call, const std::vector<std::string> &chain)
       return kExitOk;
    }
    case Verb::Get: {
-      auto info = Await<Info>(call, [&](auto result) { stub.Get(inv.service, activation, std::move(result)); });
+      auto info = Await<Info>(
+          call, [&](auto result) { stub.Get(inv.service, activation, std::move(result)); });
       if (!info) {
          return kExitAgentError;
       }
@@ -138,10 +139,12 @@ int RunVerb(Call &call, const std::vector<std::string> &chain)
    }
    case Verb::Create: {
       CreateSpec spec;
-      spec.address = std::make_shared<const Ti::NetworkAddress>(Ti::NetworkAddress{inv.create.host, inv.create.port});
+      spec.address = std::make_shared<const Ti::NetworkAddress>(
+          Ti::NetworkAddress{inv.create.host, inv.create.port});
       spec.trusted_CA = std::make_shared<const Ti::X509CertChain>(Ti::X509CertChain{chain});
       spec.group = inv.create.group;
-      auto id = Await<std::string>(call, [&](auto result) { stub.Create(spec, activation, std::move(result)); });
+      auto id = Await<std::string>(
+          call, [&](auto result) { stub.Create(spec, activation, std::move(result)); });
       if (!id) {
          return kExitAgentError;
       }
@@ -153,7 +156,8 @@ int RunVerb(Call &call, const std::vector<std::string> &chain)
       return kExitOk;
    }
    case Verb::Delete: {
-      auto done = Await<Ruvo::Void>(call, [&](auto result) { stub.Delete(inv.service, activation, std::move(result)); });
+      auto done = Await<Ruvo::Void>(
+          call, [&](auto result) { stub.Delete(inv.service, activation, std::move(result)); });
       if (!done) {
          return kExitAgentError;
       }
@@ -184,15 +188,17 @@ AppDeps SystemDeps()
    deps.connect = [](boost::asio::io_context &io, const Endpoint &endpoint) {
       Ruvo::Asio::StreamLimits limits{kCallLimit, kCallLimit};
       if (endpoint.unixSocket) {
-         return Ruvo::Transport::PicoHttp::CreateLocalClientProvider(io, endpoint.path, nullptr, limits);
+         return Ruvo::Transport::PicoHttp::CreateLocalClientProvider(io, endpoint.path, nullptr,
+                                                                     limits);
       }
-      return Ruvo::Transport::PicoHttp::CreateHttpClientProvider(io, endpoint.host,
-                                                                 static_cast<uint16_t>(endpoint.port), nullptr, limits);
+      return Ruvo::Transport::PicoHttp::CreateHttpClientProvider(
+          io, endpoint.host, static_cast<uint16_t>(endpoint.port), nullptr, limits);
    };
    return deps;
 }
 
-int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const AppDeps &deps)
+int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+                const AppDeps &deps)
 {
    Invocation inv;
    ParseOutcome parsed = ParseCommandLine(args, inv, out, err);
@@ -210,7 +216,8 @@ int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::os
    boost::asio::io_context io;
    Call call{inv, deps.connect(io, inv.endpoint), io, out, err};
    if (!call.provider) {
-      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(inv.endpoint)) << "\n";
+      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(inv.endpoint))
+          << "\n";
       return kExitAgentError;
    }
    if (inv.kind == ServiceKind::Attestation) {

@@ -17,7 +17,8 @@
 namespace Zarnactl {
 
 // Makes the provider that reaches the agent at the endpoint, running on io.
-using ConnectFn = std::function<Ruvo::Core::AsyncApiProviderPtr(boost::asio::io_context &io, const Endpoint &)>;
+using ConnectFn =
+    std::function<Ruvo::Core::AsyncApiProviderPtr(boost::asio::io_context &io, const Endpoint &)>;
 
 struct AppDeps {
    std::shared_ptr<FileReader> files;
@@ -28,7 +29,8 @@ struct AppDeps {
 AppDeps SystemDeps();
 
 // args without the program name.
-int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const AppDeps &deps);
+int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+                const AppDeps &deps);
 
 // Where the agent is, for messages: "127.0.0.1:7890", "[::1]:7890" or the path.
 std::string DescribeEndpoint(const Endpoint &endpoint);

@@ -22,24 +22,27 @@ class CannedAgent : public Ruvo::Core::AsyncApiProvider {
 public:
    std::string GetName() const override { return "canned"; }
    void Invoke(const Ruvo::Core::MethodIdentifier &method, const Ruvo::Data::DataValuePtr &input,
-               const Ruvo::Core::ExecutionContextPtr &context, Ruvo::Core::AsyncApiResultCb cb) override
+               const Ruvo::Core::ExecutionContextPtr &context,
+               Ruvo::Core::AsyncApiResultCb cb) override
    {
       ++calls;
       context->SetRequestId("r1");
       std::string body;
       Ruvo::Data::ErrorValuePtr error;
-      ASSERT_TRUE(Ruvo::Protocol::Json::JsonApiRequestSerializer().Serialize(method, input, *context, body, error));
+      ASSERT_TRUE(Ruvo::Protocol::Json::JsonApiRequestSerializer().Serialize(
+          method, input, *context, body, error));
       request = nlohmann::json::parse(body);
       Ruvo::Protocol::Json::JsonApiResponse response;
       std::string reply = R"({"version":"1.1","id":"r1",)" + answer + "}";
-      if (!Ruvo::Protocol::Json::JsonApiResponseDeserializer().Deserialize(reply, method, response, error)) {
+      if (!Ruvo::Protocol::Json::JsonApiResponseDeserializer().Deserialize(reply, method, response,
+                                                                           error)) {
          cb(Ruvo::Core::MethodResult::GetErrorInstance(error), {}, {});
          return;
       }
       cb(response.result, {}, {});
    }
 
-   std::string answer = R"("result":[])";   // the part after the id
+   std::string answer = R"("result":[])"; // the part after the id
    nlohmann::json request;
    int calls = 0;
 };
@@ -91,27 +94,27 @@ protected:
 };
 
 const char *kTwoSummaries =
-   R"("result":[{"service":"a1","address":{"hostname":"attestd.example","port":8443},"group":"blue"},
+    R"("result":[{"service":"a1","address":{"hostname":"attestd.example","port":8443},"group":"blue"},
                 {"service":"b2","address":{"hostname":"::1"},"group":"green"}])";
 
 TEST_F(ZarnactlApp, ListSendsTheFilterAndPrintsATable)
 {
    agent->answer = kTwoSummaries;
-   Outcome r = Zarnactl({"--tcp", "[::1]:7999", "attestation-services", "list", "--group", "blue", "--host",
-                     "[::1]:8443", "--host", "attestd.example"});
+   Outcome r = Zarnactl({"--tcp", "[::1]:7999", "attestation-services", "list", "--group", "blue",
+                         "--host", "[::1]:8443", "--host", "attestd.example"});
    ASSERT_EQ(r.code, 0) << r.err;
    EXPECT_EQ(connectedTo.host, "::1");
    EXPECT_EQ(connectedTo.port, 7999);
    EXPECT_EQ(agent->request["version"], "1.1");
    EXPECT_EQ(agent->request["method"], std::string(kAttId) + ".list");
-   EXPECT_EQ(Input(), nlohmann::json::parse(R"({"filter":{"addresses":[{"hostname":"::1","port":8443},
+   EXPECT_EQ(Input(),
+             nlohmann::json::parse(R"({"filter":{"addresses":[{"hostname":"::1","port":8443},
                                                {"hostname":"attestd.example"}],"groups":["blue"]}})"));
    std::string opId = agent->request["params"]["context"]["app"]["opId"];
    EXPECT_EQ(opId.rfind("zarnactl-", 0), 0u) << opId;
-   EXPECT_EQ(r.out,
-             "ID  HOST             PORT           GROUP\n"
-             "a1  attestd.example  8443           blue\n"
-             "b2  ::1              443 (default)  green\n");
+   EXPECT_EQ(r.out, "ID  HOST             PORT           GROUP\n"
+                    "a1  attestd.example  8443           blue\n"
+                    "b2  ::1              443 (default)  green\n");
    EXPECT_EQ(r.err, "");
 
    Outcome all = Zarnactl({"key-provider-services", "list"});
@@ -126,21 +129,23 @@ TEST_F(ZarnactlApp, JsonPrintsTheWireResult)
    Outcome list = Zarnactl({"--json", "attestation-services", "list", "--id", "a1", "--id", "b2"});
    ASSERT_EQ(list.code, 0) << list.err;
    EXPECT_EQ(Input()["filter"], nlohmann::json::parse(R"({"services":["a1","b2"]})"));
-   EXPECT_EQ(nlohmann::json::parse(list.out), nlohmann::json::parse(std::string("[") +
-                                                                    (kTwoSummaries + 10) + ""));
+   EXPECT_EQ(nlohmann::json::parse(list.out),
+             nlohmann::json::parse(std::string("[") + (kTwoSummaries + 10) + ""));
 
-   agent->answer = R"("result":{"address":{"hostname":"kms.example"},"trusted_CA":{"cert_chain":["A","B"]},
+   agent->answer =
+       R"("result":{"address":{"hostname":"kms.example"},"trusted_CA":{"cert_chain":["A","B"]},
                       "group":"blue"})";
    Outcome get = Zarnactl({"key-provider-services", "get", "k1", "--json"});
    ASSERT_EQ(get.code, 0) << get.err;
    EXPECT_EQ(Input(), nlohmann::json::parse(R"({"service":"k1"})"));
-   EXPECT_EQ(nlohmann::json::parse(get.out), nlohmann::json::parse(R"({"address":{"hostname":"kms.example"},
+   EXPECT_EQ(nlohmann::json::parse(get.out),
+             nlohmann::json::parse(R"({"address":{"hostname":"kms.example"},
                                                "trusted_CA":{"cert_chain":["A","B"]},"group":"blue"})"));
 
    agent->answer = R"("result":"new-id")";
    files->files["ca.pem"] = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
-   Outcome created = Zarnactl({"--json", "attestation-services", "create", "--host", "h", "--group", "g", "--ca-file",
-                           "ca.pem"});
+   Outcome created = Zarnactl({"--json", "attestation-services", "create", "--host", "h", "--group",
+                               "g", "--ca-file", "ca.pem"});
    ASSERT_EQ(created.code, 0) << created.err;
    EXPECT_EQ(created.out, "\"new-id\"\n");
 
@@ -156,9 +161,9 @@ TEST_F(ZarnactlApp, CreateSendsEveryCertificateOfEveryFileInOrder)
                               "-----BEGIN CERTIFICATE-----\nINTER\n-----END CERTIFICATE-----\n";
    files->files["leaf.pem"] = "-----BEGIN CERTIFICATE-----\nISSUING\n-----END CERTIFICATE-----\n";
    agent->answer = R"("result":"k-42")";
-   Outcome r = Zarnactl({"--socket", "/run/zarna/api.sock", "key-provider-services", "create", "--host",
-                     "[2001:db8::7]", "--port", "9443", "--group", "blue", "--ca-file", "root.pem", "--ca-file",
-                     "leaf.pem"});
+   Outcome r = Zarnactl({"--socket", "/run/zarna/api.sock", "key-provider-services", "create",
+                         "--host", "[2001:db8::7]", "--port", "9443", "--group", "blue",
+                         "--ca-file", "root.pem", "--ca-file", "leaf.pem"});
    ASSERT_EQ(r.code, 0) << r.err;
    EXPECT_TRUE(connectedTo.unixSocket);
    EXPECT_EQ(agent->request["method"], std::string(kKmsId) + ".create");
@@ -170,14 +175,16 @@ TEST_F(ZarnactlApp, CreateSendsEveryCertificateOfEveryFileInOrder)
       "group":"blue"}})"));
    EXPECT_EQ(r.out, "k-42\n");
 
-   Outcome noPort = Zarnactl({"key-provider-services", "create", "--host", "kms", "--group", "g", "--ca-file", "leaf.pem"});
+   Outcome noPort = Zarnactl({"key-provider-services", "create", "--host", "kms", "--group", "g",
+                              "--ca-file", "leaf.pem"});
    ASSERT_EQ(noPort.code, 0) << noPort.err;
    EXPECT_FALSE(Input()["spec"]["address"].contains("port")) << "an absent port stays absent (443)";
 }
 
 TEST_F(ZarnactlApp, AgentErrorIsExitOneWithItsMessagesOnStderr)
 {
-   agent->answer = R"("error":{"name":"com.talvor.ruvo.std.errors.not_found","fields":{"error_type":"NOT_FOUND",
+   agent->answer =
+       R"("error":{"name":"com.talvor.ruvo.std.errors.not_found","fields":{"error_type":"NOT_FOUND",
       "messages":[{"id":"com.talvor.brim.trusted_infrastructure.attestation.services.not_found",
                    "default_message":"Attestion Service not found nope.","args":[],"params":{}}]}})";
    Outcome r = Zarnactl({"attestation-services", "get", "nope"});
@@ -201,13 +208,15 @@ TEST_F(ZarnactlApp, UsageErrorsAreExitTwoAndNeverCallTheAgent)
 {
    files->files["empty.pem"] = "nothing here\n";
    const std::vector<std::vector<std::string>> cases = {
-      {"attestation-services", "create", "--host", "h", "--group", "g", "--ca-file", "missing.pem"},
-      {"attestation-services", "create", "--host", "h", "--group", "g", "--ca-file", "empty.pem"},
-      {"attestation-services", "create", "--host", "h", "--port", "70000", "--group", "g", "--ca-file", "empty.pem"},
-      {"--tcp", "127.0.0.1:99999", "attestation-services", "list"},
-      {"attestation-services", "list", "--host", "[::1"},
-      {"attestation-services"},
-      {"frobnicate"},
+       {"attestation-services", "create", "--host", "h", "--group", "g", "--ca-file",
+        "missing.pem"},
+       {"attestation-services", "create", "--host", "h", "--group", "g", "--ca-file", "empty.pem"},
+       {"attestation-services", "create", "--host", "h", "--port", "70000", "--group", "g",
+        "--ca-file", "empty.pem"},
+       {"--tcp", "127.0.0.1:99999", "attestation-services", "list"},
+       {"attestation-services", "list", "--host", "[::1"},
+       {"attestation-services"},
+       {"frobnicate"},
    };
    for (const auto &args : cases) {
       Outcome r = Zarnactl(args);
@@ -217,7 +226,8 @@ TEST_F(ZarnactlApp, UsageErrorsAreExitTwoAndNeverCallTheAgent)
    }
    EXPECT_EQ(agent->calls, 0);
    Outcome missing = Zarnactl(cases[0]);
-   EXPECT_EQ(missing.err, "zarnactl: cannot read CA file 'missing.pem': No such file or directory\n");
+   EXPECT_EQ(missing.err,
+             "zarnactl: cannot read CA file 'missing.pem': No such file or directory\n");
 }
 
 } // namespace

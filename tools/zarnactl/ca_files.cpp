@@ -14,7 +14,8 @@ constexpr std::string_view kDashes = "-----";
 
 class SystemFileReader : public FileReader {
 public:
-   bool Read(const std::string &path, size_t maxBytes, std::string &out, std::string &error) override
+   bool Read(const std::string &path, size_t maxBytes, std::string &out,
+             std::string &error) override
    {
       std::ifstream in(path, std::ios::binary);
       if (!in) {
@@ -43,7 +44,8 @@ public:
 std::string_view NextLine(std::string_view text, size_t &pos)
 {
    size_t end = text.find('\n', pos);
-   std::string_view line = text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
+   std::string_view line =
+       text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
    pos = end == std::string_view::npos ? text.size() : end + 1;
    if (!line.empty() && line.back() == '\r') {
       line.remove_suffix(1);
@@ -84,7 +86,8 @@ bool SplitPemCertificates(std::string_view text, std::vector<std::string> &out, 
          std::string_view endLabel = MarkerLabel(line, kEnd);
          if (!endLabel.empty()) {
             if (endLabel != label) {
-               error = "PEM block '" + std::string(label) + "' ends with '" + std::string(endLabel) + "'";
+               error = "PEM block '" + std::string(label) + "' ends with '" +
+                       std::string(endLabel) + "'";
                return false;
             }
             ended = true;
@@ -107,8 +110,8 @@ bool SplitPemCertificates(std::string_view text, std::vector<std::string> &out, 
    return true;
 }
 
-bool LoadCaChain(FileReader &reader, const std::vector<std::string> &paths, std::vector<std::string> &chain,
-                 std::string &error)
+bool LoadCaChain(FileReader &reader, const std::vector<std::string> &paths,
+                 std::vector<std::string> &chain, std::string &error)
 {
    std::vector<std::string> result;
    for (const auto &path : paths) {

@@ -16,7 +16,8 @@ public:
    virtual ~FileReader() = default;
    // The whole file; false with the reason when it cannot be read or is larger
    // than maxBytes.
-   virtual bool Read(const std::string &path, size_t maxBytes, std::string &out, std::string &error) = 0;
+   virtual bool Read(const std::string &path, size_t maxBytes, std::string &out,
+                     std::string &error) = 0;
 };
 
 std::shared_ptr<FileReader> MakeSystemFileReader();
@@ -32,7 +33,7 @@ bool SplitPemCertificates(std::string_view text, std::vector<std::string> &out, 
 
 // Reads the files in order; false with the reason (naming the file) when one cannot
 // be read or holds no certificate.
-bool LoadCaChain(FileReader &reader, const std::vector<std::string> &paths, std::vector<std::string> &chain,
-                 std::string &error);
+bool LoadCaChain(FileReader &reader, const std::vector<std::string> &paths,
+                 std::vector<std::string> &chain, std::string &error);
 
 } // namespace Zarnactl

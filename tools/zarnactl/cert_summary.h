@@ -8,7 +8,7 @@ namespace Zarnactl {
 struct CertSummary {
    std::string subject;
    std::string issuer;
-   std::string notAfter;   // e.g. "Jan  2 03:04:05 2031 GMT"
+   std::string notAfter; // e.g. "Jan  2 03:04:05 2031 GMT"
 };
 
 // False when the text is not one parseable PEM certificate.

@@ -33,7 +33,8 @@ struct VerbCommands {
 // Each occurrence of a repeatable option takes exactly one value.
 CLI::Option *Repeatable(CLI::Option *opt, const char *typeName)
 {
-   return opt->type_name(typeName)->expected(1)->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+   return opt->type_name(typeName)->expected(1)->allow_extra_args(false)->multi_option_policy(
+       CLI::MultiOptionPolicy::TakeAll);
 }
 
 VerbCommands AddVerbs(CLI::App &noun, RawVerbs &raw, const std::string &title)
@@ -42,26 +43,33 @@ VerbCommands AddVerbs(CLI::App &noun, RawVerbs &raw, const std::string &title)
    VerbCommands v;
    noun.require_subcommand(1);
    v.list = noun.add_subcommand("list", "List the configured " + title + "s");
-   v.groups = Repeatable(v.list->add_option("--group", raw.groups, "Only services of this trust group (repeatable)"),
-                         "GROUP");
-   v.hosts = Repeatable(v.list->add_option("--host", raw.hosts,
-                                           "Only services at this address, IPv6 as [H]:P; no port means 443 "
-                                           "(repeatable)"),
-                        "H[:P]");
-   v.ids = Repeatable(v.list->add_option("--id", raw.ids, "Only the service with this id (repeatable)"), "ID");
+   v.groups = Repeatable(
+       v.list->add_option("--group", raw.groups, "Only services of this trust group (repeatable)"),
+       "GROUP");
+   v.hosts = Repeatable(
+       v.list->add_option("--host", raw.hosts,
+                          "Only services at this address, IPv6 as [H]:P; no port means 443 "
+                          "(repeatable)"),
+       "H[:P]");
+   v.ids = Repeatable(
+       v.list->add_option("--id", raw.ids, "Only the service with this id (repeatable)"), "ID");
 
    v.get = noun.add_subcommand("get", "Show one " + title);
    v.get->add_option("ID", raw.service, "Service id")->required();
 
    v.create = noun.add_subcommand("create", "Add " + a + title + " for a trust group");
-   v.create->add_option("--host", raw.host, "Host name or IP address of the service")->type_name("HOST")->required();
-   v.port = v.create->add_option("--port", raw.port, "TCP port of the service (default 443)")->type_name("PORT");
+   v.create->add_option("--host", raw.host, "Host name or IP address of the service")
+       ->type_name("HOST")
+       ->required();
+   v.port = v.create->add_option("--port", raw.port, "TCP port of the service (default 443)")
+                ->type_name("PORT");
    v.create->add_option("--group", raw.group, "Trust group")->type_name("GROUP")->required();
-   Repeatable(v.create->add_option("--ca-file", raw.caFiles,
-                                   "PEM file of trusted CA certificates, root first (repeatable; all "
-                                   "certificates of all files in order form the chain)"),
-              "FILE")
-      ->required();
+   Repeatable(
+       v.create->add_option("--ca-file", raw.caFiles,
+                            "PEM file of trusted CA certificates, root first (repeatable; all "
+                            "certificates of all files in order form the chain)"),
+       "FILE")
+       ->required();
 
    v.remove = noun.add_subcommand("delete", "Remove " + a + title);
    v.remove->add_option("ID", raw.service, "Service id")->required();
@@ -131,20 +139,22 @@ const char *KindTitle(ServiceKind kind)
    return kind == ServiceKind::Attestation ? "attestation service" : "key provider service";
 }
 
-ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &inv, std::ostream &out,
-                              std::ostream &err)
+ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &inv,
+                              std::ostream &out, std::ostream &err)
 {
-   CLI::App app("Administer the attestation and key provider services of the zarna agent.", "zarnactl");
+   CLI::App app("Administer the attestation and key provider services of the zarna agent.",
+                "zarnactl");
    app.fallthrough();
    app.require_subcommand(1);
 
    std::string tcp = kDefaultTcp;
    std::string socketPath;
    auto *tcpOpt = app.add_option("--tcp", tcp, "Agent API over TCP (IPv6 as [HOST]:PORT)")
-                     ->type_name("HOST:PORT")
-                     ->capture_default_str();
+                      ->type_name("HOST:PORT")
+                      ->capture_default_str();
    auto *socketOpt =
-      app.add_option("--socket", socketPath, "Agent API over this Unix domain socket")->type_name("PATH");
+       app.add_option("--socket", socketPath, "Agent API over this Unix domain socket")
+           ->type_name("PATH");
    tcpOpt->excludes(socketOpt);
    app.add_flag("--json", inv.json, "Print one JSON document instead of tables");
 

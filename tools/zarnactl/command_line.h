@@ -25,9 +25,9 @@ inline constexpr int kExitUsage = 2;
 
 struct Endpoint {
    bool unixSocket = false;
-   std::string host = "127.0.0.1";   // TCP
-   int64_t port = kDefaultApiPort;   // TCP
-   std::string path;                 // Unix socket
+   std::string host = "127.0.0.1"; // TCP
+   int64_t port = kDefaultApiPort; // TCP
+   std::string path;               // Unix socket
 };
 
 // Each member is present only when its option was given at least once.
@@ -49,21 +49,21 @@ struct Invocation {
    bool json = false;
    ServiceKind kind = ServiceKind::Attestation;
    Verb verb = Verb::List;
-   std::optional<ListFilter> filter;   // list: absent when no criterion was given
-   std::string service;                // get, delete
-   CreateArgs create;                  // create
+   std::optional<ListFilter> filter; // list: absent when no criterion was given
+   std::string service;              // get, delete
+   CreateArgs create;                // create
 };
 
 struct ParseOutcome {
-   bool run = false;     // false: stop with exitCode (help shown, or a usage error)
+   bool run = false; // false: stop with exitCode (help shown, or a usage error)
    int exitCode = kExitOk;
 };
 
 // args without the program name. Help goes to out; usage errors go to err.
-ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &inv, std::ostream &out,
-                              std::ostream &err);
+ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &inv,
+                              std::ostream &out, std::ostream &err);
 
-const char *KindNoun(ServiceKind kind);     // "attestation-services"
-const char *KindTitle(ServiceKind kind);    // "attestation service"
+const char *KindNoun(ServiceKind kind);  // "attestation-services"
+const char *KindTitle(ServiceKind kind); // "attestation service"
 
 } // namespace Zarnactl

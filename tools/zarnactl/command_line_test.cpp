@@ -46,7 +46,8 @@ TEST(ZarnactlCommandLine, EndpointForms)
    EXPECT_EQ(v6.inv.endpoint.port, 7999);
    EXPECT_EQ(v6.inv.kind, ServiceKind::KeyProvider);
 
-   Parsed sock = Parse({"--socket", "/run/zarna/api.sock", "--json", "attestation-services", "get", "x"});
+   Parsed sock =
+       Parse({"--socket", "/run/zarna/api.sock", "--json", "attestation-services", "get", "x"});
    ASSERT_TRUE(sock.outcome.run) << sock.err;
    EXPECT_TRUE(sock.inv.endpoint.unixSocket);
    EXPECT_EQ(sock.inv.endpoint.path, "/run/zarna/api.sock");
@@ -59,7 +60,8 @@ TEST(ZarnactlCommandLine, EndpointForms)
    EXPECT_EQ(late.inv.verb, Verb::Delete);
    EXPECT_EQ(late.inv.service, "abc");
 
-   for (const char *bad : {"[::1:7890", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:x", ":7890", "[::1]x"}) {
+   for (const char *bad :
+        {"[::1:7890", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:x", ":7890", "[::1]x"}) {
       Parsed p = Parse({"--tcp", bad, "attestation-services", "list"});
       EXPECT_FALSE(p.outcome.run) << bad;
       EXPECT_EQ(p.outcome.exitCode, kExitUsage) << bad;
@@ -71,8 +73,9 @@ TEST(ZarnactlCommandLine, EndpointForms)
 
 TEST(ZarnactlCommandLine, ListFilterHasOnlyTheGivenMembers)
 {
-   Parsed p = Parse({"attestation-services", "list", "--group", "g1", "--host", "a.example", "--host",
-                     "[fe80::1]:8443", "--host", "10.0.0.1:444", "--host", "::1", "--group", "g2"});
+   Parsed p =
+       Parse({"attestation-services", "list", "--group", "g1", "--host", "a.example", "--host",
+              "[fe80::1]:8443", "--host", "10.0.0.1:444", "--host", "::1", "--group", "g2"});
    ASSERT_TRUE(p.outcome.run) << p.err;
    ASSERT_TRUE(p.inv.filter.has_value());
    const ListFilter &f = *p.inv.filter;
@@ -102,20 +105,23 @@ TEST(ZarnactlCommandLine, ListFilterHasOnlyTheGivenMembers)
 
 TEST(ZarnactlCommandLine, CreateArguments)
 {
-   Parsed p = Parse({"attestation-services", "create", "--host", "[2001:db8::5]", "--port", "8443", "--group",
-                     "blue", "--ca-file", "root.pem", "--ca-file", "inter.pem"});
+   Parsed p = Parse({"attestation-services", "create", "--host", "[2001:db8::5]", "--port", "8443",
+                     "--group", "blue", "--ca-file", "root.pem", "--ca-file", "inter.pem"});
    ASSERT_TRUE(p.outcome.run) << p.err;
    EXPECT_EQ(p.inv.create.host, "2001:db8::5");
    EXPECT_EQ(p.inv.create.port, 8443);
    EXPECT_EQ(p.inv.create.caFiles, (std::vector<std::string>{"root.pem", "inter.pem"}));
 
    const std::vector<std::vector<std::string>> usage = {
-      {"attestation-services", "create", "--host", "h", "--port", "65536", "--group", "g", "--ca-file", "c"},
-      {"attestation-services", "create", "--host", "h", "--port", "-1", "--group", "g", "--ca-file", "c"},
-      {"attestation-services", "create", "--host", "h", "--port", "", "--group", "g", "--ca-file", "c"},
-      {"attestation-services", "create", "--host", "h:443", "--group", "g", "--ca-file", "c"},
-      {"attestation-services", "create", "--host", "h", "--group", "g"},   // no CA file
-      {"attestation-services", "create", "--group", "g", "--ca-file", "c"}, // no host
+       {"attestation-services", "create", "--host", "h", "--port", "65536", "--group", "g",
+        "--ca-file", "c"},
+       {"attestation-services", "create", "--host", "h", "--port", "-1", "--group", "g",
+        "--ca-file", "c"},
+       {"attestation-services", "create", "--host", "h", "--port", "", "--group", "g", "--ca-file",
+        "c"},
+       {"attestation-services", "create", "--host", "h:443", "--group", "g", "--ca-file", "c"},
+       {"attestation-services", "create", "--host", "h", "--group", "g"},    // no CA file
+       {"attestation-services", "create", "--group", "g", "--ca-file", "c"}, // no host
    };
    for (const auto &args : usage) {
       Parsed bad = Parse(args);
@@ -128,14 +134,14 @@ TEST(ZarnactlCommandLine, CreateArguments)
 TEST(ZarnactlCommandLine, UsageErrorsAndHelp)
 {
    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-           {},
-           {"attestation-services"},
-           {"attestation-services", "get"},
-           {"attestation-services", "frobnicate"},
-           {"widgets", "list"},
-           {"attestation-services", "list", "--bogus"},
-           {"attestation-services", "list", "--group", "a", "b"},
-           {"attestation-services", "get", "a", "b"},
+            {},
+            {"attestation-services"},
+            {"attestation-services", "get"},
+            {"attestation-services", "frobnicate"},
+            {"widgets", "list"},
+            {"attestation-services", "list", "--bogus"},
+            {"attestation-services", "list", "--group", "a", "b"},
+            {"attestation-services", "get", "a", "b"},
         }) {
       Parsed p = Parse(args);
       EXPECT_FALSE(p.outcome.run);

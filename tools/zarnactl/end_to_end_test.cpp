@@ -35,17 +35,18 @@ std::string Source(const std::string &id, std::string_view, std::error_code &)
 }
 
 // Services kept in memory, ids handed out in order.
-template <class Interface>
-class MemoryServices : public Interface {
+template <class Interface> class MemoryServices : public Interface {
 public:
-   void List(const std::optional<Api::FilterSpec> &filter, Ruvo::AsyncResult<Api::SummaryList> result) override
+   void List(const std::optional<Api::FilterSpec> &filter,
+             Ruvo::AsyncResult<Api::SummaryList> result) override
    {
       Api::SummaryList list;
       for (const auto &[id, info] : mServices) {
          if (filter && filter->groups && filter->groups->count(info.group) == 0) {
             continue;
          }
-         list.push_back(std::make_shared<const Api::Summary>(Api::Summary{id, info.address, info.group}));
+         list.push_back(
+             std::make_shared<const Api::Summary>(Api::Summary{id, info.address, info.group}));
       }
       result.SetResult(std::move(list));
    }
@@ -74,8 +75,7 @@ public:
    }
 
 private:
-   template <class R>
-   static void NotFound(const std::string &service, R &result)
+   template <class R> static void NotFound(const std::string &service, R &result)
    {
       auto error = Ruvo::Data::StdErrors::Make(Ruvo::Data::StdErrors::kNotFound, {}, "NOT_FOUND");
       Ruvo::NamedMessageBuilder message(kNotFoundId);
@@ -101,13 +101,18 @@ protected:
       char pattern[] = "/tmp/zarnactl-e2e-XXXXXX";
       ASSERT_NE(mkdtemp(pattern), nullptr);
       dir = pattern;
-      auto localizer = std::make_shared<Ruvo::L10n::Localizer>(std::vector<std::string>{"en_US"}, Source);
+      auto localizer =
+          std::make_shared<Ruvo::L10n::Localizer>(std::vector<std::string>{"en_US"}, Source);
       auto provider = Ruvo::Provider::AsyncLocalProvider::Create(
-         {Ti::Attestation::ServicesSvc::AsyncServiceBinder::BindImplementation(
-             std::make_shared<MemoryServices<Ti::Attestation::ServicesSvc::AsyncServiceInterface>>(), localizer),
-          Ti::Kms::ServicesSvc::AsyncServiceBinder::BindImplementation(
-             std::make_shared<MemoryServices<Ti::Kms::ServicesSvc::AsyncServiceInterface>>(), localizer)});
-      auto handler = std::make_shared<Ruvo::Transport::PicoHttp::PicoHttpApiRequestHandler>(provider, nullptr);
+          {Ti::Attestation::ServicesSvc::AsyncServiceBinder::BindImplementation(
+               std::make_shared<
+                   MemoryServices<Ti::Attestation::ServicesSvc::AsyncServiceInterface>>(),
+               localizer),
+           Ti::Kms::ServicesSvc::AsyncServiceBinder::BindImplementation(
+               std::make_shared<MemoryServices<Ti::Kms::ServicesSvc::AsyncServiceInterface>>(),
+               localizer)});
+      auto handler =
+          std::make_shared<Ruvo::Transport::PicoHttp::PicoHttpApiRequestHandler>(provider, nullptr);
 
       tcpServer = Ruvo::Transport::PicoHttp::AsioTcpApiServer::Create(io, handler, {}, nullptr);
       tcp::acceptor acceptor(io, {boost::asio::ip::address_v4::loopback(), 0});
@@ -117,7 +122,8 @@ protected:
       localServer = Ruvo::Transport::PicoHttp::AsioLocalApiServer::Create(io, handler, {}, nullptr);
       boost::asio::local::stream_protocol::acceptor local(io);
       boost::system::error_code ec;
-      ASSERT_TRUE(Ruvo::Asio::MakeLocalAcceptor(io, (dir / "api.sock").string(), 16, local, ec)) << ec.message();
+      ASSERT_TRUE(Ruvo::Asio::MakeLocalAcceptor(io, (dir / "api.sock").string(), 16, local, ec))
+          << ec.message();
       localServer->StartAccepting(std::move(local));
 
       thread = std::thread([this] { io.run(); });
@@ -169,17 +175,16 @@ TEST_F(ZarnactlEndToEnd, CreateListGetDeleteOverTcp)
    ZarnaTesting::WriteTextFile(dir / "root.pem", pki.root.Pem());
    ZarnaTesting::WriteTextFile(dir / "inter.pem", "issuing CA follows\n" + pki.intermediate.Pem());
 
-   Outcome created = Zarnactl({"attestation-services", "create", "--host", "attestd.test", "--port", "8443", "--group",
-                               "blue", "--ca-file", (dir / "root.pem").string(), "--ca-file",
-                               (dir / "inter.pem").string()});
+   Outcome created = Zarnactl({"attestation-services", "create", "--host", "attestd.test", "--port",
+                               "8443", "--group", "blue", "--ca-file", (dir / "root.pem").string(),
+                               "--ca-file", (dir / "inter.pem").string()});
    ASSERT_EQ(created.code, 0) << created.err;
    EXPECT_EQ(created.out, "svc-1\n");
 
    Outcome list = Zarnactl({"attestation-services", "list"});
    ASSERT_EQ(list.code, 0) << list.err;
-   EXPECT_EQ(list.out,
-             "ID     HOST          PORT  GROUP\n"
-             "svc-1  attestd.test  8443  blue\n");
+   EXPECT_EQ(list.out, "ID     HOST          PORT  GROUP\n"
+                       "svc-1  attestd.test  8443  blue\n");
 
    Outcome json = Zarnactl({"--json", "attestation-services", "get", "svc-1"});
    ASSERT_EQ(json.code, 0) << json.err;
@@ -190,7 +195,8 @@ TEST_F(ZarnactlEndToEnd, CreateListGetDeleteOverTcp)
 
    Outcome get = Zarnactl({"attestation-services", "get", "svc-1"});
    ASSERT_EQ(get.code, 0) << get.err;
-   EXPECT_NE(get.out.find("Trusted CA chain: 2 certificates (root first)"), std::string::npos) << get.out;
+   EXPECT_NE(get.out.find("Trusted CA chain: 2 certificates (root first)"), std::string::npos)
+       << get.out;
 
    // The other kind is a separate table.
    Outcome other = Zarnactl({"key-provider-services", "list", "--group", "blue"});
@@ -211,15 +217,16 @@ TEST_F(ZarnactlEndToEnd, CreateListGetDeleteOverTcp)
 TEST_F(ZarnactlEndToEnd, UnixSocketAndUnreachableAgent)
 {
    ZarnaTesting::WriteTextFile(dir / "ca.pem", ZarnaTesting::TestPki::Make().root.Pem());
-   Outcome created = Zarnactl({"--json", "key-provider-services", "create", "--host", "::1", "--group", "g",
-                               "--ca-file", (dir / "ca.pem").string()},
+   Outcome created = Zarnactl({"--json", "key-provider-services", "create", "--host", "::1",
+                               "--group", "g", "--ca-file", (dir / "ca.pem").string()},
                               false);
    ASSERT_EQ(created.code, 0) << created.err;
    EXPECT_EQ(created.out, "\"svc-1\"\n");
    Outcome list = Zarnactl({"--json", "key-provider-services", "list"}, false);
    ASSERT_EQ(list.code, 0) << list.err;
-   EXPECT_EQ(nlohmann::json::parse(list.out),
-             nlohmann::json::parse(R"([{"service":"svc-1","address":{"hostname":"::1"},"group":"g"}])"));
+   EXPECT_EQ(
+       nlohmann::json::parse(list.out),
+       nlohmann::json::parse(R"([{"service":"svc-1","address":{"hostname":"::1"},"group":"g"}])"));
 
    // A port nobody listens on: taken, then given back.
    uint16_t closed = 0;
@@ -230,21 +237,26 @@ TEST_F(ZarnactlEndToEnd, UnixSocketAndUnreachableAgent)
    }
    std::ostringstream out;
    std::ostringstream err;
-   int code = Zarnactl::RunZarnactl({"--tcp", "127.0.0.1:" + std::to_string(closed), "attestation-services", "list"},
-                                    out, err, Zarnactl::SystemDeps());
+   int code = Zarnactl::RunZarnactl(
+       {"--tcp", "127.0.0.1:" + std::to_string(closed), "attestation-services", "list"}, out, err,
+       Zarnactl::SystemDeps());
    EXPECT_EQ(code, 1);
    EXPECT_EQ(out.str(), "");
-   EXPECT_EQ(err.str().rfind("zarnactl: cannot talk to the agent at 127.0.0.1:" + std::to_string(closed) + "\n", 0),
-             0u)
-      << err.str();
+   EXPECT_EQ(
+       err.str().rfind(
+           "zarnactl: cannot talk to the agent at 127.0.0.1:" + std::to_string(closed) + "\n", 0),
+       0u)
+       << err.str();
    EXPECT_NE(err.str().find("Connection refused"), std::string::npos) << err.str();
 
    std::ostringstream noErr;
-   code = Zarnactl::RunZarnactl({"--socket", (dir / "none.sock").string(), "attestation-services", "list"}, out, noErr,
-                                Zarnactl::SystemDeps());
+   code = Zarnactl::RunZarnactl(
+       {"--socket", (dir / "none.sock").string(), "attestation-services", "list"}, out, noErr,
+       Zarnactl::SystemDeps());
    EXPECT_EQ(code, 1);
-   EXPECT_NE(noErr.str().find("cannot talk to the agent at " + (dir / "none.sock").string()), std::string::npos)
-      << noErr.str();
+   EXPECT_NE(noErr.str().find("cannot talk to the agent at " + (dir / "none.sock").string()),
+             std::string::npos)
+       << noErr.str();
 }
 
 } // namespace

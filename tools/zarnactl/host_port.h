@@ -11,8 +11,8 @@
 namespace Zarnactl {
 
 struct HostPort {
-   std::string host;               // without brackets
-   std::optional<int64_t> port;    // absent when the text names none
+   std::string host;            // without brackets
+   std::optional<int64_t> port; // absent when the text names none
 };
 
 // A decimal port from 1 to 65535; false with the reason otherwise.

@@ -22,7 +22,10 @@ void AppendEscaped(std::string &out, unsigned char c)
 size_t Utf8SequenceLength(std::string_view text, size_t i)
 {
    auto c = static_cast<unsigned char>(text[i]);
-   size_t len = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xc2 && c <= 0xdf ? 2 : 0;
+   size_t len = c >= 0xf0 && c <= 0xf4   ? 4
+                : c >= 0xe0 && c <= 0xef ? 3
+                : c >= 0xc2 && c <= 0xdf ? 2
+                                         : 0;
    if (len == 0 || i + len > text.size()) {
       return 0;
    }
@@ -92,7 +95,8 @@ void WriteServiceTable(std::ostream &out, const std::vector<ServiceRow> &rows)
    std::vector<std::array<std::string, 4>> cells;
    cells.push_back({"ID", "HOST", "PORT", "GROUP"});
    for (const auto &row : rows) {
-      cells.push_back({Printable(row.id), Printable(row.host), PortText(row.port), Printable(row.group)});
+      cells.push_back(
+          {Printable(row.id), Printable(row.host), PortText(row.port), Printable(row.group)});
    }
    std::array<size_t, 4> width{};
    for (const auto &line : cells) {
@@ -101,8 +105,8 @@ void WriteServiceTable(std::ostream &out, const std::vector<ServiceRow> &rows)
       }
    }
    for (const auto &line : cells) {
-      out << Pad(line[0], width[0]) << "  " << Pad(line[1], width[1]) << "  " << Pad(line[2], width[2]) << "  "
-          << line[3] << "\n";
+      out << Pad(line[0], width[0]) << "  " << Pad(line[1], width[1]) << "  "
+          << Pad(line[2], width[2]) << "  " << line[3] << "\n";
    }
 }
 
@@ -132,7 +136,8 @@ void WriteErrorMessages(std::ostream &err, const Ruvo::Data::ErrorValue &error)
    std::vector<Ruvo::BaseMessage> messages = error.messages();
    bool wrote = false;
    for (const auto &message : messages) {
-      const std::string &text = message.GetDefaultMessage().empty() ? message.GetId() : message.GetDefaultMessage();
+      const std::string &text =
+          message.GetDefaultMessage().empty() ? message.GetId() : message.GetDefaultMessage();
       if (text.empty()) {
          continue;
       }
@@ -144,7 +149,8 @@ void WriteErrorMessages(std::ostream &err, const Ruvo::Data::ErrorValue &error)
       if (name.substr(0, kStdPrefix.size()) == kStdPrefix) {
          name.remove_prefix(kStdPrefix.size());
       }
-      err << "zarnactl: the agent reported an error (" << Printable(name) << ") without a message\n";
+      err << "zarnactl: the agent reported an error (" << Printable(name)
+          << ") without a message\n";
    }
 }
 

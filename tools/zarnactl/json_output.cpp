@@ -14,7 +14,8 @@ bool WriteJsonValue(std::ostream &out, std::ostream &err, const Ruvo::Data::Data
    // Written compact by the wire codec, then read back (within the wire's limits)
    // only to indent it.
    if (!Ruvo::Protocol::Json::AppendValue(value, text, reason) ||
-       !Ruvo::Protocol::Json::ReadDocument(text, Ruvo::Protocol::Json::kSecureLimits, document, reason)) {
+       !Ruvo::Protocol::Json::ReadDocument(text, Ruvo::Protocol::Json::kSecureLimits, document,
+                                           reason)) {
       err << "zarnactl: the agent's answer cannot be shown as JSON: " << Printable(reason) << "\n";
       return false;
    }

@@ -12,8 +12,7 @@ namespace Zarnactl {
 // False, with the reason on err, when the value cannot be written as JSON.
 bool WriteJsonValue(std::ostream &out, std::ostream &err, const Ruvo::Data::DataValue &value);
 
-template <class T>
-bool WriteJsonResult(std::ostream &out, std::ostream &err, const T &value)
+template <class T> bool WriteJsonResult(std::ostream &out, std::ostream &err, const T &value)
 {
    Ruvo::Binding::CodecContext ctx;
    Ruvo::Data::DataValuePtr data = Ruvo::Binding::ToDataValue(value, ctx);
