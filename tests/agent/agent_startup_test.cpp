@@ -58,16 +58,4 @@ TEST_F(AgentStartup, DisabledFeatureSwitchPanicsBeforeAnythingElse)
    EXPECT_EQ(err.find("Started zarna"), std::string::npos) << "framework must not start";
 }
 
-TEST_F(AgentStartup, SigtermAndSigintStopWithExitZero)
-{
-   for (int sig : {SIGTERM, SIGINT}) {
-      auto child = Start("<config><log><level>info</level></log></config>");
-      ASSERT_TRUE(child->WaitForOutput("Started zarna", 20s)) << child->StderrText();
-      ASSERT_TRUE(child->Signal(sig));
-      auto status = child->Wait(20s);
-      ASSERT_TRUE(status.has_value()) << "agent did not stop on signal " << sig;
-      EXPECT_EQ(ExitCodeOf(*status), 0) << child->StderrText();
-   }
-}
-
 } // namespace
