@@ -176,21 +176,41 @@ void ListValue::Print(std::string &out, int depth) const
    out += ']';
 }
 
+size_t CompoundValue::Position(const std::string &name) const
+{
+   if (!mIndex.empty()) {
+      auto it = mIndex.find(name);
+      return it == mIndex.end() ? kNoField : it->second;
+   }
+   for (size_t i = 0; i < mFields.size(); ++i) {
+      if (mFields[i].first == name) {
+         return i;
+      }
+   }
+   return kNoField;
+}
+
 void CompoundValue::SetField(const std::string &name, DataValuePtr value)
 {
-   auto it = mIndex.find(name);
-   if (it != mIndex.end()) {
-      mFields[it->second].second = std::move(value);
+   size_t position = Position(name);
+   if (position != kNoField) {
+      mFields[position].second = std::move(value);
       return;
    }
-   mIndex.emplace(name, mFields.size());
    mFields.emplace_back(name, std::move(value));
+   if (!mIndex.empty()) {
+      mIndex.emplace(name, mFields.size() - 1);
+   } else if (mFields.size() >= kIndexFrom) {
+      for (size_t i = 0; i < mFields.size(); ++i) {
+         mIndex.emplace(mFields[i].first, i);
+      }
+   }
 }
 
 DataValuePtr CompoundValue::GetField(const std::string &name) const
 {
-   auto it = mIndex.find(name);
-   return it == mIndex.end() ? nullptr : mFields[it->second].second;
+   size_t position = Position(name);
+   return position == kNoField ? nullptr : mFields[position].second;
 }
 
 bool CompoundValue::Equals(const DataValue &other) const

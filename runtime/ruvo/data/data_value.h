@@ -140,7 +140,7 @@ public:
    void SetField(const std::string &name, DataValuePtr value);
    // nullptr when absent.
    DataValuePtr GetField(const std::string &name) const;
-   bool HasField(const std::string &name) const { return mIndex.count(name) != 0; }
+   bool HasField(const std::string &name) const { return Position(name) != kNoField; }
    const std::vector<Field> &Fields() const { return mFields; }
    bool Equals(const DataValue &other) const override;
 
@@ -150,9 +150,15 @@ protected:
    void Print(std::string &out, int depth) const override;
 
 private:
+   static constexpr size_t kNoField = static_cast<size_t>(-1);
+   // Binding structures have a handful of fields: a scan beats a map there. Only
+   // large structures (maps read off the wire) get an index.
+   static constexpr size_t kIndexFrom = 16;
+   size_t Position(const std::string &name) const;
+
    std::string mName;
    std::vector<Field> mFields;
-   std::map<std::string, size_t> mIndex; // field name -> position in mFields
+   std::map<std::string, size_t> mIndex; // field name -> position; built from kIndexFrom fields
 };
 
 class StructValue : public CompoundValue {

@@ -41,6 +41,22 @@ TEST(DataValue, FieldsKeepOrderAndSetFieldReplacesInPlace)
    EXPECT_TRUE(s.HasField("a"));
 }
 
+TEST(DataValue, LargeStructuresFindEveryFieldAfterTheIndexIsBuilt)
+{
+   StructValue s;
+   for (int i = 0; i < 40; ++i) {
+      s.SetField("f" + std::to_string(i), MakeInteger(i));
+   }
+   s.SetField("f3", MakeInteger(-3));
+   ASSERT_EQ(s.Fields().size(), 40u);
+   for (int i = 0; i < 40; ++i) {
+      ASSERT_NE(s.GetField("f" + std::to_string(i)), nullptr) << i;
+   }
+   EXPECT_EQ(As<IntegerValue>(s.GetField("f3"))->GetValue(), -3);
+   EXPECT_EQ(As<IntegerValue>(s.GetField("f39"))->GetValue(), 39);
+   EXPECT_FALSE(s.HasField("f40"));
+}
+
 TEST(DataValue, CopyIsDeepAndEqual)
 {
    auto s = std::make_shared<StructValue>("x");
