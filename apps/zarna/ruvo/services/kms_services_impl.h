@@ -8,21 +8,12 @@
 
 namespace Com::Talvor::Brim::TrustedInfrastructure::Kms::ServicesSvc {
 
-class ServicesImpl : public AsyncServiceInterface {
+class ServicesImpl : public Zarna::ServiceApi::ServicesImplFor<AsyncServiceInterface> {
 public:
    // Every call works on the process-wide trust state.
    ServicesImpl();
    // Every call works on the state that the provider yields (tests).
    explicit ServicesImpl(Zarna::ServiceApi::StateProvider stateProvider);
-
-   void List(const std::optional<FilterSpec> &filter,
-             Api::AsyncResult<SummaryList> result) override;
-   void Get(const std::string &service, Api::AsyncResult<Info> result) override;
-   void Create(const CreateSpec &spec, Api::AsyncResult<std::string> result) override;
-   void Delete(const std::string &service, Api::AsyncResult<::Ruvo::Void> result) override;
-
-private:
-   Zarna::ServiceApi::StateProvider mStateProvider;
 };
 
 } // namespace Com::Talvor::Brim::TrustedInfrastructure::Kms::ServicesSvc

@@ -38,4 +38,37 @@ void Create(const KindErrors &kind, ZarnaState &state, const Api::CreateSpec &sp
 void Delete(const KindErrors &kind, ZarnaState &state, const std::string &service,
             ::Ruvo::AsyncResult<::Ruvo::Void> result);
 
+// The four operations of one kind of service, for that kind's generated service
+// interface (both kinds share the operation signatures).
+template <typename ServiceInterface>
+class ServicesImplFor : public ServiceInterface {
+public:
+   ServicesImplFor(const KindErrors &kind, StateProvider stateProvider)
+       : mKind(kind), mStateProvider(std::move(stateProvider))
+   {
+   }
+
+   void List(const std::optional<Api::FilterSpec> &filter,
+             ::Ruvo::AsyncResult<Api::SummaryList> result) override
+   {
+      ServiceApi::List(mKind, *mStateProvider(), filter, std::move(result));
+   }
+   void Get(const std::string &service, ::Ruvo::AsyncResult<Api::Info> result) override
+   {
+      ServiceApi::Get(mKind, *mStateProvider(), service, std::move(result));
+   }
+   void Create(const Api::CreateSpec &spec, ::Ruvo::AsyncResult<std::string> result) override
+   {
+      ServiceApi::Create(mKind, *mStateProvider(), spec, std::move(result));
+   }
+   void Delete(const std::string &service, ::Ruvo::AsyncResult<::Ruvo::Void> result) override
+   {
+      ServiceApi::Delete(mKind, *mStateProvider(), service, std::move(result));
+   }
+
+private:
+   const KindErrors &mKind;
+   StateProvider mStateProvider;
+};
+
 } // namespace Zarna::ServiceApi
