@@ -1,5 +1,7 @@
 #include "peers/hyperkern-emu/report.h"
 
+#include "runtime/hostlib/safe_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,17 +30,7 @@ std::string Hex(const uint8_t *data, size_t size)
 // Texts that came from a peer are shown with control and non-ASCII bytes escaped.
 std::string Printable(const std::string &text)
 {
-   std::string out;
-   for (unsigned char c : text) {
-      if (c < 0x20 || c > 0x7E || c == '\\') {
-         char escaped[8];
-         snprintf(escaped, sizeof escaped, "\\x%02x", c);
-         out += escaped;
-      } else {
-         out += static_cast<char>(c);
-      }
-   }
-   return out;
+   return Hostlib::EscapeText(text);
 }
 
 std::string Dump(const json &document)

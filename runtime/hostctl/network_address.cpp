@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "runtime/hostctl/host_ctl_exception.h"
+#include "runtime/hostlib/safe_text.h"
 
 namespace HostCtl::Network {
 
@@ -22,11 +23,7 @@ bool Parse(int family, const std::string &text, void *out)
 
 std::string Printable(const std::string &text)
 {
-   std::string shown;
-   for (char c : text.substr(0, 64)) {
-      shown += (c >= 0x20 && c < 0x7f) ? c : '?';
-   }
-   return shown;
+   return Hostlib::EscapeText(text, 64);
 }
 
 } // namespace

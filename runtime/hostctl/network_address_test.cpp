@@ -37,7 +37,7 @@ TEST(NetworkAddressTest, ComparesByValueAndPrintsCanonically)
       Ipv4Address bad(std::string("1.2.3.4\n\x01", 9));
       FAIL();
    } catch (const Lib::HostCtlException &e) {
-      EXPECT_EQ(e.GetDetailedMessage(), "Invalid IPv4 address '1.2.3.4?" "?'") << "control bytes are not echoed";
+      EXPECT_EQ(e.GetDetailedMessage(), "Invalid IPv4 address '1.2.3.4\\x0a\\x01'") << "control bytes are not echoed";
    }
 }
 

@@ -1,5 +1,7 @@
 #include "apps/zarna/kernel/kernel_request.h"
 
+#include "runtime/hostlib/safe_text.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -30,18 +32,7 @@ std::string_view ResolveKeyWork::LocatorText() const
 
 std::string LogSafeText(std::string_view text)
 {
-   std::string out;
-   out.reserve(text.size());
-   for (unsigned char c : text) {
-      if (c < 0x20 || c > 0x7E || c == '\\') {
-         char escaped[8];
-         snprintf(escaped, sizeof escaped, "\\x%02x", c);
-         out += escaped;
-      } else {
-         out += static_cast<char>(c);
-      }
-   }
-   return out;
+   return Hostlib::EscapeText(text);
 }
 
 } // namespace Zarna

@@ -31,10 +31,5 @@ TEST(ResolveKeyWork, LocatorThatFillsTheBufferStopsAtItsEnd)
    EXPECT_EQ(work.LocatorText(), std::string(8192, 'A'));
 }
 
-TEST(LogSafeText, EscapesWhatCouldForgeOrBreakALogLine)
-{
-   EXPECT_EQ(Zarna::LogSafeText("kl:v1/p%20q"), "kl:v1/p%20q");
-   EXPECT_EQ(Zarna::LogSafeText("a\nb\\\x1b\xff"), "a\\x0ab\\x5c\\x1b\\xff");
-}
 
 } // namespace

@@ -5,6 +5,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "runtime/hostlib/safe_text.h"
+
 namespace Ruvo::Protocol::Json {
 
 namespace {
@@ -77,14 +79,7 @@ private:
       }
       return false;
    }
-   static std::string Printable(const std::string &s)
-   {
-      std::string out;
-      for (char c : s.substr(0, 64)) {
-         out += (c >= 0x20 && c < 0x7f && c != '"') ? c : '?';
-      }
-      return out;
-   }
+   static std::string Printable(const std::string &s) { return Hostlib::EscapeText(s, 64); }
 
    int mMaxDepth;
    std::vector<Frame> mFrames;
