@@ -222,6 +222,20 @@ void FileBackend::SetAllowedAll(const std::string &rulesetId, bool allowedAll)
    Write(state);
 }
 
+namespace {
+
+// The ruleset's list for the address's family.
+std::vector<Ipv4Address> &AddressList(RulesetState &ruleset, const Ipv4Address &)
+{
+   return ruleset.ipv4;
+}
+std::vector<Ipv6Address> &AddressList(RulesetState &ruleset, const Ipv6Address &)
+{
+   return ruleset.ipv6;
+}
+
+} // namespace
+
 void FileBackend::AddAddress(const std::string &rulesetId, const HostCtl::Network::IpAddress &address)
 {
    Hostlib::MutexLock guard(mLock);
@@ -229,13 +243,7 @@ void FileBackend::AddAddress(const std::string &rulesetId, const HostCtl::Networ
    RulesetState &ruleset = Existing(state, rulesetId);
    bool added = std::visit(
       [&](const auto &a) {
-         using Address = std::decay_t<decltype(a)>;
-         std::vector<Address> *list = nullptr;
-         if constexpr (std::is_same_v<Address, Ipv4Address>) {
-            list = &ruleset.ipv4;
-         } else {
-            list = &ruleset.ipv6;
-         }
+         auto *list = &AddressList(ruleset, a);
          if (std::find(list->begin(), list->end(), a) != list->end()) {
             return false;
          }
@@ -255,13 +263,7 @@ void FileBackend::RemoveAddress(const std::string &rulesetId, const HostCtl::Net
    RulesetState &ruleset = Existing(state, rulesetId);
    bool removed = std::visit(
       [&](const auto &a) {
-         using Address = std::decay_t<decltype(a)>;
-         std::vector<Address> *list = nullptr;
-         if constexpr (std::is_same_v<Address, Ipv4Address>) {
-            list = &ruleset.ipv4;
-         } else {
-            list = &ruleset.ipv6;
-         }
+         auto *list = &AddressList(ruleset, a);
          auto it = std::find(list->begin(), list->end(), a);
          if (it == list->end()) {
             return false;
