@@ -34,16 +34,10 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-   if (size == 0) {
+   auto stream = Ruvo::Asio::Testing::FakeByteStream::FromFuzzInput(data, size);
+   if (!stream) {
       return 0;
    }
-   size_t piece = 1 + data[0] % 64;
-   std::string input(reinterpret_cast<const char *>(data + 1), size - 1);
-   auto stream = std::make_shared<Ruvo::Asio::Testing::FakeByteStream>();
-   for (size_t pos = 0; pos < input.size(); pos += piece) {
-      stream->AddInput(input.substr(pos, piece));
-   }
-   stream->EndInputWith(boost::asio::error::eof);
    Ruvo::Transport::PicoHttp::ServerSettings settings;
    settings.maxRequestBytes = 1 << 20;
    settings.maxHeaderBytes = 8192;

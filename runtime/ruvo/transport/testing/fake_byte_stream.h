@@ -21,6 +21,23 @@ public:
    void AddInput(std::string piece) { mInput.push_back(std::move(piece)); }
    // Without this, a read past the input waits forever (a slow peer).
    void EndInputWith(boost::system::error_code ec) { mEndError = ec; }
+
+   // A stream for a fuzz input: the first byte chooses the size of the pieces the
+   // rest arrives in (1 to 64 bytes), then the stream ends. Null for an empty input.
+   static std::shared_ptr<FakeByteStream> FromFuzzInput(const uint8_t *data, size_t size)
+   {
+      if (size == 0) {
+         return nullptr;
+      }
+      size_t piece = 1 + data[0] % 64;
+      std::string input(reinterpret_cast<const char *>(data + 1), size - 1);
+      auto stream = std::make_shared<FakeByteStream>();
+      for (size_t pos = 0; pos < input.size(); pos += piece) {
+         stream->AddInput(input.substr(pos, piece));
+      }
+      stream->EndInputWith(boost::asio::error::eof);
+      return stream;
+   }
    void FailWrites(boost::system::error_code ec) { mWriteError = ec; }
 
    void AsyncReadSome(boost::asio::mutable_buffer buffer, IoCallback cb) override
