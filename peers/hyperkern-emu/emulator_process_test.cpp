@@ -212,19 +212,19 @@ TEST_F(EmulatorProgram, KeyCacheThroughTheControlConnection)
    auto client = EmulatorClient::Connect(mEmu->Socket(), "keycache", &error);
    ASSERT_TRUE(client) << error;
    Proto::KeyAddRequest add;
-   add.provider = "kmip-1";
+   add.provider = "provider-1";
    add.digest = DigestKeyId("key-7");
    add.cipher = "AES-128";
    add.key = Bytes(16, 0x5A);
    EXPECT_EQ(client->AddKey(add, &error), kStatusSuccess);
    EXPECT_EQ(client->AddKey(add, &error), kStatusAlreadyExists);
-   EXPECT_EQ(client->SetKeyType({"kmip-1", add.digest, 2}, &error), kStatusSuccess);
+   EXPECT_EQ(client->SetKeyType({"provider-1", add.digest, 2}, &error), kStatusSuccess);
 
    CommandResult keys = mEmu->Command({"keys", "--json"});
    ASSERT_EQ(keys.exitCode, 0);
    auto json = nlohmann::json::parse(keys.out);
    ASSERT_EQ(json["keys"].size(), 1u);
-   EXPECT_EQ(json["keys"][0]["provider"], "kmip-1");
+   EXPECT_EQ(json["keys"][0]["provider"], "provider-1");
    EXPECT_EQ(json["keys"][0]["keyType"], 2);
    EXPECT_EQ(json["keys"][0]["cipher"], "AES-128");
    EXPECT_EQ(json["keys"][0]["keyIdDigest"].get<std::string>().size(), 64u);
@@ -233,8 +233,8 @@ TEST_F(EmulatorProgram, KeyCacheThroughTheControlConnection)
    EXPECT_EQ(nlohmann::json::parse(revealed.out)["keys"][0]["key"],
              "5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a");
 
-   EXPECT_EQ(client->RemoveKey({"kmip-1", add.digest}, &error), kStatusSuccess);
-   EXPECT_EQ(client->RemoveKey({"kmip-1", add.digest}, &error), kStatusNotFound);
+   EXPECT_EQ(client->RemoveKey({"provider-1", add.digest}, &error), kStatusSuccess);
+   EXPECT_EQ(client->RemoveKey({"provider-1", add.digest}, &error), kStatusNotFound);
 }
 
 TEST_F(EmulatorProgram, LifecycleAndUsage)
