@@ -214,17 +214,12 @@ HYK_ReturnStatus EmulatorKernelCalls::GetMsg(int32_t fd, RPC_MsgInfoUser *info, 
       return noticeStatus;
    }
    Proto::GetMsgRequest request{arg4, arg5, *length, *info, noticeTaken};
-   Bytes frame;
-   const uint8_t *body = nullptr;
-   size_t bodySize = 0;
-   const uint32_t seq = channel->nextSeq++;
-   HYK_ReturnStatus status = Exchange(*channel, Proto::kGetMsg, seq, Proto::Encode(seq, request),
-                                      frame, body, bodySize, error);
+   Proto::GetMsgAnswer answer;
+   HYK_ReturnStatus status = Call(*channel, Proto::kGetMsg, request, answer, error);
    if (status != kStatusSuccess) {
       return status;
    }
-   Proto::GetMsgAnswer answer;
-   if (!Proto::Decode(body, bodySize, answer) || answer.message.size() > *length) {
+   if (answer.message.size() > *length) {
       return Break(*channel, kStatusProtocolError, error);
    }
    // The kernel may fill the record even when the call fails.
@@ -254,18 +249,10 @@ HYK_ReturnStatus EmulatorKernelCalls::SendReply(int32_t fd, int32_t msgId, const
    }
    Hostlib::MutexLock guard(channel->exchangeLock);
    Proto::SendReplyRequest request{msgId, Bytes(reply, reply + replyLength)};
-   Bytes frame;
-   const uint8_t *body = nullptr;
-   size_t bodySize = 0;
-   const uint32_t seq = channel->nextSeq++;
-   HYK_ReturnStatus status = Exchange(*channel, Proto::kSendReply, seq, Proto::Encode(seq, request),
-                                      frame, body, bodySize, error);
+   Proto::StatusAnswer answer;
+   HYK_ReturnStatus status = Call(*channel, Proto::kSendReply, request, answer, error);
    if (status != kStatusSuccess) {
       return status;
-   }
-   Proto::StatusAnswer answer;
-   if (!Proto::Decode(body, bodySize, answer)) {
-      return Break(*channel, kStatusProtocolError, error);
    }
    *error = answer.status == kStatusSuccess ? 0 : EIO;
    return answer.status;

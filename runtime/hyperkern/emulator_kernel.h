@@ -52,6 +52,26 @@ private:
        ZARNA_REQUIRES(channel.exchangeLock);
    HYK_ReturnStatus Break(Channel &channel, HYK_ReturnStatus status, int *error)
        ZARNA_REQUIRES(channel.exchangeLock);
+   // One call on a live channel: the request out, its answer decoded. An answer
+   // that does not decode breaks the channel.
+   template <typename Request, typename Answer>
+   HYK_ReturnStatus Call(Channel &channel, uint32_t type, const Request &request, Answer &answer,
+                         int *error) ZARNA_REQUIRES(channel.exchangeLock)
+   {
+      Bytes frame;
+      const uint8_t *body = nullptr;
+      size_t bodySize = 0;
+      const uint32_t seq = channel.nextSeq++;
+      HYK_ReturnStatus status =
+         Exchange(channel, type, seq, Proto::Encode(seq, request), frame, body, bodySize, error);
+      if (status != kStatusSuccess) {
+         return status;
+      }
+      if (!Proto::Decode(body, bodySize, answer)) {
+         return Break(channel, kStatusProtocolError, error);
+      }
+      return kStatusSuccess;
+   }
    // Binds the notice connection to the registered channel.
    HYK_ReturnStatus Attach(Channel &channel, uint64_t token, int *error)
        ZARNA_REQUIRES(channel.exchangeLock);
