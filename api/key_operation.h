@@ -55,17 +55,10 @@ public:
    virtual ~AsyncServiceInterface() = default;
 };
 
-class AsyncServiceBinder {
-public:
-   static ::Ruvo::Core::ApiInterfacePtr BindImplementation(std::shared_ptr<AsyncServiceInterface> impl,
-                                                         Api::LocalizerPtr localizer = nullptr)
-   {
-      return ::Ruvo::Binding::BindInterface<Interface>(std::move(impl), std::move(localizer),
-                                                     &AsyncServiceInterface::GenerateKey,
-                                                     &AsyncServiceInterface::Encrypt,
-                                                     &AsyncServiceInterface::Decrypt);
-   }
-};
+using AsyncServiceBinder = ::Ruvo::Binding::ServiceBinder<Interface, AsyncServiceInterface,
+                                        &AsyncServiceInterface::GenerateKey,
+                                        &AsyncServiceInterface::Encrypt,
+                                        &AsyncServiceInterface::Decrypt>;
 
 class AsyncServiceStub : public ::Ruvo::Binding::ServiceStub<Interface> {
 public:

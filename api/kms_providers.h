@@ -27,15 +27,8 @@ public:
    virtual ~AsyncServiceInterface() = default;
 };
 
-class AsyncServiceBinder {
-public:
-   static ::Ruvo::Core::ApiInterfacePtr BindImplementation(std::shared_ptr<AsyncServiceInterface> impl,
-                                                         Api::LocalizerPtr localizer = nullptr)
-   {
-      return ::Ruvo::Binding::BindInterface<Interface>(std::move(impl), std::move(localizer),
-                                                     &AsyncServiceInterface::List);
-   }
-};
+using AsyncServiceBinder = ::Ruvo::Binding::ServiceBinder<Interface, AsyncServiceInterface,
+                                        &AsyncServiceInterface::List>;
 
 class AsyncServiceStub : public ::Ruvo::Binding::ServiceStub<Interface> {
 public:
@@ -79,15 +72,8 @@ public:
    virtual ~AsyncServiceInterface() = default;
 };
 
-class AsyncServiceBinder {
-public:
-   static ::Ruvo::Core::ApiInterfacePtr BindImplementation(std::shared_ptr<AsyncServiceInterface> impl,
-                                                         Api::LocalizerPtr localizer = nullptr)
-   {
-      return ::Ruvo::Binding::BindInterface<Interface>(std::move(impl), std::move(localizer),
-                                                     &AsyncServiceInterface::Get);
-   }
-};
+using AsyncServiceBinder = ::Ruvo::Binding::ServiceBinder<Interface, AsyncServiceInterface,
+                                        &AsyncServiceInterface::Get>;
 
 class AsyncServiceStub : public ::Ruvo::Binding::ServiceStub<Interface> {
 public:

@@ -103,16 +103,11 @@ struct Service {
       virtual ~AsyncServiceInterface() = default;
    };
 
-   class AsyncServiceBinder {
-   public:
-      static ::Ruvo::Core::ApiInterfacePtr BindImplementation(std::shared_ptr<AsyncServiceInterface> impl,
-                                                            Api::LocalizerPtr localizer = nullptr)
-      {
-         return ::Ruvo::Binding::BindInterface<Interface>(
-            std::move(impl), std::move(localizer), &AsyncServiceInterface::List, &AsyncServiceInterface::Get,
-            &AsyncServiceInterface::Create, &AsyncServiceInterface::Delete);
-      }
-   };
+   using AsyncServiceBinder = ::Ruvo::Binding::ServiceBinder<Interface, AsyncServiceInterface,
+                                           &AsyncServiceInterface::List,
+                                           &AsyncServiceInterface::Get,
+                                           &AsyncServiceInterface::Create,
+                                           &AsyncServiceInterface::Delete>;
 
    class AsyncServiceStub : public ::Ruvo::Binding::ServiceStub<Interface> {
    public:

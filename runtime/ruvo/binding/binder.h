@@ -115,4 +115,15 @@ Core::ApiInterfacePtr BindInterface(std::shared_ptr<Impl> impl, L10n::LocalizerP
    return std::make_shared<BoundInterface>(std::string(Decl::kId), std::move(ops));
 }
 
+// The binder of a generated service interface: binds an implementation's member
+// functions, given once here in the order of the interface's operations.
+template <class Decl, class Service, auto... MemFns>
+struct ServiceBinder {
+   static Core::ApiInterfacePtr BindImplementation(std::shared_ptr<Service> impl,
+                                                   L10n::LocalizerPtr localizer = nullptr)
+   {
+      return BindInterface<Decl>(std::move(impl), std::move(localizer), MemFns...);
+   }
+};
+
 } // namespace Ruvo::Binding
