@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,18 +42,37 @@ struct ZarnaStateInfo {
 // What the state stands on. Anything left empty is the production default: the
 // application's thread pool and configuration, the host configuration store and
 // the host firewall.
+// One attestation handshake with a service (host, port, trusted certificates)
+// using a TPM attestation state: on return either the token is set or the error.
+using AttestHandshake = std::function<void(
+    const std::string &host, uint32_t port, const std::vector<std::string> &certificates,
+    const std::shared_ptr<AttestLib::Tpm2::AttestState> &state, std::string &token,
+    Ruvo::Data::ErrorValuePtr &error)>;
+using AttestStateFactory = std::function<std::shared_ptr<AttestLib::Tpm2::AttestState>()>;
+
+// The production handshake (the attestation client over the host TPM) and TPM state.
+const AttestHandshake &DefaultAttestHandshake();
+std::shared_ptr<AttestLib::Tpm2::AttestState> DefaultAttestState();
+
 struct ZarnaStateOptions {
    std::shared_ptr<Tirel::System::ThreadPool> pool;
    std::shared_ptr<Tirel::Service::Config> config;
    ServiceTable::StoreProvider storeProvider;
    std::shared_ptr<FirewallControl> firewall;
    std::optional<uint64_t> randomSeed; // default: the monotonic timer at Init
+   // Default: the attestation client over the host's TPM.
+   AttestHandshake handshake;
+   AttestStateFactory attestStateFactory;
 };
 
 inline constexpr MX_Rank kStateLockRank = 0xff000000;
 inline constexpr MX_Rank kCondVarLockRank = 0xfeffffff;
 inline constexpr int32_t kDefaultAttestationDelaySec = 20;
 inline constexpr uint64_t kLogStatePeriodUs = 600000000;
+// How long a caller waits for another thread's attestation.
+inline constexpr uint64_t kAttestationWaitLimitUs = 140000000;
+// A token is refreshed this long before it expires.
+inline constexpr int64_t kTokenRefreshLeadSec = 1800;
 
 class ZarnaState : public std::enable_shared_from_this<ZarnaState> {
 public:
@@ -133,6 +154,26 @@ public:
 
    // The preemptive attestation scheduled after a change of the attestation services.
    void AttemptAttestation() ZARNA_EXCLUDES(mStateLock);
+   // Serialises attestations: waits for a running one (at most 140 s), then
+   // attests `group` unless the token cache limit says otherwise. With `anyToken`
+   // a token of any group satisfies the caller. True when a token was obtained
+   // (or, with `anyToken`, is held).
+   bool WaitOnAttestation(const std::string &group, bool anyToken, Ruvo::Data::ErrorValuePtr &error)
+       ZARNA_EXCLUDES(mStateLock, mCondVarLock);
+   // The first attestation at start-up, for a random group.
+   bool PopulateTokens(Ruvo::Data::ErrorValuePtr &error) ZARNA_EXCLUDES(mStateLock, mCondVarLock);
+   // One handshake with the group's attestation service; stores the token and
+   // schedules its refresh. Called by WaitOnAttestation only.
+   bool FetchToken(const std::string &group,
+                   const std::shared_ptr<AttestLib::Tpm2::AttestState> &state,
+                   Ruvo::Data::ErrorValuePtr &error) ZARNA_EXCLUDES(mStateLock);
+   // Reads the token's expiry and schedules its refresh (1800 s before expiry, or
+   // at expiry when less remains).
+   bool ScheduleTokenRefresh(const std::string &group, const std::string &token,
+                             std::shared_ptr<Tirel::System::ScheduledItem> &refreshItem)
+       ZARNA_EXCLUDES(mStateLock);
+   // Number of attestation states waiting in the pool.
+   size_t GetAttestStatePoolSize() ZARNA_EXCLUDES(mCondVarLock);
 
    // For tests and diagnostics.
    int32_t GetNumTokens() ZARNA_EXCLUDES(mStateLock);
@@ -173,6 +214,13 @@ private:
    void SchedulePreemptiveAttestation(const char *reason, const char *opIdName)
        ZARNA_REQUIRES(mStateLock);
    void RunLogStateItem() ZARNA_EXCLUDES(mStateLock);
+   std::shared_ptr<Tirel::System::Clock> Clock() const;
+   // Lets a manual clock's jump end the waits on mCondVar.
+   void WatchClockJumps(const std::shared_ptr<Tirel::System::Clock> &clock);
+   // The end of a handshake that yielded a token: refresh scheduled, token stored.
+   bool AcceptToken(const std::string &group, const std::string &token,
+                    Ruvo::Data::ErrorValuePtr &error) ZARNA_EXCLUDES(mStateLock);
+   void RunTokenRefresh(const std::string &group) ZARNA_EXCLUDES(mStateLock, mCondVarLock);
    uint32_t NextRandom();
 
    const ZarnaStateOptions mOptions;
@@ -187,6 +235,9 @@ private:
    std::vector<std::shared_ptr<ZarnaStateInfo>> mGroupInfo ZARNA_GUARDED_BY(mStateLock);
    std::vector<std::shared_ptr<AttestLib::Tpm2::AttestState>>
        mAttestStatePool ZARNA_GUARDED_BY(mCondVarLock);
+   // Set while one thread runs a handshake; attestations never overlap.
+   bool mAttestationInProgress ZARNA_GUARDED_BY(mCondVarLock) = false;
+   std::once_flag mClockWatched;
    int32_t mNumTokens ZARNA_GUARDED_BY(mStateLock) = 0;
    int32_t mAttestationDelaySec ZARNA_GUARDED_BY(mStateLock) = kDefaultAttestationDelaySec;
    ServiceTable mAttestdServices ZARNA_GUARDED_BY(mStateLock);
