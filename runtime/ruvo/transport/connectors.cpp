@@ -9,6 +9,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
+#include <vector>
+
 #include "runtime/ruvo/transport/timeout_stream.h"
 
 namespace Ruvo::Asio {
@@ -23,8 +25,10 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
    {
    }
 
-   void Start(const std::string &host, uint16_t port, std::chrono::steady_clock::duration limit)
+   void Start(const std::string &host, uint16_t port, std::chrono::steady_clock::duration limit,
+              std::function<void(int)> prepare)
    {
+      prepareSocket = std::move(prepare);
       timer.expires_after(limit);
       timer.async_wait([self = shared_from_this()](const boost::system::error_code &ec) {
          if (!ec) {
@@ -47,9 +51,39 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
 
    void Connect(const tcp::resolver::results_type &results)
    {
-      boost::asio::async_connect(socket, results,
-                                 [self = shared_from_this()](const boost::system::error_code &ec,
-                                                             const tcp::endpoint &) { self->Finish(ec); });
+      if (!prepareSocket) {
+         boost::asio::async_connect(socket, results,
+                                    [self = shared_from_this()](const boost::system::error_code &ec,
+                                                                const tcp::endpoint &) { self->Finish(ec); });
+         return;
+      }
+      endpoints.assign(results.begin(), results.end());
+      ConnectNext(boost::asio::error::host_not_found);
+   }
+
+   // One endpoint after the other, each on a socket prepared before it connects.
+   void ConnectNext(boost::system::error_code lastEc)
+   {
+      if (timedOut || next >= endpoints.size()) {
+         Finish(lastEc);
+         return;
+      }
+      const tcp::endpoint endpoint = endpoints[next++].endpoint();
+      boost::system::error_code ec;
+      socket.close(ec);
+      socket.open(endpoint.protocol(), ec);
+      if (ec) {
+         ConnectNext(ec);
+         return;
+      }
+      prepareSocket(socket.native_handle());
+      socket.async_connect(endpoint, [self = shared_from_this()](const boost::system::error_code &connectEc) {
+         if (!connectEc) {
+            self->Finish(connectEc);
+            return;
+         }
+         self->ConnectNext(connectEc);
+      });
    }
 
    void Finish(boost::system::error_code ec)
@@ -72,6 +106,9 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
    boost::asio::steady_timer timer;
    TcpBaseConnector::SocketCb cb;
    bool timedOut = false;
+   std::function<void(int)> prepareSocket;
+   std::vector<tcp::resolver::results_type::value_type> endpoints;
+   size_t next = 0;
 };
 
 } // namespace
@@ -85,7 +122,7 @@ TcpBaseConnector::TcpBaseConnector(boost::asio::io_context &io, std::string host
 void TcpBaseConnector::AsyncConnectSocket(SocketCb cb)
 {
    auto attempt = std::make_shared<TcpAttempt>(mIo, std::move(cb));
-   attempt->Start(mHost, mPort, mLimits.readLimit);
+   attempt->Start(mHost, mPort, mLimits.readLimit, mLimits.prepareSocket);
 }
 
 void TcpBaseConnector::AsyncConnect(ConnectCb cb)

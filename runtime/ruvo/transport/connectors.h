@@ -21,6 +21,9 @@ namespace Ruvo::Asio {
 struct StreamLimits {
    std::chrono::steady_clock::duration readLimit = std::chrono::seconds(1200);
    std::chrono::steady_clock::duration writeLimit = std::chrono::seconds(1800);
+   // Run on each TCP socket after it is opened and before it connects (the
+   // agent marks its own traffic for the firewall); may be empty.
+   std::function<void(int fd)> prepareSocket;
 };
 
 using ConnectCb = std::function<void(const boost::system::error_code &, std::shared_ptr<ByteStream>)>;
