@@ -33,7 +33,8 @@ class ZarnClientState {
 public:
    virtual ~ZarnClientState() = default;
    // Copies of the groups in order; `error` set when no group is configured.
-   virtual void GetGroups(Ruvo::Data::ErrorValuePtr &error, std::vector<ZarnaStateInfo> &groups) = 0;
+   virtual void GetGroups(Ruvo::Data::ErrorValuePtr &error,
+                          std::vector<ZarnaStateInfo> &groups) = 0;
    virtual void DeleteTokenForGroup(const std::string &group) = 0;
    // Blocks until an attestation of the group (or, with anyToken, of any group)
    // has ended; false with `error` set when it failed or timed out.
@@ -48,17 +49,17 @@ std::shared_ptr<ZarnClientState> DefaultZarnClientState();
 // Builds the API provider of one group's key provider service on the client's I/O
 // context; null when the TLS context cannot be built.
 using ZarndProviderFactory = std::function<Ruvo::Core::AsyncApiProviderPtr(
-   boost::asio::io_context &io, const std::string &hostname, const std::string &port,
-   const std::vector<std::string> &certificates)>;
+    boost::asio::io_context &io, const std::string &hostname, const std::string &port,
+    const std::vector<std::string> &certificates)>;
 
 // HTTPS with the trusted certificates and host name check; sockets carry the
 // agent's socket mark.
 ZarndProviderFactory DefaultZarndProviderFactory();
 
 struct ZarnClientOptions {
-   std::shared_ptr<ZarnClientState> state;    // default: DefaultZarnClientState()
-   ZarndProviderFactory providerFactory;      // default: DefaultZarndProviderFactory()
-   std::optional<uint64_t> randomSeed;        // default: the monotonic timer at first use
+   std::shared_ptr<ZarnClientState> state; // default: DefaultZarnClientState()
+   ZarndProviderFactory providerFactory;   // default: DefaultZarndProviderFactory()
+   std::optional<uint64_t> randomSeed;     // default: the monotonic timer at first use
 };
 
 namespace KeyOp = Com::Talvor::Brim::Kms::KeyOperationSvc;
@@ -74,21 +75,23 @@ public:
 
    // The operations. Each completes its result exactly once: the remote result,
    // or the converted error of the last attempt.
-   void GenerateKey(const std::string &provider, int64_t keySize, Ruvo::AsyncResult<KeyOp::GeneratedKey> result);
+   void GenerateKey(const std::string &provider, int64_t keySize,
+                    Ruvo::AsyncResult<KeyOp::GeneratedKey> result);
    void Encrypt(const std::string &provider, const Ruvo::SecretString &plaintext,
                 Ruvo::AsyncResult<KeyOp::EncryptResult> result);
    void Decrypt(const std::string &provider, const std::string &ciphertext,
                 Ruvo::AsyncResult<KeyOp::DecryptResult> result);
    // For the kernel: the unwrapped key (Base64 text) of a wrapped key; false on
    // any failure (logged, not returned).
-   bool ResolveKey(const std::string &provider, const std::string &keyText, Ruvo::SecretString &key);
+   bool ResolveKey(const std::string &provider, const std::string &keyText,
+                   Ruvo::SecretString &key);
    void ListProviders(const std::optional<LocalProviders::FilterSpec> &filter,
                       Ruvo::AsyncResult<LocalProviders::SummaryList> result);
    // The status of each listed provider that passes the filter, on the current
    // connection and token.
    bool GetProviderStatuses(const std::optional<LocalProviders::FilterSpec> &filter,
-                            const RemoteProviders::SummaryList &providers, LocalProviders::SummaryList &output,
-                            Ruvo::Data::ErrorValuePtr &error);
+                            const RemoteProviders::SummaryList &providers,
+                            LocalProviders::SummaryList &output, Ruvo::Data::ErrorValuePtr &error);
 
    // The attempt loop's pieces.
    bool PrepareAttempt(Ruvo::Data::ErrorValuePtr &error);
