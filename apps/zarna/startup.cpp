@@ -20,6 +20,7 @@
 #include "runtime/configstore/config_store.h"
 #include "runtime/hostctl/firewall_backend.h"
 #include "runtime/hostlib/log.h"
+#include "runtime/ruvo/transport/descriptor_limit.h"
 #include "runtime/tirel/app.h"
 #include "runtime/tirel/logger.h"
 
@@ -167,6 +168,8 @@ void RunAgent(std::shared_ptr<Ruvo::Log::Logger> logger)
    std::shared_ptr<Tirel::Service::App> app = Tirel::Service::GetApp();
 
    try {
+      // Every API connection holds a descriptor.
+      Ruvo::Asio::RaiseDescriptorLimit();
       SelectPlatformBackends(app->GetSettings());
 
       // 8. Kernel channel.

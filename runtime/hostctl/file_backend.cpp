@@ -1,5 +1,6 @@
 #include "runtime/hostctl/file_backend.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "runtime/hostctl/host_ctl_exception.h"
 #include "runtime/hostctl/json_input.h"
+#include "runtime/hostlib/log.h"
 
 namespace HykCtl::System {
 
@@ -277,6 +279,76 @@ void FileBackend::RemoveAddress(const std::string &rulesetId, const HostCtl::Net
                              rulesetId, "not in the allowed list");
    }
    Write(state);
+}
+
+void FileBackend::ChangeAddresses(const std::string &rulesetId,
+                                  const std::vector<HostCtl::Network::IpAddress> &add,
+                                  const std::vector<HostCtl::Network::IpAddress> &remove)
+{
+   Hostlib::MutexLock guard(mLock);
+   State state = Read();
+   RulesetState &ruleset = Existing(state, rulesetId);
+   bool changed = false;
+   for (const auto &address : remove) {
+      std::visit(
+         [&](const auto &a) {
+            auto *list = &AddressList(ruleset, a);
+            auto it = std::find(list->begin(), list->end(), a);
+            if (it != list->end()) {
+               list->erase(it);
+               changed = true;
+            }
+         },
+         address);
+   }
+   for (const auto &address : add) {
+      std::visit(
+         [&](const auto &a) {
+            auto *list = &AddressList(ruleset, a);
+            if (std::find(list->begin(), list->end(), a) == list->end()) {
+               list->push_back(a);
+               changed = true;
+            }
+         },
+         address);
+   }
+   if (changed) {
+      Write(state);
+   }
+}
+
+int FileBackend::RemoveLeftoverTemporaries(const std::string &path)
+{
+   size_t slash = path.rfind('/');
+   if (slash == std::string::npos) {
+      return 0;
+   }
+   const std::string directory = DirectoryOf(path);
+   // mkostemp's pattern: the name, a dot and six characters.
+   const std::string prefix = path.substr(slash + 1) + ".";
+   const size_t nameLength = prefix.size() + 6;
+   DIR *dir = opendir(directory.c_str());
+   if (dir == nullptr) {
+      return 0;
+   }
+   int removed = 0;
+   while (dirent *entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name.size() != nameLength || name.compare(0, prefix.size(), prefix) != 0) {
+         continue;
+      }
+      std::string full = (directory == "/" ? "" : directory) + "/" + name;
+      struct stat st {};
+      if (lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+         continue;
+      }
+      if (unlink(full.c_str()) == 0) {
+         Log_Level(125, "Removed a leftover firewall state file %s\n", full.c_str());
+         ++removed;
+      }
+   }
+   closedir(dir);
+   return removed;
 }
 
 } // namespace HykCtl::System

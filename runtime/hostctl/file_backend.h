@@ -27,6 +27,14 @@ public:
    void SetAllowedAll(const std::string &rulesetId, bool allowedAll) override;
    void AddAddress(const std::string &rulesetId, const HostCtl::Network::IpAddress &address) override;
    void RemoveAddress(const std::string &rulesetId, const HostCtl::Network::IpAddress &address) override;
+   // One read and at most one rewrite of the file.
+   void ChangeAddresses(const std::string &rulesetId, const std::vector<HostCtl::Network::IpAddress> &add,
+                        const std::vector<HostCtl::Network::IpAddress> &remove) override;
+
+   // Deletes the temporary files ("<path>.XXXXXX") that a writer killed between
+   // creating and renaming one left beside the state file. Only for start-up,
+   // when no writer can be running; returns how many were removed.
+   static int RemoveLeftoverTemporaries(const std::string &path);
 
 private:
    struct State;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -101,6 +102,28 @@ TEST_F(FileBackendTest, ConcurrentChangesAreNotLost)
    }
    auto ruleset = SystemInfoImpl(backend).GetFirewallRulesetById(HostCtlTesting::kZarnaRuleset);
    EXPECT_EQ(ruleset->GetAllowedIpList().ipv4.size(), 20u);
+}
+
+// A writer killed between creating its temporary file and renaming it leaves
+// the file behind; start-up removes exactly those and nothing else.
+TEST_F(FileBackendTest, StartUpRemovesLeftoverTemporaryFiles)
+{
+   for (const char *name : {"firewall.json.a1B2c3", "firewall.json.zzzzzz", "firewall.json.toolong1",
+                            "firewall.jsonXabcdef", "other.json.abcdef", "firewall.json"}) {
+      std::ofstream(mDir + "/" + name) << "{}";
+   }
+   fs::create_directory(mDir + "/firewall.json.dir123");
+   EXPECT_EQ(FileBackend::RemoveLeftoverTemporaries(mPath), 2);
+   std::set<std::string> left;
+   for (const auto &entry : fs::directory_iterator(mDir)) {
+      left.insert(entry.path().filename());
+   }
+   EXPECT_EQ(left, (std::set<std::string>{"firewall.json", "firewall.json.toolong1", "firewall.jsonXabcdef",
+                                          "other.json.abcdef", "firewall.json.dir123"}));
+
+   std::ofstream(mDir + "/firewall.json.q9q9q9") << "{}";
+   CreateFirewallBackend("file:" + mPath);
+   EXPECT_FALSE(fs::exists(mDir + "/firewall.json.q9q9q9"));
 }
 
 TEST(FirewallBackendSettingTest, ChoosesBackendFromConfiguration)

@@ -42,6 +42,12 @@ public:
    virtual void AddAddress(const std::string &rulesetId, const HostCtl::Network::IpAddress &address) = 0;
    // Removes exactly this address; an absent address is an error.
    virtual void RemoveAddress(const std::string &rulesetId, const HostCtl::Network::IpAddress &address) = 0;
+   // Adds `add` and removes `remove` as one change, so that start-up and stop cost
+   // the same whatever the number of hosts. Present additions and absent removals
+   // change nothing. This default is one change per address; real backends
+   // override it with one atomic change.
+   virtual void ChangeAddresses(const std::string &rulesetId, const std::vector<HostCtl::Network::IpAddress> &add,
+                                const std::vector<HostCtl::Network::IpAddress> &remove);
 };
 
 // "nftables" or "file:<absolute path>"; HostCtlException for anything else.

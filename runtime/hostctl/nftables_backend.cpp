@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <set>
+
 #include "runtime/hostctl/agent_traffic.h"
 #include "runtime/hostctl/host_ctl_exception.h"
 #include "runtime/hostctl/json_input.h"
@@ -110,6 +112,12 @@ json Element(const std::string &id, const HostCtl::Network::IpAddress &address)
    return {{"element",
             {{"family", kFamily}, {"table", id}, {"name", set},
              {"elem", json::array({HostCtl::Network::ToString(address)})}}}};
+}
+
+// The elements of one set, for one add or delete command.
+json Elements(const std::string &id, const char *set, const std::vector<std::string> &texts)
+{
+   return {{"element", {{"family", kFamily}, {"table", id}, {"name", set}, {"elem", texts}}}};
 }
 
 json Transaction(json commands)
@@ -368,6 +376,53 @@ void NftablesBackend::RemoveAddress(const std::string &rulesetId, const HostCtl:
 {
    RunNft(json::array({{{"delete", Element(rulesetId, address)}}}),
           "remove " + HostCtl::Network::ToString(address) + " from ruleset " + rulesetId);
+}
+
+void NftablesBackend::ChangeAddresses(const std::string &rulesetId,
+                                      const std::vector<HostCtl::Network::IpAddress> &add,
+                                      const std::vector<HostCtl::Network::IpAddress> &remove)
+{
+   // Deleting an absent element fails the whole transaction, so only present
+   // ones are deleted; the agent is the ruleset's only writer.
+   RulesetState current = QueryRuleset(rulesetId);
+   if (!current.exists) {
+      throw HostCtlException("nftables could not change ruleset " + rulesetId, "the ruleset does not exist");
+   }
+   std::set<std::string> present;
+   for (const auto &address : current.ipv4) {
+      present.insert(address.ToString());
+   }
+   for (const auto &address : current.ipv6) {
+      present.insert(address.ToString());
+   }
+   // Canonical texts, split by family; a set also drops repeats.
+   std::set<std::string> removeV4, removeV6, addV4, addV6;
+   for (const auto &address : remove) {
+      std::string text = HostCtl::Network::ToString(address);
+      if (present.count(text) != 0) {
+         (std::holds_alternative<HostCtl::Network::Ipv4Address>(address) ? removeV4 : removeV6).insert(text);
+      }
+   }
+   for (const auto &address : add) {
+      std::string text = HostCtl::Network::ToString(address);
+      if (present.count(text) == 0) {
+         (std::holds_alternative<HostCtl::Network::Ipv4Address>(address) ? addV4 : addV6).insert(text);
+      }
+   }
+   json commands = json::array();
+   auto append = [&](const char *verb, const char *set, const std::set<std::string> &texts) {
+      if (!texts.empty()) {
+         commands.push_back({{verb, Elements(rulesetId, set, {texts.begin(), texts.end()})}});
+      }
+   };
+   append("delete", kSetV4, removeV4);
+   append("delete", kSetV6, removeV6);
+   append("add", kSetV4, addV4);
+   append("add", kSetV6, addV6);
+   if (commands.empty()) {
+      return;
+   }
+   RunNft(commands, "change the addresses of ruleset " + rulesetId);
 }
 
 } // namespace HykCtl::System

@@ -38,6 +38,9 @@ public:
    void SetAllowedAll(const std::string &rulesetId, bool allowedAll) override;
    void AddAddress(const std::string &rulesetId, const HostCtl::Network::IpAddress &address) override;
    void RemoveAddress(const std::string &rulesetId, const HostCtl::Network::IpAddress &address) override;
+   // One listing, then one transaction (none when nothing changes).
+   void ChangeAddresses(const std::string &rulesetId, const std::vector<HostCtl::Network::IpAddress> &add,
+                        const std::vector<HostCtl::Network::IpAddress> &remove) override;
 
    // Reads the state of one ruleset from `nft -j` list output.
    static RulesetState ParseListing(const std::string &rulesetId, const nlohmann::json &listing);

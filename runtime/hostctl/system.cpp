@@ -104,6 +104,20 @@ void FirewallRuleset::RemoveAllowedIp(const std::string &ip)
    mBackend->RemoveAddress(mId, HostCtl::Network::ParseIpAddress(ip));
 }
 
+void FirewallRuleset::ChangeAllowedIps(const std::vector<std::string> &add, const std::vector<std::string> &remove)
+{
+   CheckDeclared();
+   std::vector<HostCtl::Network::IpAddress> toAdd;
+   std::vector<HostCtl::Network::IpAddress> toRemove;
+   for (const std::string &ip : add) {
+      toAdd.push_back(HostCtl::Network::ParseIpAddress(ip));
+   }
+   for (const std::string &ip : remove) {
+      toRemove.push_back(HostCtl::Network::ParseIpAddress(ip));
+   }
+   mBackend->ChangeAddresses(mId, toAdd, toRemove);
+}
+
 SystemInfoImpl::SystemInfoImpl() : mBackend(GetFirewallBackend())
 {
 }

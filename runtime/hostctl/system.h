@@ -38,6 +38,9 @@ public:
    // (no names, prefixes or ranges), so exactly that address is changed.
    void AddAllowedIp(const std::string &ip);
    void RemoveAllowedIp(const std::string &ip);
+   // Both lists in one change of the backend; each text as for AddAllowedIp.
+   // Adding an allowed or removing an absent address changes nothing.
+   void ChangeAllowedIps(const std::vector<std::string> &add, const std::vector<std::string> &remove);
 
 private:
    RulesetState QueryExisting() const;

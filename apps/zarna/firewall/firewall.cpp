@@ -18,9 +18,11 @@ using HostCtl::Network::Ipv6Address;
 
 namespace {
 
-// False after logging why. A hostname with a NUL would be resolved by its
-// prefix alone, so it is refused as unresolvable.
-bool ResolveHost(const std::string &hostname, std::vector<std::string> &ips)
+} // namespace
+
+// A hostname with a NUL would be resolved by its prefix alone, so it is
+// refused as unresolvable.
+bool FirewallResolveHost(const std::string &hostname, std::vector<std::string> &ips)
 {
    addrinfo hints{};
    hints.ai_family = AF_UNSPEC;
@@ -53,6 +55,8 @@ bool ResolveHost(const std::string &hostname, std::vector<std::string> &ips)
    }
    return true;
 }
+
+namespace {
 
 // An add that fails half-way takes back the addresses it added itself, so a
 // refused host never stays open. Addresses that were already allowed stay.
@@ -112,7 +116,7 @@ bool UpdateAllowList(const std::string &rulesetId, bool add, const std::string &
    try {
       ruleset = GetRuleset(rulesetId);
       std::vector<std::string> ips;
-      if (!ResolveHost(hostname, ips)) {
+      if (!FirewallResolveHost(hostname, ips)) {
          return false;
       }
       // A remove goes on past a failing address: every address it can still

@@ -25,6 +25,24 @@ void FirewallOpen(const std::vector<std::string> &hostnames);
 // Shutdown: remove every host (failures logged and skipped), then disable the ruleset.
 void FirewallClose(const std::vector<std::string> &hostnames);
 
+// The address texts of a host, in resolver order; false after logging why.
+bool FirewallResolveHost(const std::string &hostname, std::vector<std::string> &ips);
+
+// The same list kept by addresses, so that a change costs one firewall update
+// whatever the number of hosts, and a refused change can be taken back exactly.
+//
+// Allows those of `ips` not allowed yet; `added` receives exactly those. False,
+// with one log line naming `hostname`, when the change failed (nothing was added).
+bool FirewallAllowIps(const std::string &hostname, const std::vector<std::string> &ips,
+                      std::vector<std::string> &added);
+// Removes those of `ips` that are allowed; false, with one log line, on failure.
+bool FirewallDisallowIps(const std::string &hostname, const std::vector<std::string> &ips);
+// Start-up: enables the ruleset and makes its list exactly `ips`, logging each
+// address that no configured host resolves to as it is removed.
+bool FirewallOpenIps(const std::vector<std::string> &ips);
+// Stop: removes `ips`, then disables the ruleset.
+bool FirewallCloseIps(const std::vector<std::string> &ips);
+
 bool UpdateAllowList(const std::string &rulesetId, bool add, const std::string &hostname);
 bool SetRulesetEnabled(const std::string &rulesetId, bool enable);
 

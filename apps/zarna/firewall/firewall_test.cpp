@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <map>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -69,6 +71,14 @@ public:
       }
    }
 
+   void ChangeAddresses(const std::string &id, const std::vector<IpAddress> &add,
+                        const std::vector<IpAddress> &remove) override
+   {
+      Maybe(failChanges);
+      ++changes;
+      FirewallBackend::ChangeAddresses(id, add, remove);
+   }
+
    std::string Allowed(const std::string &id = kFirewallRulesetId)
    {
       std::string text;
@@ -91,6 +101,8 @@ public:
    int removes = 0;
    int creates = 0;
    int switchChanges = 0;
+   bool failChanges = false;
+   int changes = 0;
 
 private:
    static void Maybe(bool fail)
@@ -278,6 +290,53 @@ TEST_F(FirewallTest, OpenAndCloseGoOnPastFailingHosts)
    EXPECT_TRUE(mLog.Has(110, "Error removing nohost.example from firewall"));
    EXPECT_EQ(mFirewall->Allowed(), "");
    EXPECT_FALSE(mFirewall->rulesets[kFirewallRulesetId].enabled);
+}
+
+// Start-up makes the list exactly the configured addresses in one change, and
+// names each address it drops; adds report exactly what they added, so that a
+// refused insert takes back only its own.
+TEST_F(FirewallTest, AddressChangesAreOneChangeEachAndReportWhatTheyAdded)
+{
+   LoadRuleset();
+   auto &state = mFirewall->rulesets[kFirewallRulesetId];
+   state.ipv4.push_back(HostCtl::Network::Ipv4Address("192.0.2.10"));
+   state.ipv4.push_back(HostCtl::Network::Ipv4Address("198.51.100.9"));
+   std::vector<std::string> configured;
+   for (int i = 0; i < 300; ++i) {
+      configured.push_back("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
+   }
+   configured.push_back("192.0.2.10");
+   configured.push_back("2001:DB8::10");
+   ASSERT_TRUE(FirewallOpenIps(configured));
+   EXPECT_TRUE(state.enabled);
+   EXPECT_EQ(mFirewall->changes, 1);
+   EXPECT_EQ(state.ipv4.size(), 301u);
+   EXPECT_EQ(state.ipv6.size(), 1u);
+   EXPECT_TRUE(mLog.Has(125, "Removed 198.51.100.9 from firewall whitelist: no configured service resolves to it"));
+   EXPECT_FALSE(mLog.Has(125, "Removed 192.0.2.10"));
+
+   std::vector<std::string> added;
+   ASSERT_TRUE(FirewallAllowIps("h.example", {"192.0.2.10", "192.0.2.99", "192.0.2.99"}, added));
+   EXPECT_EQ(added, (std::vector<std::string>{"192.0.2.99"}));
+   EXPECT_EQ(mFirewall->changes, 2);
+   ASSERT_TRUE(FirewallAllowIps("h.example", {"2001:db8:0::10"}, added));
+   EXPECT_TRUE(added.empty()) << "the same address in another spelling is already there";
+   EXPECT_EQ(mFirewall->changes, 2) << "nothing to add is no change";
+
+   mFirewall->failChanges = true;
+   EXPECT_FALSE(FirewallAllowIps("h.example", {"192.0.2.77"}, added));
+   EXPECT_TRUE(added.empty());
+   EXPECT_TRUE(mLog.Has(110, "Could not add h.example to firewall whitelist: firewall unavailable: injected"));
+   EXPECT_FALSE(FirewallDisallowIps("h.example", {"192.0.2.99"}));
+   mFirewall->failChanges = false;
+
+   ASSERT_TRUE(FirewallDisallowIps("h.example", {"192.0.2.99", "203.0.113.1"}));
+   EXPECT_TRUE(mLog.Has(130, "Already removed 203.0.113.1 from firewall whitelist"));
+   int before = mFirewall->changes;
+   EXPECT_TRUE(FirewallCloseIps(configured));
+   EXPECT_EQ(mFirewall->changes, before + 1);
+   EXPECT_EQ(mFirewall->Allowed(), "");
+   EXPECT_FALSE(state.enabled);
 }
 
 TEST_F(FirewallTest, AllowedIpsCompareByValue)

@@ -1,6 +1,10 @@
 // What the trust state asks of the host firewall: keep the allow-list of the
-// agent's ruleset in step with the configured hostnames. An interface, so that
-// tests can watch or fail it.
+// agent's ruleset equal to the addresses of the configured hostnames. An
+// interface, so that tests can watch or fail it.
+//
+// Names are resolved apart from changes, so that the state can resolve before it
+// takes its lock; changes name exact addresses, so that a refused insert takes
+// back only what it added itself.
 #pragma once
 
 #include <memory>
@@ -13,12 +17,18 @@ class FirewallControl {
 public:
    virtual ~FirewallControl() = default;
 
-   // Resolve the host and allow (disallow) each of its addresses; false on failure.
-   virtual bool AddHost(const std::string &hostname) = 0;
-   virtual bool RemoveHost(const std::string &hostname) = 0;
-   // Enable the ruleset and allow every host / disallow every host and disable it.
-   virtual void Open(const std::vector<std::string> &hostnames) = 0;
-   virtual void Close(const std::vector<std::string> &hostnames) = 0;
+   // The addresses of a host; false (after a log line) when it cannot be resolved.
+   virtual bool Resolve(const std::string &hostname, std::vector<std::string> &ips) = 0;
+   // Allows those of `ips` not yet allowed, in one change; `added` receives exactly
+   // those. False when the change failed (then nothing was added).
+   virtual bool Allow(const std::string &hostname, const std::vector<std::string> &ips,
+                      std::vector<std::string> &added) = 0;
+   // Disallows those of `ips` that are allowed, in one change.
+   virtual bool Disallow(const std::string &hostname, const std::vector<std::string> &ips) = 0;
+   // Start-up: enable the ruleset and make its list exactly `ips` (one change).
+   virtual void Open(const std::vector<std::string> &ips) = 0;
+   // Stop: disallow `ips` and disable the ruleset.
+   virtual void Close(const std::vector<std::string> &ips) = 0;
 };
 
 // The host firewall of the agent.

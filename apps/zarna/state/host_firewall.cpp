@@ -7,10 +7,21 @@ namespace {
 
 class HostFirewall : public FirewallControl {
 public:
-   bool AddHost(const std::string &hostname) override { return FirewallAddHost(hostname); }
-   bool RemoveHost(const std::string &hostname) override { return FirewallRemoveHost(hostname); }
-   void Open(const std::vector<std::string> &hostnames) override { FirewallOpen(hostnames); }
-   void Close(const std::vector<std::string> &hostnames) override { FirewallClose(hostnames); }
+   bool Resolve(const std::string &hostname, std::vector<std::string> &ips) override
+   {
+      return FirewallResolveHost(hostname, ips);
+   }
+   bool Allow(const std::string &hostname, const std::vector<std::string> &ips,
+              std::vector<std::string> &added) override
+   {
+      return FirewallAllowIps(hostname, ips, added);
+   }
+   bool Disallow(const std::string &hostname, const std::vector<std::string> &ips) override
+   {
+      return FirewallDisallowIps(hostname, ips);
+   }
+   void Open(const std::vector<std::string> &ips) override { FirewallOpenIps(ips); }
+   void Close(const std::vector<std::string> &ips) override { FirewallCloseIps(ips); }
 };
 
 } // namespace

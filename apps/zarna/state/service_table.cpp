@@ -15,6 +15,12 @@ using BrimConfigStore::ConfigStoreObject;
 using BrimConfigStore::ConfigStoreObjectId;
 using BrimConfigStore::SubObjectId;
 
+namespace {
+
+constexpr int64_t kMaxStoredPort = 65535;
+
+} // namespace
+
 ServiceTable::ServiceTable(std::string name, StoreProvider storeProvider)
     : mName(std::move(name)), mStoreProvider(std::move(storeProvider))
 {
@@ -54,7 +60,15 @@ void ServiceTable::Populate()
       auto addressObject = instance->GetSubObject(SubObjectId(Keys::kAddress));
       addressObject->GetValue(Keys::kHostName, address->hostname);
       int64_t port = 0;
+      const std::string &loadedId = instance->GetObjectId().instanceId;
       if (addressObject->GetValue(Keys::kPort, port)) {
+         // Only the API writes ports, and it refuses these; a store edited by
+         // other hands must not have them cast into some other port.
+         if (port < 0 || port > kMaxStoredPort) {
+            Log_Level(110, "Not loading server ID %s from %s: port %lld is outside 0-65535\n", loadedId.c_str(),
+                      mName.c_str(), static_cast<long long>(port));
+            continue;
+         }
          address->port = port;
       }
 
@@ -77,8 +91,20 @@ ServiceResult ServiceTable::Insert(const std::shared_ptr<const NetworkAddress> &
                                    const std::shared_ptr<const X509CertChain> &certChain,
                                    const std::string &group, std::string &instanceId)
 {
+   ServiceResult result = CheckConflicts(*address, group);
+   if (result == ServiceResult::Ok) {
+      result = ValidateCertificates(address->hostname, *certChain);
+   }
+   if (result == ServiceResult::Ok) {
+      result = Store(address, certChain, group, instanceId);
+   }
+   return result;
+}
+
+ServiceResult ServiceTable::CheckConflicts(const NetworkAddress &address, const std::string &group) const
+{
    for (const auto &[id, entry] : mEntries) {
-      if (SameEndpoint(*entry->address, *address)) {
+      if (SameEndpoint(*entry->address, address)) {
          return ServiceResult::AlreadyExists;
       }
    }
@@ -87,20 +113,29 @@ ServiceResult ServiceTable::Insert(const std::shared_ptr<const NetworkAddress> &
          return ServiceResult::GroupAlreadyServed;
       }
    }
+   return ServiceResult::Ok;
+}
 
-   const char *hostname = address->hostname.c_str();
-   std::vector<std::string> standardized = certChain->certs;
+ServiceResult ServiceTable::ValidateCertificates(const std::string &hostname, const X509CertChain &chain)
+{
+   std::vector<std::string> standardized = chain.certs;
    for (std::string &cert : standardized) {
       if (!Ths::Common::SslUtils::StandardizeCertificate(kPemCertBegin, kPemCertEnd, cert)) {
-         Log_Level(110, "Could not standardize the certificate for %s\n", hostname);
+         Log_Level(110, "Could not standardize the certificate for %s\n", hostname.c_str());
          return ServiceResult::InvalidCertificates;
       }
    }
    if (!Ths::Common::SslUtils::ValidateCertChain(standardized)) {
-      Log_Level(110, "Failed to validate certificate chain for %s\n", hostname);
+      Log_Level(110, "Failed to validate certificate chain for %s\n", hostname.c_str());
       return ServiceResult::InvalidCertificates;
    }
+   return ServiceResult::Ok;
+}
 
+ServiceResult ServiceTable::Store(const std::shared_ptr<const NetworkAddress> &address,
+                                  const std::shared_ptr<const X509CertChain> &certChain,
+                                  const std::string &group, std::string &instanceId)
+{
    std::string newId;
    try {
       newId = BrimConfigStore::GenerateInstanceId();
@@ -137,7 +172,14 @@ void ServiceTable::Delete(const std::string &instanceId)
 {
    ConfigStoreObjectId id = ObjectId(instanceId);
    Log("Delete(%s)", instanceId.c_str());
-   mStoreProvider()->DeleteObject(id);
+   try {
+      mStoreProvider()->DeleteObject(id);
+   } catch (const ConfigStoreException &e) {
+      if (e.GetCode() != BrimConfigStore::CS_ERR_OBJECT_NOT_FOUND) {
+         throw;
+      }
+      Log_Level(115, "Service %s was already gone from the configuration store\n", instanceId.c_str());
+   }
    mEntries.erase(instanceId);
 }
 

@@ -34,8 +34,19 @@ public:
    ServiceResult Insert(const std::shared_ptr<const NetworkAddress> &address,
                         const std::shared_ptr<const X509CertChain> &certChain,
                         const std::string &group, std::string &instanceId);
+   // The steps of Insert, for a caller that runs the table-independent check
+   // before it takes its lock:
+   // AlreadyExists, GroupAlreadyServed or Ok.
+   ServiceResult CheckConflicts(const NetworkAddress &address, const std::string &group) const;
+   // InvalidCertificates (after a log line) or Ok; touches no table.
+   static ServiceResult ValidateCertificates(const std::string &hostname, const X509CertChain &chain);
+   // Writes the store, then the table: ConfigStoreFailure or Ok with the new id.
+   ServiceResult Store(const std::shared_ptr<const NetworkAddress> &address,
+                       const std::shared_ptr<const X509CertChain> &certChain, const std::string &group,
+                       std::string &instanceId);
    // Removes the stored instance, then the entry; throws ConfigStoreException
-   // (the entry then stays).
+   // (the entry then stays). An instance already gone from the store is only
+   // removed from the table: nothing would ever bring it back.
    void Delete(const std::string &instanceId);
 
    void Clear() { mEntries.clear(); }

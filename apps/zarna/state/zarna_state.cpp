@@ -1,5 +1,7 @@
 #include "apps/zarna/state/zarna_state.h"
 
+#include <set>
+
 #include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
 #include "apps/zarna/state/config_store_keys.h"
 #include "runtime/hostlib/hostinfo.h"
@@ -46,6 +48,13 @@ std::shared_ptr<ZarnaState> ZarnaState::GetInstance()
    if (!slot.instance) {
       slot.instance = Create(slot.options);
    }
+   return slot.instance;
+}
+
+std::shared_ptr<ZarnaState> ZarnaState::GetExistingInstance()
+{
+   InstanceSlot &slot = Slot();
+   Hostlib::MutexLock guard(slot.lock);
    return slot.instance;
 }
 
@@ -134,11 +143,30 @@ void ZarnaState::Init()
 
    ScheduleLogState();
 
+   // Names are resolved before the lock is taken, each hostname once however
+   // many services share it; the firewall then changes once for all of them,
+   // and loses whatever no configured service resolves to.
+   std::vector<std::string> hostnames;
+   {
+      MXUser::ReadLockGuard guard(mStateLock);
+      GetAllHostnames(hostnames);
+   }
+   std::map<std::string, std::vector<std::string>> resolved;
+   for (const std::string &hostname : hostnames) {
+      if (resolved.count(hostname) != 0) {
+         continue;
+      }
+      std::vector<std::string> ips;
+      if (mFirewall->Resolve(hostname, ips)) {
+         resolved.emplace(hostname, std::move(ips));
+      } else {
+         Log_Level(110, "Error adding %s to firewall\n", hostname.c_str());
+      }
+   }
    {
       MXUser::WriteLockGuard guard(mStateLock);
-      std::vector<std::string> hostnames;
-      GetAllHostnames(hostnames);
-      mFirewall->Open(hostnames);
+      mHostAddresses = std::move(resolved);
+      mFirewall->Open(AllowedAddressesLocked());
    }
 
    LoadConfig();
@@ -156,9 +184,22 @@ void ZarnaState::Shutdown()
       mLogStateItem->Cancel();
       mLogStateItem.reset();
    }
-   std::vector<std::string> hostnames;
-   GetAllHostnames(hostnames);
-   mFirewall->Close(hostnames);
+   mFirewall->Close(AllowedAddressesLocked());
+   mHostAddresses.clear();
+}
+
+std::vector<std::string> ZarnaState::AllowedAddressesLocked()
+{
+   std::set<std::string> seen;
+   std::vector<std::string> all;
+   for (const auto &[hostname, ips] : mHostAddresses) {
+      for (const std::string &ip : ips) {
+         if (seen.insert(ip).second) {
+            all.push_back(ip);
+         }
+      }
+   }
+   return all;
 }
 
 void ZarnaState::LoadConfig()

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -82,6 +83,9 @@ public:
    // Built on the first call; a store failure while loading throws
    // BrimConfigStore::ConfigStoreException and the next call tries again.
    static std::shared_ptr<ZarnaState> GetInstance();
+   // The instance if one was built; never builds (for error paths, where a
+   // second load would only fail and log again).
+   static std::shared_ptr<ZarnaState> GetExistingInstance();
    // A state of its own, loaded from the store; throws as GetInstance.
    static std::shared_ptr<ZarnaState> Create(ZarnaStateOptions options);
    // What the next GetInstance builds with; drops the current instance.
@@ -209,6 +213,11 @@ private:
    // The kind of a remaining service that uses this hostname text, if any.
    std::optional<Kind> KindUsingHostname(const std::string &hostname)
        ZARNA_REQUIRES_SHARED(mStateLock);
+   // Every address allowed for a configured hostname, without repeats.
+   std::vector<std::string> AllowedAddressesLocked() ZARNA_REQUIRES_SHARED(mStateLock);
+   // After `hostname` lost its last service: disallows its addresses that no
+   // other configured hostname resolved to.
+   void ReleaseHostLocked(const std::string &hostname) ZARNA_REQUIRES(mStateLock);
    // Removes the group's record, counting off its token; false when there was none.
    bool RemoveGroupLocked(const std::string &group) ZARNA_REQUIRES(mStateLock);
    void SchedulePreemptiveAttestation(const char *reason, const char *opIdName)
@@ -242,6 +251,9 @@ private:
    int32_t mAttestationDelaySec ZARNA_GUARDED_BY(mStateLock) = kDefaultAttestationDelaySec;
    ServiceTable mAttestdServices ZARNA_GUARDED_BY(mStateLock);
    ServiceTable mZarndServices ZARNA_GUARDED_BY(mStateLock);
+   // The addresses allowed for each configured hostname, as resolved when it was
+   // allowed: what a delete takes back, and what another hostname may share.
+   std::map<std::string, std::vector<std::string>> mHostAddresses ZARNA_GUARDED_BY(mStateLock);
    // Advanced atomically, so that PickGroup may run under the read lock.
    std::atomic<uint64_t> mRandomState{0};
    std::shared_ptr<Tirel::System::ScheduledItem>

@@ -1,6 +1,7 @@
 // The configured services: insert, delete, lookup and listing, with the firewall
 // allow-list kept in step.
 #include <algorithm>
+#include <set>
 
 #include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
 #include "apps/trusted-host-services/common/sslUtils.h"
@@ -59,40 +60,64 @@ ServiceResult ZarnaState::Insert(Kind kind, const std::shared_ptr<const NetworkA
    }
    auto chain = certChain ? certChain : std::make_shared<const X509CertChain>();
    const bool attestd = kind == Kind::Attestd;
-   const char *hostname = address->hostname.c_str();
-
-   MXUser::WriteLockGuard guard(mStateLock);
-   // Allowed before the service is stored, so that it is reachable once listed.
-   if (!mFirewall->AddHost(address->hostname)) {
+   const std::string &hostname = address->hostname;
+   auto logAddError = [&] {
       Log_Level(110,
                 attestd ? "Error adding attestd service hostname %s to firewall\n"
                         : "Error adding zarnd service hostname %s to firewall\n",
-                hostname);
+                hostname.c_str());
+   };
+
+   // Name resolution and certificate checks need no state, so readers are not
+   // kept waiting behind them.
+   std::vector<std::string> ips;
+   if (!mFirewall->Resolve(hostname, ips)) {
+      logAddError();
+      return ServiceResult::FirewallFailure;
+   }
+   ServiceResult certificates = ServiceTable::ValidateCertificates(hostname, *chain);
+
+   MXUser::WriteLockGuard guard(mStateLock);
+   ServiceTable &table = Table(kind);
+   // Everything that can refuse the insert is asked before the firewall changes.
+   ServiceResult result = table.CheckConflicts(*address, group);
+   if (result == ServiceResult::Ok) {
+      result = certificates;
+   }
+   if (result != ServiceResult::Ok) {
+      return result;
+   }
+   // Allowed before the service is stored, so that it is reachable once listed.
+   std::vector<std::string> added;
+   if (!mFirewall->Allow(hostname, ips, added)) {
+      logAddError();
       return ServiceResult::FirewallFailure;
    }
 
-   ServiceResult result = Table(kind).Insert(address, chain, group, instanceId);
-   if (result == ServiceResult::Ok) {
-      AddGroup(group);
-      if (attestd) {
-         SchedulePreemptiveAttestation(
-             "Scheduling a preemptive attestation while inserting an attestation service\n",
-             "InsertAttestdInfo");
-      }
-      return result;
-   }
-   if (result == ServiceResult::AlreadyExists) {
-      // The identical service already uses the host.
-      return result;
-   }
-   // The table is unchanged; the host stays allowed only while some service uses it.
-   if (!KindUsingHostname(address->hostname)) {
-      if (!mFirewall->RemoveHost(address->hostname)) {
+   result = table.Store(address, chain, group, instanceId);
+   if (result != ServiceResult::Ok) {
+      // Only what this insert added: an address that was allowed before belongs
+      // to a service that still needs it, whatever its hostname.
+      if (!added.empty() && !mFirewall->Disallow(hostname, added)) {
          Log_Level(110,
                    attestd ? "Error removing attestd service hostname %s from firewall\n"
                            : "Error removing zarnd service hostname %s from firewall\n",
-                   hostname);
+                   hostname.c_str());
       }
+      return result;
+   }
+
+   std::vector<std::string> &known = mHostAddresses[hostname];
+   for (const std::string &ip : ips) {
+      if (std::find(known.begin(), known.end(), ip) == known.end()) {
+         known.push_back(ip);
+      }
+   }
+   AddGroup(group);
+   if (attestd) {
+      SchedulePreemptiveAttestation(
+          "Scheduling a preemptive attestation while inserting an attestation service\n",
+          "InsertAttestdInfo");
    }
    return result;
 }
@@ -102,8 +127,8 @@ ServiceResult ZarnaState::Delete(Kind kind, const std::string &instanceId)
    const bool attestd = kind == Kind::Attestd;
    MXUser::WriteLockGuard guard(mStateLock);
 
-   std::shared_ptr<const ServiceInfo> record;
-   if (GetServiceLocked(kind, instanceId, record) != ServiceResult::Ok) {
+   std::shared_ptr<const ServiceInfo> record = Table(kind).Find(instanceId);
+   if (!record) {
       Log_Level(110, "No configured services with instance id %s\n", instanceId.c_str());
       return ServiceResult::NotFound;
    }
@@ -133,10 +158,35 @@ ServiceResult ZarnaState::Delete(Kind kind, const std::string &instanceId)
                     ? "Key Provider Service still configured. Not removing %s from firewall.\n"
                     : "Attestd service still configured. Not removing %s from firewall.\n",
                 hostname.c_str());
-   } else if (!mFirewall->RemoveHost(hostname)) {
-      Log_Level(110, "Error removing hostname %s from firewall\n", hostname.c_str());
+   } else {
+      ReleaseHostLocked(hostname);
    }
    return ServiceResult::Ok;
+}
+
+void ZarnaState::ReleaseHostLocked(const std::string &hostname)
+{
+   auto it = mHostAddresses.find(hostname);
+   if (it == mHostAddresses.end()) {
+      return; // never resolved, so never allowed
+   }
+   std::vector<std::string> ips = std::move(it->second);
+   mHostAddresses.erase(it);
+   // Another hostname may resolve to the same address ("localhost" and
+   // "127.0.0.1"); its service still needs it.
+   std::set<std::string> shared;
+   for (const auto &[other, otherIps] : mHostAddresses) {
+      shared.insert(otherIps.begin(), otherIps.end());
+   }
+   std::vector<std::string> release;
+   for (const std::string &ip : ips) {
+      if (shared.count(ip) == 0) {
+         release.push_back(ip);
+      }
+   }
+   if (!release.empty() && !mFirewall->Disallow(hostname, release)) {
+      Log_Level(110, "Error removing hostname %s from firewall\n", hostname.c_str());
+   }
 }
 
 void ZarnaState::SchedulePreemptiveAttestation(const char *reason, const char *opIdName)

@@ -2,6 +2,8 @@
 // allow-list that must always equal the addresses of the configured hosts.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "apps/zarna/state/testing/state_harness.h"
 #include "runtime/hostlib/testing/log_capture.h"
 
@@ -108,11 +110,55 @@ TEST_F(ZarnaStateServicesTest, FailedInsertsKeepOnlyHostsStillInUse)
    EXPECT_EQ(GroupNames(), (std::vector<std::string>{"g1", "g2"}));
    EXPECT_EQ(harness.Memory().CallCount(MemoryBackend::Operation::Add), 2);
 
-   // A failing removal is logged, and the result is the insert's.
-   harness.firewall->FailRemove("bad.test");
+   // Refusals are decided before the firewall changes, so there is nothing to take back.
+   int changes = harness.firewall->Changes();
    EXPECT_EQ(state->InsertZarndInfo(Address("bad.test"), BadChain(), "g4", id),
              ServiceResult::InvalidCertificates);
-   EXPECT_TRUE(log.Has(110, "Error removing zarnd service hostname bad.test from firewall"));
+   EXPECT_EQ(state->InsertZarndInfo(Address("x.test"), ValidChain(), "g2", id),
+             ServiceResult::Ok);
+   EXPECT_EQ(state->InsertZarndInfo(Address("y.test"), ValidChain(), "g2", id),
+             ServiceResult::GroupAlreadyServed);
+   EXPECT_EQ(harness.firewall->Changes(), changes + 1);
+}
+
+// Two hostnames that resolve to one address share it: neither a refused insert
+// nor a delete under one name may close the address the other one needs.
+TEST_F(ZarnaStateServicesTest, HostnamesSharingAnAddressKeepItOpen)
+{
+   harness.firewall->SetResolution("localhost.test", {"192.0.2.7", "2001:db8::7"});
+   harness.firewall->SetResolution("192.0.2.7", {"192.0.2.7"});
+   std::string kms = InsertZarnd("localhost.test", std::nullopt, "kms-group");
+
+   // Stored after the firewall changed, then refused by the store.
+   std::string id;
+   harness.Memory().FailNext(
+       MemoryBackend::Operation::Add,
+       ConfigStoreException(BrimConfigStore::CS_ERR_DB_FULL, "configstore.db"));
+   EXPECT_EQ(state->InsertAttestdInfo(Address("192.0.2.7"), ValidChain(), "other", id),
+             ServiceResult::ConfigStoreFailure);
+   EXPECT_EQ(harness.firewall->Allowed(), (std::set<std::string>{"192.0.2.7", "2001:db8::7"}));
+
+   // An address this insert added itself is taken back when the store refuses.
+   harness.firewall->SetResolution("new.test", {"192.0.2.7", "198.51.100.1"});
+   harness.Memory().FailNext(
+       MemoryBackend::Operation::Add,
+       ConfigStoreException(BrimConfigStore::CS_ERR_DB_FULL, "configstore.db"));
+   EXPECT_EQ(state->InsertAttestdInfo(Address("new.test"), ValidChain(), "other", id),
+             ServiceResult::ConfigStoreFailure);
+   EXPECT_EQ(harness.firewall->Allowed(), (std::set<std::string>{"192.0.2.7", "2001:db8::7"}));
+
+   // Deleting under one name keeps what the other name still resolves to.
+   std::string attestd = InsertAttestd("192.0.2.7", std::nullopt, "other");
+   ASSERT_EQ(state->DeleteZarndInfo(kms), ServiceResult::Ok);
+   EXPECT_EQ(harness.firewall->Allowed(), (std::set<std::string>{"192.0.2.7"}));
+   ASSERT_EQ(state->DeleteAttestdInfo(attestd), ServiceResult::Ok);
+   EXPECT_TRUE(harness.firewall->Allowed().empty());
+
+   // A failing removal is logged and the delete still succeeds.
+   std::string again = InsertAttestd("192.0.2.7", std::nullopt, "other");
+   harness.firewall->FailRemove("192.0.2.7");
+   EXPECT_EQ(state->DeleteAttestdInfo(again), ServiceResult::Ok);
+   EXPECT_TRUE(log.Has(110, "Error removing hostname 192.0.2.7 from firewall"));
 }
 
 TEST_F(ZarnaStateServicesTest, DeleteKeepsHostWhileAnyServiceUsesIt)

@@ -105,6 +105,18 @@ inline void ExpectRulesetLifecycle(const std::shared_ptr<HykCtl::System::Firewal
    EXPECT_FALSE(ruleset->IsEnabled());
    EXPECT_EQ(SortedAllowed(*ruleset), "192.0.2.3 2001:db8::1 ") << "disabling keeps the list";
 
+   // One change adds and removes many; present additions and absent removals
+   // (and repeats) change nothing, and a bad text changes nothing at all.
+   ruleset->ChangeAllowedIps({"192.0.2.3", "192.0.2.4", "192.0.2.4", "2001:db8::2"},
+                             {"2001:DB8::1", "198.51.100.1"});
+   EXPECT_EQ(SortedAllowed(*ruleset), "192.0.2.3 192.0.2.4 2001:db8::2 ");
+   EXPECT_THROW(ruleset->ChangeAllowedIps({"192.0.2.5", "192.0.2.0/24"}, {"192.0.2.3"}), HostCtlException);
+   EXPECT_EQ(SortedAllowed(*ruleset), "192.0.2.3 192.0.2.4 2001:db8::2 ");
+   ruleset->ChangeAllowedIps({}, {"192.0.2.3", "192.0.2.4", "2001:db8::2"});
+   EXPECT_EQ(SortedAllowed(*ruleset), "");
+   ruleset->ChangeAllowedIps({"192.0.2.3", "2001:db8::1"}, {});
+   EXPECT_EQ(SortedAllowed(*ruleset), "192.0.2.3 2001:db8::1 ");
+
    auto unknown = SystemInfoImpl(backend).GetFirewallRulesetById("some-other-ruleset");
    EXPECT_FALSE(unknown->IsValid());
    EXPECT_THROW(unknown->Enable(), HostCtlException);

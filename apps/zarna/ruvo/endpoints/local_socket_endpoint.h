@@ -20,7 +20,7 @@ public:
    // Opens no socket.
    LocalSocketEndpoint(std::string path, boost::asio::io_context &io, Ruvo::Core::AsyncApiProviderPtr provider,
                        Ruvo::Provider::Enqueuer enqueuer, Ruvo::L10n::LocalizerPtr localizer,
-                       Ruvo::Log::LoggerPtr logger, EndpointLimits limits = {});
+                       Ruvo::Log::LoggerPtr logger, EndpointLimits limits = ConfiguredEndpointLimits());
    // Closes the listening socket and removes the socket file.
    ~LocalSocketEndpoint();
    LocalSocketEndpoint(const LocalSocketEndpoint &) = delete;

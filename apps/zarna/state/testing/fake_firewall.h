@@ -31,47 +31,80 @@ public:
       mFailRemove.insert(hostname);
    }
 
-   bool AddHost(const std::string &hostname) override
+   // Every change fails from now on (resolution still works).
+   void FailChanges(bool fail)
    {
       std::lock_guard<std::mutex> guard(mLock);
-      mCalls.push_back("add " + hostname);
+      mFailChanges = fail;
+   }
+   // An address left allowed by someone else (or by a crash).
+   void PreAllow(const std::string &ip)
+   {
+      std::lock_guard<std::mutex> guard(mLock);
+      mAllowed.insert(ip);
+   }
+
+   bool Resolve(const std::string &hostname, std::vector<std::string> &ips) override
+   {
+      std::lock_guard<std::mutex> guard(mLock);
+      mCalls.push_back("resolve " + hostname);
       if (mUnresolvable.count(hostname) != 0) {
          return false;
       }
-      for (const std::string &ip : ResolveLocked(hostname)) {
-         mAllowed.insert(ip);
+      ips = ResolveLocked(hostname);
+      return true;
+   }
+   bool Allow(const std::string &hostname, const std::vector<std::string> &ips,
+              std::vector<std::string> &added) override
+   {
+      std::lock_guard<std::mutex> guard(mLock);
+      mCalls.push_back("add " + hostname);
+      ++mChanges;
+      added.clear();
+      if (mFailChanges) {
+         return false;
+      }
+      for (const std::string &ip : ips) {
+         if (mAllowed.insert(ip).second) {
+            added.push_back(ip);
+         }
       }
       return true;
    }
-   bool RemoveHost(const std::string &hostname) override
+   bool Disallow(const std::string &hostname, const std::vector<std::string> &ips) override
    {
       std::lock_guard<std::mutex> guard(mLock);
       mCalls.push_back("remove " + hostname);
-      if (mUnresolvable.count(hostname) != 0 || mFailRemove.count(hostname) != 0) {
+      ++mChanges;
+      if (mFailChanges || mFailRemove.count(hostname) != 0) {
          return false;
       }
-      for (const std::string &ip : ResolveLocked(hostname)) {
+      for (const std::string &ip : ips) {
          mAllowed.erase(ip);
       }
       return true;
    }
-   void Open(const std::vector<std::string> &hostnames) override
+   void Open(const std::vector<std::string> &ips) override
    {
-      {
-         std::lock_guard<std::mutex> guard(mLock);
-         mEnabled = true;
-      }
-      for (const std::string &hostname : hostnames) {
-         AddHost(hostname);
-      }
-   }
-   void Close(const std::vector<std::string> &hostnames) override
-   {
-      for (const std::string &hostname : hostnames) {
-         RemoveHost(hostname);
-      }
       std::lock_guard<std::mutex> guard(mLock);
+      ++mChanges;
+      mEnabled = true;
+      mAllowed = std::set<std::string>(ips.begin(), ips.end());
+   }
+   void Close(const std::vector<std::string> &ips) override
+   {
+      std::lock_guard<std::mutex> guard(mLock);
+      ++mChanges;
+      for (const std::string &ip : ips) {
+         mAllowed.erase(ip);
+      }
       mEnabled = false;
+   }
+   // How many changes (allow, disallow, open, close) were asked for.
+   int Changes() const
+   {
+      std::lock_guard<std::mutex> guard(mLock);
+      return mChanges;
    }
 
    std::set<std::string> Allowed() const
@@ -96,6 +129,7 @@ public:
       std::lock_guard<std::mutex> guard(mLock);
       return mEnabled;
    }
+   // The per-host calls (resolve, add, remove), in order.
    std::vector<std::string> Calls() const
    {
       std::lock_guard<std::mutex> guard(mLock);
@@ -120,6 +154,8 @@ private:
    std::set<std::string> mAllowed;
    std::vector<std::string> mCalls;
    bool mEnabled = false;
+   bool mFailChanges = false;
+   int mChanges = 0;
    int mNextAddress = 0;
 };
 
