@@ -41,8 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    Ruvo::Transport::PicoHttp::ServerSettings settings;
    settings.maxRequestBytes = 1 << 20;
    settings.maxHeaderBytes = 8192;
+   // A small shared cap, so that refusing a request for lack of buffer is reached too.
+   auto load = std::make_shared<Ruvo::Transport::PicoHttp::ServerLoad>(1, 64 * 1024);
+   load->TryAddConnection();
    auto connection = Ruvo::Transport::PicoHttp::PicoHttpServerTransportHelper::Create(
-      stream, std::make_shared<EchoHandler>(), settings, nullptr);
+      stream, std::make_shared<EchoHandler>(), settings, nullptr,
+      std::make_shared<Ruvo::Transport::PicoHttp::ConnectionSlot>(load));
    connection->Start();
    connection.reset();
    stream->RunUntilIdle();

@@ -5,6 +5,7 @@
 // so one connection's handlers never run concurrently.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <vector>
@@ -30,9 +31,9 @@ public:
    virtual void AsyncStart(StreamRole role, DoneCallback cb) = 0;
    // Runs fn on the stream's executor (used to come back from other threads).
    virtual void Post(std::function<void()> fn) = 0;
-   // While a read window is open, one deadline (the read limit from the opening)
-   // covers every read instead of each read arming its own.
-   virtual void BeginReadWindow() = 0;
+   // While a read window is open, one deadline (`limit` from the opening) covers
+   // every read instead of each read arming its own with the read limit.
+   virtual void BeginReadWindow(std::chrono::steady_clock::duration limit) = 0;
    virtual void EndReadWindow() = 0;
    // Shuts the connection down; pending operations complete with an error.
    virtual void Close() = 0;

@@ -56,7 +56,7 @@ TEST_F(ClientExchangeTest, StreamedChunksAreMessagesAndPlainChunksOneMessage)
    EXPECT_EQ(r.messages, (std::vector<std::string>{"{1}", "{2}"}));
    stream->DropPending();
    stream = std::make_shared<FakeByteStream>();
-   r = Exchange({"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+   r = Exchange({"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: CHUNKED \r\n\r\n"
                  "2\r\n{\"\r\n4\r\na\":1\r\n1\r\n}\r\n0\r\n\r\n"});
    ASSERT_FALSE(r.error);
    EXPECT_EQ(r.messages, std::vector<std::string>{"{\"a\":1}"});
@@ -86,6 +86,11 @@ TEST_F(ClientExchangeTest, ResponseErrors)
       {"HTTP/1.1 200 OK\r\nX: " + std::string(70000, 'x'), Error::http_headers_too_long, ""},
       {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 30000000\r\n\r\n", Error::http_request_too_long, ""},
       {"", boost::asio::error::eof, ""},
+      // Framing the server side refuses too: a length beside chunks, other codings.
+      {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "2\r\n{}\r\n0\r\n\r\n",
+       Error::parse_error, ""},
+      {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: gzip\r\n\r\n{}", Error::parse_error, ""},
    };
    for (const Case &c : cases) {
       stream->DropPending();

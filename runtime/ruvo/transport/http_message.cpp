@@ -22,6 +22,42 @@ std::string_view MediaType(std::string_view contentType)
    return contentType;
 }
 
+std::string_view Trim(std::string_view text)
+{
+   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+      text.remove_prefix(1);
+   }
+   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+      text.remove_suffix(1);
+   }
+   return text;
+}
+
+// The transfer codings of a message. Only "chunked" alone is understood: with any
+// other coding, or with a content length beside it, the two sides could disagree
+// on where the body ends, so such a message is refused rather than guessed at.
+struct Framing {
+   bool seen = false;
+   bool other = false;
+
+   void Add(HttpMessageInfo &info, std::string_view value)
+   {
+      if (!seen) {
+         info.transferEncoding = value;
+      }
+      if (seen || !EqualsNoCase(Trim(value), "chunked")) {
+         other = true;
+      }
+      seen = true;
+      info.chunked = true;
+   }
+
+   bool Usable(const HttpMessageInfo &info) const
+   {
+      return !seen || (!other && !info.hasContentLength);
+   }
+};
+
 } // namespace
 
 bool ContainsNoCase(std::string_view haystack, std::string_view needle)
@@ -101,10 +137,10 @@ int ParseContentLength(std::string_view text, uint64_t &value)
 
 boost::system::error_code AnnotateRequest(const std::vector<PhrHeader> &headers, HttpMessageInfo &info)
 {
-   using Error::TransportError;
    info = HttpMessageInfo();
    bool contentTypeSeen = false;
    bool acceptSeen = false;
+   Framing framing;
    for (const PhrHeader &h : headers) {
       std::string_view name = h.Name();
       std::string_view value = h.Value();
@@ -135,22 +171,17 @@ boost::system::error_code AnnotateRequest(const std::vector<PhrHeader> &headers,
          info.contentLength = length;
          info.hasContentLength = true;
       } else if (name == "transfer-encoding") {
-         if (info.transferEncoding.empty()) {
-            info.transferEncoding = value;
-         }
-         if (value.find("chunked") != std::string_view::npos) {
-            info.chunked = true;
-         }
+         framing.Add(info, value);
       } else if (name == "connection") {
          if (ContainsNoCase(value, "close")) {
             info.keepAlive = false;
          }
       }
    }
-   if (info.chunked) {
-      info.contentLength = 0;
-      info.hasContentLength = false;
-   } else if (info.contentLength == 0) {
+   if (!framing.Usable(info)) {
+      return Error::http_protocol_error;
+   }
+   if (!info.chunked && info.contentLength == 0) {
       return Error::invalid_request;
    }
    return {};
@@ -160,6 +191,7 @@ boost::system::error_code AnnotateResponse(const std::vector<PhrHeader> &headers
 {
    info = HttpMessageInfo();
    bool contentTypeSeen = false;
+   Framing framing;
    for (const PhrHeader &h : headers) {
       std::string_view name = h.Name();
       std::string_view value = h.Value();
@@ -181,17 +213,15 @@ boost::system::error_code AnnotateResponse(const std::vector<PhrHeader> &headers
          info.contentLength = length;
          info.hasContentLength = true;
       } else if (name == "transfer-encoding") {
-         info.transferEncoding = value;
-         info.chunked = EqualsNoCase(value, "chunked");
+         framing.Add(info, value);
       } else if (name == "connection") {
          if (ContainsNoCase(value, "close")) {
             info.keepAlive = false;
          }
       }
    }
-   if (info.chunked) {
-      info.contentLength = 0;
-      info.hasContentLength = false;
+   if (!framing.Usable(info)) {
+      return Error::parse_error;
    }
    return {};
 }

@@ -42,11 +42,13 @@ bool IsCleanContentType(std::string_view contentType);
 
 // Server rules for a request. Headers must already be lower-cased and sorted.
 // Errors (transport category): 9 for a content length beyond 64 bits, 11 for an
-// unparsable or conflicting content length, or a request without a body.
+// unparsable or conflicting content length, or a request without a body, 7 for a
+// transfer encoding other than a single "chunked", or one beside a content length.
 boost::system::error_code AnnotateRequest(const std::vector<PhrHeader> &headers, HttpMessageInfo &info);
 
 // Client rules for a response. Errors: 5 for a malformed or conflicting content
-// length. Whether the framing is usable is the caller's check.
+// length, or a transfer encoding the server rules refuse. Whether a response
+// without either framing is usable is the caller's check.
 boost::system::error_code AnnotateResponse(const std::vector<PhrHeader> &headers, HttpMessageInfo &info);
 
 // Parses an unsigned decimal number. Returns 0 on success, 1 when the digits do not

@@ -35,16 +35,21 @@ TEST(HttpMessageTest, RequestFlagsFromHeaders)
    HttpMessageInfo info;
    ASSERT_FALSE(Annotate("Content-Type: application/vnd.talvor.ruvo.framed\r\n"
                          "Accept: application/json, application/vnd.talvor.ruvo+stream.json\r\n"
-                         "Transfer-Encoding: chunked\r\nContent-Length: 55\r\nConnection: Keep-Alive\r\n",
+                         "Transfer-Encoding: chunked\r\nConnection: Keep-Alive\r\n",
                          info));
    EXPECT_TRUE(info.streaming);
    EXPECT_TRUE(info.peerAcceptsStreaming);
    EXPECT_TRUE(info.chunked);
    EXPECT_TRUE(info.keepAlive);
-   // Chunked framing wins over a content length.
    EXPECT_FALSE(info.hasContentLength);
-   EXPECT_EQ(info.contentLength, 0u);
    EXPECT_EQ(info.contentType, "application/vnd.talvor.ruvo.framed");
+   // Chunks beside a length, or codings other than chunked alone, leave the end of
+   // the body open to two readings.
+   EXPECT_EQ(Annotate("Transfer-Encoding: chunked\r\nContent-Length: 55\r\n", info), Error::http_protocol_error);
+   EXPECT_EQ(Annotate("Transfer-Encoding: gzip, chunked\r\n", info), Error::http_protocol_error);
+   ASSERT_FALSE(Annotate("Transfer-Encoding:  ChunKed \r\nContent-Type: application/json\r\n", info));
+   EXPECT_TRUE(info.chunked);
+   EXPECT_FALSE(info.streaming);
 }
 
 TEST(HttpMessageTest, CloseInAnyLetterCaseClearsKeepAlive)
@@ -78,8 +83,8 @@ TEST(HttpMessageTest, ResponseRules)
    ASSERT_FALSE(Annotate("Transfer-Encoding: chunked\r\nContent-Type: application/vnd.talvor.ruvo+stream.json\r\n", info, true));
    EXPECT_TRUE(info.chunked);
    EXPECT_TRUE(info.streaming);
-   ASSERT_FALSE(Annotate("Transfer-Encoding: gzip\r\n", info, true));
-   EXPECT_FALSE(info.chunked);
+   EXPECT_EQ(Annotate("Transfer-Encoding: gzip\r\n", info, true), Error::parse_error);
+   EXPECT_EQ(Annotate("Transfer-Encoding: chunked\r\nContent-Length: 2\r\n", info, true), Error::parse_error);
    EXPECT_EQ(Annotate("Content-Length: x\r\n", info, true), Error::parse_error);
 }
 

@@ -2,6 +2,8 @@
 
 #include <sys/un.h>
 
+#include <algorithm>
+
 #include <boost/asio/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/strand.hpp>
@@ -12,7 +14,7 @@
 
 namespace Ruvo::Transport::PicoHttp {
 
-int AcceptRetryDelayMs(const boost::system::error_code &ec)
+int AcceptRetryDelayMs(const boost::system::error_code &ec, int previousMs)
 {
    if (ec.category() != boost::system::system_category()) {
       return -1;
@@ -22,8 +24,9 @@ int AcceptRetryDelayMs(const boost::system::error_code &ec)
    case ENFILE:
    case ENOBUFS:
    case ENOMEM:
-      // Out of resources: give running connections a moment to finish.
-      return 100;
+      // Out of resources: give running connections a moment to finish, longer
+      // each time it happens again.
+      return previousMs <= 0 ? 100 : std::min(previousMs * 2, 3200);
    case ECONNABORTED:
    case EPROTO:
    case EPERM:
@@ -65,7 +68,9 @@ PicoHttpServer<Protocol>::PicoHttpServer(boost::asio::io_context &io, std::share
      mHandler(std::move(handler)),
      mSettings(settings),
      mLogger(std::move(logger)),
-     mTls(std::move(tls))
+     mTls(std::move(tls)),
+     mLoad(std::make_shared<ServerLoad>(settings.maxConnections, settings.maxBufferedBytes)),
+     mWorker(settings.offloadBodyBytes > 0 ? std::make_shared<BodyWorker>() : nullptr)
 {
 }
 
@@ -146,12 +151,22 @@ void PicoHttpServer<Protocol>::Accepted(const std::shared_ptr<Listener> &listene
                                         const boost::system::error_code &ec, typename Protocol::socket socket)
 {
    if (!ec) {
+      listener->retryMs = 0;
       Serve(std::move(socket));
       Accept(listener);
       return;
    }
-   Log::Write(mLogger, Log::kError, "Accept Error: ", ec.category().name(), ":", ec.value());
-   int delay = AcceptRetryDelayMs(ec);
+   int delay = AcceptRetryDelayMs(ec, listener->retryMs);
+   listener->retryMs = delay;
+   // A failure that repeats (out of descriptors) is logged once in a while; the
+   // one that stops the acceptor always.
+   uint64_t suppressed = 0;
+   if (delay < 0) {
+      Log::Write(mLogger, Log::kError, "Accept Error: ", ec.category().name(), ":", ec.value());
+   } else if (listener->errorLog.Allow(suppressed)) {
+      Log::Write(mLogger, Log::kError, "Accept Error: ", ec.category().name(), ":", ec.value(), " (",
+                 suppressed, " more since the last line)");
+   }
    std::lock_guard<std::mutex> guard(listener->lock);
    if (delay < 0 || listener->closed) {
       return;
@@ -170,6 +185,19 @@ template <typename Protocol>
 void PicoHttpServer<Protocol>::Serve(typename Protocol::socket socket)
 {
    using Clock = std::chrono::steady_clock;
+   if (!mLoad->TryAddConnection()) {
+      // Over the cap: accepted only to be closed, so that the peer learns at once
+      // and the backlog does not fill with it.
+      uint64_t suppressed = 0;
+      if (mLoad->connectionLimitLog.Allow(suppressed)) {
+         Log::Write(mLogger, Log::kWarning, "Connection refused: ", mSettings.maxConnections,
+                    " connections held (", suppressed, " more refused since the last line)");
+      }
+      boost::system::error_code ignored;
+      socket.close(ignored);
+      return;
+   }
+   auto slot = std::make_shared<ConnectionSlot>(mLoad);
    auto readLimit = std::chrono::duration_cast<Clock::duration>(mSettings.readLimit);
    auto writeLimit = std::chrono::duration_cast<Clock::duration>(mSettings.writeLimit);
    if constexpr (std::is_same_v<Protocol, boost::asio::ip::tcp>) {
@@ -187,7 +215,8 @@ void PicoHttpServer<Protocol>::Serve(typename Protocol::socket socket)
                                                                           writeLimit);
    }
    // Start runs on the connection's strand like everything after it.
-   auto connection = PicoHttpServerTransportHelper::Create(stream, mHandler, mSettings, mLogger);
+   auto connection =
+      PicoHttpServerTransportHelper::Create(stream, mHandler, mSettings, mLogger, std::move(slot), mWorker);
    stream->Post([connection] { connection->Start(); });
 }
 

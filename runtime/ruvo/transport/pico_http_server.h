@@ -16,15 +16,19 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "runtime/ruvo/log/logger.h"
+#include "runtime/ruvo/transport/body_worker.h"
 #include "runtime/ruvo/transport/http_request_handler.h"
+#include "runtime/ruvo/transport/server_load.h"
 #include "runtime/ruvo/transport/server_settings.h"
 
 namespace Ruvo::Transport::PicoHttp {
 
 // Whether an accept failure is worth another try (the peer gave up, or the process
 // ran out of descriptors or memory for a moment) and how long to wait first; a
-// negative delay means the acceptor stops.
-int AcceptRetryDelayMs(const boost::system::error_code &ec);
+// negative delay means the acceptor stops. `previousMs` is the delay used after
+// the failure before (0 after a success): running out of resources again doubles
+// it, up to a few seconds.
+int AcceptRetryDelayMs(const boost::system::error_code &ec, int previousMs = 0);
 
 template <typename Protocol>
 class PicoHttpServer : public std::enable_shared_from_this<PicoHttpServer<Protocol>> {
@@ -44,6 +48,8 @@ public:
    void Close();
    // Local endpoints of the acceptors (tests pick port 0).
    std::vector<typename Protocol::endpoint> LocalEndpoints();
+   // Connections held and receive-buffer bytes charged, now.
+   const ServerLoad &Load() const { return *mLoad; }
 
 private:
    struct Listener {
@@ -53,6 +59,8 @@ private:
       Acceptor acceptor;            // guarded by lock
       bool closed = false;          // guarded by lock
       boost::asio::steady_timer retry;
+      int retryMs = 0;              // used by the accept chain only (one at a time)
+      LogRateLimiter errorLog{std::chrono::seconds(10)};
    };
 
    PicoHttpServer(boost::asio::io_context &io, std::shared_ptr<HttpRequestHandler> handler,
@@ -68,6 +76,8 @@ private:
    ServerSettings mSettings;
    Log::LoggerPtr mLogger;
    std::shared_ptr<boost::asio::ssl::context> mTls;
+   std::shared_ptr<ServerLoad> mLoad;
+   std::shared_ptr<BodyWorker> mWorker; // null when no body is handed off
    std::mutex mLock;
    std::vector<std::shared_ptr<Listener>> mListeners; // guarded by mLock
 };

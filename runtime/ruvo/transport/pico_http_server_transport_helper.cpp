@@ -1,6 +1,8 @@
 #include "runtime/ruvo/transport/pico_http_server_transport_helper.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include <boost/asio/error.hpp>
 
@@ -11,8 +13,6 @@ namespace Ruvo::Transport::PicoHttp {
 namespace {
 
 constexpr size_t kReadStep = 4096;
-// A connection keeps at most this much buffer between requests.
-constexpr size_t kIdleBufferKeep = 65536;
 
 std::string_view ReplyContentType(const HttpMessageInfo &info, bool framed)
 {
@@ -27,19 +27,24 @@ std::string_view ReplyContentType(const HttpMessageInfo &info, bool framed)
 
 std::shared_ptr<PicoHttpServerTransportHelper> PicoHttpServerTransportHelper::Create(
    std::shared_ptr<Asio::ByteStream> stream, std::shared_ptr<HttpRequestHandler> handler,
-   const ServerSettings &settings, Log::LoggerPtr logger)
+   const ServerSettings &settings, Log::LoggerPtr logger, std::shared_ptr<ConnectionSlot> slot,
+   std::shared_ptr<BodyWorker> worker)
 {
    return std::shared_ptr<PicoHttpServerTransportHelper>(new PicoHttpServerTransportHelper(
-      std::move(stream), std::move(handler), settings, std::move(logger)));
+      std::move(stream), std::move(handler), settings, std::move(logger), std::move(slot), std::move(worker)));
 }
 
 PicoHttpServerTransportHelper::PicoHttpServerTransportHelper(
    std::shared_ptr<Asio::ByteStream> stream, std::shared_ptr<HttpRequestHandler> handler,
-   const ServerSettings &settings, Log::LoggerPtr logger)
+   const ServerSettings &settings, Log::LoggerPtr logger, std::shared_ptr<ConnectionSlot> slot,
+   std::shared_ptr<BodyWorker> worker)
    : mStream(std::move(stream)),
      mHandler(std::move(handler)),
      mSettings(settings),
-     mLogger(std::move(logger))
+     mLogger(std::move(logger)),
+     mSlot(std::move(slot)),
+     mWorker(std::move(worker)),
+     mBuf(mSlot ? mSlot->Shared() : nullptr, ServerSettings::kOwnBufferBytes)
 {
    Log::Write(mLogger, Log::kDebug, "PicoHttpServerTransportHelper<", "Recv", "> created");
 }
@@ -51,7 +56,8 @@ PicoHttpServerTransportHelper::~PicoHttpServerTransportHelper()
 
 void PicoHttpServerTransportHelper::Start()
 {
-   mStream->BeginReadWindow();
+   // A peer that connects and says nothing is bounded like an idle one.
+   mStream->BeginReadWindow(std::min(mSettings.idleLimit, mSettings.readLimit));
    mStream->AsyncStart(Asio::StreamRole::Server,
                        [self = shared_from_this()](const boost::system::error_code &ec) {
                           if (ec) {
@@ -65,48 +71,58 @@ void PicoHttpServerTransportHelper::Start()
 
 void PicoHttpServerTransportHelper::NextRequest()
 {
-   // Bytes of a pipelined next request stay; everything before them goes.
+   // Bytes of a pipelined next request stay; everything before them goes, and so
+   // does a buffer grown for a large body.
    if (mRequestEnd > 0) {
-      size_t left = mFilled - mRequestEnd;
-      if (mBuf.capacity() > kIdleBufferKeep) {
-         std::vector<char> fresh(mBuf.begin() + static_cast<ptrdiff_t>(mRequestEnd),
-                                 mBuf.begin() + static_cast<ptrdiff_t>(mFilled));
-         mBuf.swap(fresh);
-      } else {
-         std::copy(mBuf.begin() + static_cast<ptrdiff_t>(mRequestEnd),
-                   mBuf.begin() + static_cast<ptrdiff_t>(mFilled), mBuf.begin());
-      }
-      mFilled = left;
+      mBuf.Compact(mRequestEnd, mFilled);
+      mFilled -= mRequestEnd;
    }
    mHeaderLen = 0;
    mBodyPos = 0;
+   mDecodedEnd = 0;
+   mMessages = 0;
    mRequestEnd = 0;
-   mMessage.clear();
-   mHaveMessage = false;
    mReply = HttpServerReply();
    mOut.reset();
    mFrames.clear();
-   mStream->BeginReadWindow();
+   // Waiting for a request that has not begun is bounded by the idle limit; from
+   // its first byte the whole request has the read limit.
+   mAwaitingFirstByte = mFilled == 0;
+   mStream->BeginReadWindow(mAwaitingFirstByte ? std::min(mSettings.idleLimit, mSettings.readLimit)
+                                               : mSettings.readLimit);
    ParseHeader();
 }
 
-// Reads at least one more byte, growing the buffer towards atLeast free bytes, then
-// continues with `then`. The request limit caps the buffer.
+// Reads at least one more byte, then continues with `then`. The buffer grows
+// towards atLeast free bytes, but never by more than what has already arrived (a
+// length that a header claims costs nothing until its bytes come); the request
+// limit caps it, and so does the server's shared cap on buffered bytes.
 void PicoHttpServerTransportHelper::ReadMore(size_t atLeast, void (PicoHttpServerTransportHelper::*then)())
 {
-   size_t want = std::min(mSettings.maxRequestBytes, mFilled + std::max(atLeast, kReadStep));
+   size_t step = std::max(kReadStep, std::min(atLeast, mFilled));
+   size_t want = std::min(mSettings.maxRequestBytes, mFilled + step);
    if (want <= mFilled) {
       RequestError(Error::http_request_too_long);
       return;
    }
-   if (mBuf.size() < want) {
-      mBuf.resize(want);
+   if (mBuf.Capacity() < want && !mBuf.Grow(want, mFilled)) {
+      uint64_t suppressed = 0;
+      if (mSlot && mSlot->Load().bufferLimitLog.Allow(suppressed)) {
+         Log::Write(mLogger, Log::kWarning, "Request refused: the server's receive buffers are full (",
+                    suppressed, " more refused since the last line)");
+      }
+      Shutdown();
+      return;
    }
-   mStream->AsyncReadSome(boost::asio::buffer(mBuf.data() + mFilled, mBuf.size() - mFilled),
+   mStream->AsyncReadSome(boost::asio::buffer(mBuf.Data() + mFilled, mBuf.Capacity() - mFilled),
                           [self = shared_from_this(), then](const boost::system::error_code &ec, size_t n) {
                              if (ec) {
                                 self->RequestError(ec);
                                 return;
+                             }
+                             if (self->mAwaitingFirstByte && n > 0) {
+                                self->mAwaitingFirstByte = false;
+                                self->mStream->BeginReadWindow(self->mSettings.readLimit);
                              }
                              self->mFilled += n;
                              ((*self).*then)();
@@ -115,7 +131,7 @@ void PicoHttpServerTransportHelper::ReadMore(size_t atLeast, void (PicoHttpServe
 
 void PicoHttpServerTransportHelper::ParseHeader()
 {
-   long rc = mFilled == 0 ? kPhrIncomplete : PhrParse(mBuf.data(), mFilled, mRequest);
+   long rc = mFilled == 0 ? kPhrIncomplete : PhrParse(mBuf.Data(), mFilled, mRequest);
    if (rc == kPhrError) {
       RequestError(Error::parse_error);
       return;
@@ -131,11 +147,21 @@ void PicoHttpServerTransportHelper::ParseHeader()
    mHeaderLen = static_cast<size_t>(rc);
    TolowerAndSortHeaders(mRequest.headers);
    if (auto ec = AnnotateRequest(mRequest.headers, mInfo)) {
+      if (ec == Error::http_protocol_error) {
+         // Framing the two sides could read differently: refuse it in so many words.
+         mRequestEnd = mFilled;
+         mStream->EndReadWindow();
+         SendBadRequest();
+         return;
+      }
       RequestError(ec);
       return;
    }
-   if (mInfo.streaming) {
+   // The transfer encoding decides the framing; the content type only how many
+   // messages the body holds.
+   if (mInfo.chunked) {
       mBodyPos = mHeaderLen;
+      mDecodedEnd = mHeaderLen;
       ReceiveRpcBody();
    } else {
       if (mInfo.contentLength > mSettings.maxRequestBytes - mHeaderLen) {
@@ -146,24 +172,27 @@ void PicoHttpServerTransportHelper::ParseHeader()
    }
 }
 
-// Streamed body (ReadChunkedFramedBody): one message per chunk. The first message
-// is the request; any further ones are read and dropped.
+// Chunked body (ReadChunkedFramedBody). Chunks are decoded in place, right after
+// the header block: a streamed content type carries one message per chunk (the
+// first is the request, any further ones are read and dropped); any other content
+// type carries one message split over the chunks.
 void PicoHttpServerTransportHelper::ReceiveRpcBody()
 {
    for (;;) {
-      std::string_view rest(mBuf.data() + mBodyPos, mFilled - mBodyPos);
+      std::string_view rest(mBuf.Data() + mBodyPos, mFilled - mBodyPos);
       auto r = PhrChunkedDecoder::Decode(rest, mSettings.maxRequestBytes - mBodyPos);
       switch (r.status) {
       case PhrChunkedDecoder::Status::Chunk:
-         if (!mHaveMessage) {
-            mMessage.assign(r.payload);
-            mHaveMessage = true;
+         if (!mInfo.streaming || mMessages == 0) {
+            std::memmove(mBuf.Data() + mDecodedEnd, r.payload.data(), r.payload.size());
+            mDecodedEnd += r.payload.size();
          }
+         ++mMessages;
          mBodyPos += r.consumed;
          continue;
       case PhrChunkedDecoder::Status::End:
          mBodyPos += r.consumed;
-         if (!mHaveMessage) {
+         if (mDecodedEnd == mHeaderLen) {
             RequestError(Error::end_of_body);
             return;
          }
@@ -171,10 +200,11 @@ void PicoHttpServerTransportHelper::ReceiveRpcBody()
          if (!RefreshHeader()) {
             return;
          }
-         Dispatch(mMessage);
+         Dispatch(std::string_view(mBuf.Data() + mHeaderLen, mDecodedEnd - mHeaderLen));
          return;
       case PhrChunkedDecoder::Status::NeedMore:
-         ReadMore(kReadStep, &PicoHttpServerTransportHelper::ReceiveRpcBody);
+         // The body's size is unknown: let the buffer double with what arrives.
+         ReadMore(SIZE_MAX, &PicoHttpServerTransportHelper::ReceiveRpcBody);
          return;
       case PhrChunkedDecoder::Status::Error:
          RequestError(r.error);
@@ -195,14 +225,14 @@ void PicoHttpServerTransportHelper::ReceiveRpcBodyNew()
    if (!RefreshHeader()) {
       return;
    }
-   Dispatch(std::string_view(mBuf.data() + mHeaderLen, end - mHeaderLen));
+   Dispatch(std::string_view(mBuf.Data() + mHeaderLen, end - mHeaderLen));
 }
 
 // The buffer may have moved while the body arrived; parse the (unchanged) header
 // block again so that its views point into the current buffer.
 bool PicoHttpServerTransportHelper::RefreshHeader()
 {
-   if (PhrParse(mBuf.data(), mHeaderLen, mRequest) != static_cast<long>(mHeaderLen)) {
+   if (PhrParse(mBuf.Data(), mHeaderLen, mRequest) != static_cast<long>(mHeaderLen)) {
       RequestError(Error::parse_error);
       return false;
    }
@@ -221,6 +251,17 @@ void PicoHttpServerTransportHelper::Dispatch(std::string_view body)
       SendBadRequest();
       return;
    }
+   if (mWorker && mSettings.offloadBodyBytes > 0 && body.size() > mSettings.offloadBodyBytes) {
+      mWorker->Run([self = shared_from_this(), body] { self->Handle(body); });
+      return;
+   }
+   Handle(body);
+}
+
+// Runs on the connection's executor, or on the body worker while the connection
+// waits; either way nothing else touches the connection until the reply is posted.
+void PicoHttpServerTransportHelper::Handle(std::string_view body)
+{
    // The handler may answer before Handle returns, or later from another thread;
    // either way the reply is written from this connection's executor, once.
    auto replied = std::make_shared<std::atomic<bool>>(false);
@@ -233,7 +274,7 @@ void PicoHttpServerTransportHelper::Dispatch(std::string_view body)
       self->mStream->Post([self, held] { self->SendRpcResponse(std::move(*held)); });
    });
    if (!taken && !replied->exchange(true)) {
-      SendBadRequest();
+      mStream->Post([self = shared_from_this()] { self->SendBadRequest(); });
    }
 }
 

@@ -1,5 +1,6 @@
 #include "runtime/ruvo/transport/pico_http_server_transport_helper.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -117,19 +118,114 @@ TEST_F(ServerConnectionTest, StreamingAcceptGetsChunkedReply)
              "f\r\n{\"result\":true}\r\n0\r\n\r\n");
 }
 
-TEST_F(ServerConnectionTest, ChunkedStreamedRequestBody)
+TEST_F(ServerConnectionTest, TransferEncodingDecidesTheFramingWhateverTheContentType)
 {
+   // Chunked JSON: one message over several chunks, the next request right behind.
+   stream->AddInput("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n"
+                    "Transfer-Encoding: Chunked\r\n\r\n"
+                    "4\r\n{\"a\"\r\n");
+   stream->AddInput("3\r\n:1}\r\n0\r\n\r\n" + Post("{\"next\":1}"));
+   // A streamed type: one message per chunk, the first is the request.
    stream->AddInput("POST /api HTTP/1.1\r\nContent-Type: application/vnd.talvor.ruvo.framed\r\n"
-                    "Transfer-Encoding: chunked\r\nContent-Length: 999\r\n\r\n"
-                    "7\r\n{\"m\":1}\r\n");
-   stream->AddInput("7\r\n{\"m\":2}\r\n0\r\n\r\n");
-   stream->AddInput(Post("{\"next\":1}"));
+                    "Transfer-Encoding: chunked\r\n\r\n7\r\n{\"m\":1}\r\n7\r\n{\"m\":2}\r\n0\r\n\r\n");
+   // A streamed type with only a length is read as one whole body.
+   stream->AddInput("POST /api HTTP/1.1\r\nContent-Type: application/vnd.talvor.ruvo+stream.json\r\n"
+                    "Content-Length: 7\r\n\r\n{\"w\":1}");
    Run();
-   ASSERT_EQ(handler->bodies.size(), 2u);
-   EXPECT_EQ(handler->bodies[0], "{\"m\":1}");
-   EXPECT_EQ(handler->bodies[1], "{\"next\":1}");
+   EXPECT_EQ(handler->bodies,
+             (std::vector<std::string>{"{\"a\":1}", "{\"next\":1}", "{\"m\":1}", "{\"w\":1}"}));
+   EXPECT_EQ(logger->Count("Invalid Http request"), 0u) << logger->All();
    // The clean types aside, a whole-body reply carries application/json.
    EXPECT_NE(stream->Written().find("Content-Type: application/json\r\n"), std::string::npos);
+}
+
+TEST_F(ServerConnectionTest, AmbiguousFramingGets400AndClose)
+{
+   for (std::string framing : {std::string("Transfer-Encoding: chunked\r\nContent-Length: 12\r\n"),
+                               std::string("Content-Length: 12\r\nTransfer-Encoding: gzip, chunked\r\n"),
+                               std::string("Transfer-Encoding: gzip\r\n"),
+                               std::string("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n")}) {
+      stream->DropPending();
+      stream = std::make_shared<FakeByteStream>();
+      stream->AddInput("POST /api HTTP/1.1\r\nContent-Type: application/json\r\n" + framing +
+                       "\r\n7\r\n{\"x\":1}\r\n0\r\n\r\n");
+      stream->AddInput(Post("{}"));
+      Run();
+      EXPECT_EQ(stream->Written().substr(0, 24), "HTTP/1.1 400 Bad Request") << framing;
+      EXPECT_NE(stream->Written().find("Connection: close"), std::string::npos);
+      EXPECT_TRUE(stream->Closed());
+   }
+   EXPECT_TRUE(handler->bodies.empty());
+}
+
+// A length the header claims costs nothing until its bytes arrive, and what does
+// arrive is charged to the server's shared cap.
+TEST_F(ServerConnectionTest, BufferGrowsWithBytesReceivedUnderTheSharedCap)
+{
+   auto load = std::make_shared<ServerLoad>(10, 400 * 1024);
+   ASSERT_TRUE(load->TryAddConnection());
+   auto conn = PicoHttpServerTransportHelper::Create(stream, handler, ServerSettings(), logger,
+                                                     std::make_shared<ConnectionSlot>(load));
+   conn->Start();
+   conn.reset();
+   stream->AddInput("POST /api HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 19000000\r\n\r\n\"" +
+                    std::string(1000, 'x'));
+   stream->RunUntilIdle();
+   EXPECT_TRUE(stream->ReadPending());
+   EXPECT_EQ(load->BufferedBytes(), 0u);
+   stream->AddInput(std::string(100 * 1024, 'x'));
+   stream->RunUntilIdle();
+   EXPECT_TRUE(stream->ReadPending());
+   EXPECT_GT(load->BufferedBytes(), 50u * 1024);
+   EXPECT_LE(load->BufferedBytes(), 2u * 102 * 1024);
+
+   // A second connection cannot take what the first holds beyond the cap: it is
+   // closed without a reply, with one line however many are refused.
+   for (int i = 0; i < 3; ++i) {
+      auto other = std::make_shared<FakeByteStream>();
+      ASSERT_TRUE(load->TryAddConnection());
+      auto second = PicoHttpServerTransportHelper::Create(other, handler, ServerSettings(), logger,
+                                                          std::make_shared<ConnectionSlot>(load));
+      second->Start();
+      second.reset();
+      other->AddInput(Post("\"" + std::string(300 * 1024, 'y') + "\""));
+      other->RunUntilIdle();
+      EXPECT_TRUE(other->Closed());
+      EXPECT_EQ(other->Written(), "");
+      other->DropPending();
+   }
+   EXPECT_EQ(logger->Count("Request refused: the server's receive buffers are full"), 1u) << logger->All();
+   EXPECT_EQ(load->Connections(), 1u);
+   stream->DropPending();
+   EXPECT_EQ(load->BufferedBytes(), 0u);
+   EXPECT_EQ(load->Connections(), 0u);
+   EXPECT_TRUE(handler->bodies.empty());
+}
+
+TEST_F(ServerConnectionTest, WaitingForARequestIsBoundedByTheIdleLimit)
+{
+   ServerSettings settings;
+   settings.idleLimit = std::chrono::seconds(7);
+   settings.readLimit = std::chrono::seconds(100);
+   handler->hold = true;
+   auto conn = PicoHttpServerTransportHelper::Create(stream, handler, settings, logger);
+   conn->Start();
+   conn.reset();
+   stream->RunUntilIdle();
+   stream->AddInput("P");
+   stream->RunUntilIdle();
+   stream->AddInput(Post("{}").substr(1) + Post("{}"));
+   stream->RunUntilIdle();
+   ASSERT_TRUE(handler->held);
+   handler->held(HttpServerReply{});
+   stream->RunUntilIdle();
+   handler->held(HttpServerReply{});
+   stream->RunUntilIdle();
+   using std::chrono::seconds;
+   // Fresh connection (handshake, then the first request); its first byte; the
+   // pipelined request already begun; then nothing left, so idle again.
+   EXPECT_EQ(stream->WindowLimits(), (std::vector<std::chrono::steady_clock::duration>{
+                                        seconds(7), seconds(7), seconds(100), seconds(100), seconds(7)}));
 }
 
 TEST_F(ServerConnectionTest, HeaderPhaseErrorsDropTheConnectionWithoutReply)

@@ -99,11 +99,11 @@ public:
       boost::asio::post(mStream.get_executor(), std::move(fn));
    }
 
-   void BeginReadWindow() override
+   void BeginReadWindow(Clock::duration limit) override
    {
       mReadWindow = true;
       mReadExpired = false;
-      Arm(mReadTimer, mReadLimit, mReadSeq, true);
+      Arm(mReadTimer, limit, mReadSeq, true);
    }
 
    void EndReadWindow() override

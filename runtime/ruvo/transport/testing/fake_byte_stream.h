@@ -89,7 +89,11 @@ public:
    }
 
    void Post(std::function<void()> fn) override { mQueue.push_back(std::move(fn)); }
-   void BeginReadWindow() override { ++mWindows; }
+   void BeginReadWindow(std::chrono::steady_clock::duration limit) override
+   {
+      ++mWindows;
+      mWindowLimits.push_back(limit);
+   }
    void EndReadWindow() override {}
    void Close() override { mClosed = true; }
 
@@ -128,6 +132,7 @@ public:
    bool ReadPending() const { return static_cast<bool>(mPendingRead); }
    int Writes() const { return mWrites; }
    int Windows() const { return mWindows; }
+   const std::vector<std::chrono::steady_clock::duration> &WindowLimits() const { return mWindowLimits; }
 
 private:
    std::deque<std::string> mInput;
@@ -140,6 +145,7 @@ private:
    int mReads = 0;
    int mWrites = 0;
    int mWindows = 0;
+   std::vector<std::chrono::steady_clock::duration> mWindowLimits;
 };
 
 } // namespace Ruvo::Asio::Testing

@@ -1,0 +1,57 @@
+#include "runtime/ruvo/transport/server_load.h"
+
+namespace Ruvo::Transport::PicoHttp {
+
+bool LogRateLimiter::Allow(uint64_t &suppressed)
+{
+   auto now = std::chrono::steady_clock::now();
+   std::lock_guard<std::mutex> guard(mLock);
+   if (mWritten && now - mLast < mInterval) {
+      ++mSuppressed;
+      return false;
+   }
+   mWritten = true;
+   mLast = now;
+   suppressed = mSuppressed;
+   mSuppressed = 0;
+   return true;
+}
+
+ServerLoad::ServerLoad(size_t maxConnections, size_t maxBufferedBytes)
+   : mMaxConnections(maxConnections), mMaxBuffered(maxBufferedBytes)
+{
+}
+
+bool ServerLoad::TryAddConnection()
+{
+   size_t held = mConnections.load();
+   do {
+      if (held >= mMaxConnections) {
+         return false;
+      }
+   } while (!mConnections.compare_exchange_weak(held, held + 1));
+   return true;
+}
+
+void ServerLoad::RemoveConnection()
+{
+   mConnections.fetch_sub(1);
+}
+
+bool ServerLoad::TryCharge(size_t bytes)
+{
+   size_t held = mBuffered.load();
+   do {
+      if (bytes > mMaxBuffered || held > mMaxBuffered - bytes) {
+         return false;
+      }
+   } while (!mBuffered.compare_exchange_weak(held, held + bytes));
+   return true;
+}
+
+void ServerLoad::Release(size_t bytes)
+{
+   mBuffered.fetch_sub(bytes);
+}
+
+} // namespace Ruvo::Transport::PicoHttp

@@ -1,0 +1,274 @@
+// What one server holds at once, against real sockets: connections, idle time,
+// descriptors, and I/O threads kept free of large bodies.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <gtest/gtest.h>
+
+#include "runtime/ruvo/transport/descriptor_limit.h"
+#include "runtime/ruvo/transport/pico_http_server.h"
+#include "runtime/ruvo/transport/testing/recording_logger.h"
+#include "tests/transport/raw_client.h"
+
+namespace {
+
+using namespace TransportTesting;
+using namespace std::chrono_literals;
+using Ruvo::Transport::PicoHttp::AsioTcpApiServer;
+using Ruvo::Transport::PicoHttp::HttpReplyCb;
+using Ruvo::Transport::PicoHttp::HttpServerReply;
+using Ruvo::Transport::PicoHttp::HttpServerRequest;
+using Ruvo::Transport::PicoHttp::ServerSettings;
+using boost::asio::ip::tcp;
+
+std::shared_ptr<AsioTcpApiServer> Listen(boost::asio::io_context &io,
+                                         std::shared_ptr<Ruvo::Transport::PicoHttp::HttpRequestHandler> handler,
+                                         const ServerSettings &settings, Ruvo::Log::LoggerPtr logger, int &port)
+{
+   auto server = AsioTcpApiServer::Create(io, std::move(handler), settings, std::move(logger));
+   tcp::acceptor acceptor(io);
+   acceptor.open(tcp::v4());
+   acceptor.set_option(tcp::acceptor::reuse_address(true));
+   acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
+   acceptor.listen(128);
+   server->StartAccepting(std::move(acceptor));
+   port = server->LocalEndpoints().at(0).port();
+   return server;
+}
+
+bool Served(RawClient &client, const std::string &body)
+{
+   return client.Send(Post(body)) && client.Read(BodyReply(body, true).size(), 3s) == BodyReply(body, true);
+}
+
+class ServerLimitsTest : public ::testing::Test {
+protected:
+   void TearDown() override
+   {
+      if (server) {
+         server->Close();
+      }
+      io.Stop();
+   }
+   IoThreads io;
+   std::shared_ptr<Ruvo::Log::Testing::RecordingLogger> logger = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
+   std::shared_ptr<AsioTcpApiServer> server;
+   int port = 0;
+};
+
+TEST_F(ServerLimitsTest, ConnectionsOverTheCapAreClosedAtOnceWithOneLine)
+{
+   ServerSettings settings;
+   settings.maxConnections = 3;
+   server = Listen(io.Io(), std::make_shared<EchoHandler>(), settings, logger, port);
+   std::vector<std::unique_ptr<RawClient>> held;
+   for (int i = 0; i < 3; ++i) {
+      held.push_back(std::make_unique<RawClient>(port));
+      ASSERT_TRUE(Served(*held.back(), "{\"held\":" + std::to_string(i) + "}"));
+   }
+   auto start = std::chrono::steady_clock::now();
+   for (int i = 0; i < 5; ++i) {
+      RawClient extra(port);
+      ASSERT_TRUE(extra.Connected());
+      std::string got;
+      EXPECT_TRUE(extra.ReadUntilClosed(got, 3s));
+      EXPECT_EQ(got, "");
+   }
+   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+   EXPECT_EQ(logger->Count("Connection refused: 3 connections held"), 1u) << logger->All();
+   EXPECT_EQ(server->Load().Connections(), 3u);
+   // A slot given back is taken by the next peer.
+   held.pop_back();
+   bool served = false;
+   for (int i = 0; i < 50 && !served; ++i) {
+      RawClient next(port);
+      served = Served(next, "{\"next\":1}");
+      if (!served) {
+         std::this_thread::sleep_for(20ms);
+      }
+   }
+   EXPECT_TRUE(served);
+}
+
+TEST_F(ServerLimitsTest, SilentConnectionsGoAfterTheIdleLimitSlowRequestsKeepTheReadLimit)
+{
+   ServerSettings settings;
+   settings.idleLimit = 300ms;
+   settings.readLimit = 5s;
+   server = Listen(io.Io(), std::make_shared<EchoHandler>(), settings, logger, port);
+   auto start = std::chrono::steady_clock::now();
+   RawClient silent(port);
+   RawClient kept(port);
+   ASSERT_TRUE(Served(kept, "{\"first\":1}"));
+   RawClient slow(port);
+   std::string request = Post("{\"slow\":1}");
+   ASSERT_TRUE(slow.Send(request.substr(0, 5)));
+   std::this_thread::sleep_for(800ms);
+   ASSERT_TRUE(slow.Send(request.substr(5)));
+   EXPECT_EQ(slow.Read(BodyReply("{\"slow\":1}", true).size(), 3s), BodyReply("{\"slow\":1}", true));
+   std::string none;
+   EXPECT_TRUE(silent.ReadUntilClosed(none, 3s));
+   EXPECT_TRUE(kept.ReadUntilClosed(none, 3s));
+   EXPECT_EQ(none, "");
+   EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+   EXPECT_EQ(logger->Count("Invalid Http request"), 0u) << logger->All();
+}
+
+// Holds every body larger than 1 KiB until released; echoes the others at once.
+class GatedHandler : public Ruvo::Transport::PicoHttp::HttpRequestHandler {
+public:
+   bool Handle(const HttpServerRequest &request, HttpReplyCb reply) override
+   {
+      if (request.body.size() > 1024) {
+         std::unique_lock<std::mutex> guard(lock);
+         ++waiting;
+         changed.notify_all();
+         changed.wait(guard, [&] { return released; });
+      }
+      HttpServerReply r;
+      r.body = std::string(request.body);
+      reply(std::move(r));
+      return true;
+   }
+   void Release()
+   {
+      std::lock_guard<std::mutex> guard(lock);
+      released = true;
+      changed.notify_all();
+   }
+   bool WaitForLarge(int count)
+   {
+      std::unique_lock<std::mutex> guard(lock);
+      return changed.wait_for(guard, 3s, [&] { return waiting >= count; });
+   }
+
+   std::mutex lock;
+   std::condition_variable changed;
+   int waiting = 0;
+   bool released = false;
+};
+
+TEST(ServerLargeBodies, SmallCallsAreAnsweredWhileLargeBodiesAreHandled)
+{
+   IoThreads io(1);
+   auto logger = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
+   auto handler = std::make_shared<GatedHandler>();
+   ServerSettings settings;
+   settings.offloadBodyBytes = 1024;
+   int port = 0;
+   auto server = Listen(io.Io(), handler, settings, logger, port);
+   std::string large = "\"" + std::string(4096, 'L') + "\"";
+   RawClient first(port);
+   RawClient second(port);
+   ASSERT_TRUE(first.Send(Post(large)));
+   ASSERT_TRUE(second.Send(Post(large)));
+   ASSERT_TRUE(handler->WaitForLarge(1));
+   RawClient small(port);
+   EXPECT_TRUE(Served(small, "{\"small\":1}"));
+   handler->Release();
+   EXPECT_EQ(first.Read(BodyReply(large, true).size(), 3s), BodyReply(large, true));
+   EXPECT_EQ(second.Read(BodyReply(large, true).size(), 3s), BodyReply(large, true));
+   server->Close();
+   io.Stop();
+}
+
+TEST(AcceptFailures, RunningOutOfResourcesBacksOffOthersRetryOrStop)
+{
+   using Ruvo::Transport::PicoHttp::AcceptRetryDelayMs;
+   boost::system::error_code emfile(EMFILE, boost::system::system_category());
+   std::vector<int> delays;
+   int delay = 0;
+   for (int i = 0; i < 7; ++i) {
+      delay = AcceptRetryDelayMs(emfile, delay);
+      delays.push_back(delay);
+   }
+   EXPECT_EQ(delays, (std::vector<int>{100, 200, 400, 800, 1600, 3200, 3200}));
+   EXPECT_EQ(AcceptRetryDelayMs(boost::system::error_code(ECONNABORTED, boost::system::system_category()), 800), 0);
+   EXPECT_LT(AcceptRetryDelayMs(boost::asio::error::operation_aborted, 0), 0);
+}
+
+// Out of descriptors the acceptor neither spins nor fills the log; once
+// descriptors are free again it serves. In a child process, whose descriptor
+// limit it lowers.
+TEST(AcceptFailures, OutOfDescriptorsIsLoggedOnceInAWhileAndRecovers)
+{
+   int fds[2];
+   ASSERT_EQ(pipe(fds), 0);
+   pid_t pid = fork();
+   ASSERT_GE(pid, 0);
+   if (pid == 0) {
+      close(fds[0]);
+      int code = 0;
+      {
+         IoThreads childIo(1);
+         auto childLog = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
+         int childPort = 0;
+         auto childServer = Listen(childIo.Io(), std::make_shared<EchoHandler>(), {}, childLog, childPort);
+         // Take every descriptor left under a low limit, bar the few the clients
+         // below need.
+         rlimit low{};
+         getrlimit(RLIMIT_NOFILE, &low);
+         low.rlim_cur = 256;
+         setrlimit(RLIMIT_NOFILE, &low);
+         std::vector<int> hog;
+         for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0; fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+            hog.push_back(fd);
+         }
+         for (int i = 0; i < 4 && !hog.empty(); ++i) {
+            close(hog.back());
+            hog.pop_back();
+         }
+         std::vector<std::unique_ptr<RawClient>> waiting;
+         for (int i = 0; i < 4; ++i) {
+            waiting.push_back(std::make_unique<RawClient>(childPort));
+         }
+         std::this_thread::sleep_for(1500ms);
+         size_t lines = childLog->Count("Accept Error: system:24");
+         for (int fd : hog) {
+            close(fd);
+         }
+         RawClient after(childPort);
+         bool served = false;
+         for (int i = 0; i < 100 && !served; ++i) {
+            served = after.Connected() && Served(after, "{\"after\":1}");
+         }
+         code = (lines == 1 ? 0 : 10 + static_cast<int>(std::min<size_t>(lines, 100))) + (served ? 0 : 1);
+         childServer->Close();
+         childIo.Stop();
+      }
+      _exit(code);
+   }
+   close(fds[1]);
+   int status = 0;
+   ASSERT_EQ(waitpid(pid, &status, 0), pid);
+   ASSERT_TRUE(WIFEXITED(status));
+   EXPECT_EQ(WEXITSTATUS(status), 0) << "10 + lines logged, +1 when not served afterwards";
+   close(fds[0]);
+}
+
+TEST(DescriptorLimit, SoftLimitIsRaisedToTheHardLimit)
+{
+   rlimit before{};
+   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+   if (before.rlim_max < 512) {
+      GTEST_SKIP() << "hard limit too low to lower the soft one";
+   }
+   rlimit lowered = before;
+   lowered.rlim_cur = 256;
+   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+   uint64_t now = Ruvo::Asio::RaiseDescriptorLimit();
+   rlimit after{};
+   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+   EXPECT_EQ(after.rlim_cur, before.rlim_max);
+   EXPECT_EQ(now, static_cast<uint64_t>(before.rlim_max));
+}
+
+} // namespace
