@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "peers/hyperkern-emu/emulator_server.h"
+#include "peers/hyperkern-emu/key_requests.h"
 #include "peers/hyperkern-emu/report.h"
 #include "runtime/hyperkern/emulator_client.h"
 
@@ -78,10 +79,16 @@ std::unique_ptr<EmulatorClient> ConnectControl(const std::string &socket, std::s
 }
 
 int Send(const std::string &socket, const std::string &locator, const std::string &rawFile,
-         double timeoutSecs, bool json)
+         const std::string &provider, const std::string &keyId, double timeoutSecs, bool json)
 {
    Bytes message;
-   if (!rawFile.empty()) {
+   std::string error;
+   if (!provider.empty() || !keyId.empty()) {
+      if (!KeyRequestMessage(provider, keyId, message, &error)) {
+         fprintf(stderr, "hyperkern-emu: %s\n", error.c_str());
+         return kUsageError;
+      }
+   } else if (!rawFile.empty()) {
       std::ifstream in(rawFile, std::ios::binary);
       if (!in) {
          return Fail("cannot read " + rawFile);
@@ -100,7 +107,6 @@ int Send(const std::string &socket, const std::string &locator, const std::strin
       fprintf(stderr, "hyperkern-emu: --timeout must be between 0 and 86400 seconds\n");
       return kUsageError;
    }
-   std::string error;
    auto client = ConnectControl(socket, &error);
    if (!client) {
       return Fail(error);
@@ -133,7 +139,8 @@ int Replies(const std::string &socket, bool json)
    return 0;
 }
 
-int Keys(const std::string &socket, bool json, bool reveal)
+int Keys(const std::string &socket, bool json, bool reveal, const std::string &provider,
+         const std::string &keyId)
 {
    std::string error;
    auto client = ConnectControl(socket, &error);
@@ -143,6 +150,9 @@ int Keys(const std::string &socket, bool json, bool reveal)
    Hyperkern::Proto::ListKeysAnswer answer;
    if (client->ListKeys(reveal, answer, &error) != Hyperkern::kStatusSuccess) {
       return Fail(error);
+   }
+   if (!keyId.empty()) {
+      SelectKey(answer, provider, keyId);
    }
    fputs(KeysReport(answer, json, reveal).c_str(), stdout);
    return 0;
@@ -181,7 +191,15 @@ int main(int argc, char **argv)
    auto *locatorOpt =
        send->add_option("--locator", locator, "Key-locator text (sent NUL-terminated)");
    auto *rawOpt = send->add_option("--raw-file", rawFile, "Send this file's bytes as they are");
-   locatorOpt->excludes(rawOpt);
+   std::string provider;
+   std::string keyId;
+   auto *providerOpt =
+       send->add_option("--provider", provider, "Ask for this provider's key (with --key-id)");
+   auto *keyIdOpt = send->add_option("--key-id", keyId, "Key id of the key to ask for");
+   providerOpt->needs(keyIdOpt);
+   keyIdOpt->needs(providerOpt);
+   locatorOpt->excludes(rawOpt)->excludes(providerOpt)->excludes(keyIdOpt);
+   rawOpt->excludes(providerOpt)->excludes(keyIdOpt);
    send->add_option("--timeout", timeoutSecs, "Seconds to wait for the reply (default 10)");
    send->add_flag("--json", sendJson, "Print one JSON document");
 
@@ -196,6 +214,13 @@ int main(int argc, char **argv)
    keys->add_option("--socket", socket, "Path of the emulator's socket")->required();
    keys->add_flag("--json", keysJson, "Print one JSON document");
    keys->add_flag("--reveal", reveal, "Also print the key bytes (hex)");
+   std::string keysProvider;
+   std::string keysKeyId;
+   auto *keysProviderOpt =
+       keys->add_option("--provider", keysProvider, "Only the key of this provider (with --key-id)");
+   auto *keysKeyIdOpt = keys->add_option("--key-id", keysKeyId, "Only the key with this key id");
+   keysProviderOpt->needs(keysKeyIdOpt);
+   keysKeyIdOpt->needs(keysProviderOpt);
 
    try {
       app.parse(argc, argv);
@@ -211,14 +236,15 @@ int main(int argc, char **argv)
       return Serve(socket, refuseRegister, replyStatuses, getMsgFail, getMsgFailCount);
    }
    if (send->parsed()) {
-      if (locatorOpt->count() == 0 && rawOpt->count() == 0) {
-         fprintf(stderr, "hyperkern-emu: send needs --locator or --raw-file\n");
+      if (locatorOpt->count() == 0 && rawOpt->count() == 0 && providerOpt->count() == 0) {
+         fprintf(stderr,
+                 "hyperkern-emu: send needs --locator, --raw-file or --provider with --key-id\n");
          return kUsageError;
       }
-      return Send(socket, locator, rawFile, timeoutSecs, sendJson);
+      return Send(socket, locator, rawFile, provider, keyId, timeoutSecs, sendJson);
    }
    if (replies->parsed()) {
       return Replies(socket, repliesJson);
    }
-   return Keys(socket, keysJson, reveal);
+   return Keys(socket, keysJson, reveal, keysProvider, keysKeyId);
 }
