@@ -19,7 +19,7 @@ public:
    // Opens no socket.
    TcpEndpoint(int port, boost::asio::io_context &io, Ruvo::Core::AsyncApiProviderPtr provider,
                Ruvo::Provider::Enqueuer enqueuer, Ruvo::L10n::LocalizerPtr localizer, Ruvo::Log::LoggerPtr logger,
-               EndpointLimits limits = {});
+               EndpointLimits limits = ConfiguredEndpointLimits());
    // Closes the listening sockets.
    ~TcpEndpoint();
    TcpEndpoint(const TcpEndpoint &) = delete;
