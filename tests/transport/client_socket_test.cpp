@@ -114,3 +114,47 @@ TEST(ClientSocketTest, RefusedAndUnresolvableAreConnectFailures)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ClientHostTest, OnlyANameOrAnAddressIsConnectedToAndWritten)
+{
+   struct Case {
+      std::string host;
+      bool valid;
+      std::string header;
+   };
+   std::vector<Case> cases = {
+      {"attestd.example", true, "attestd.example"},
+      {"localhost.", true, "localhost."},
+      {"a_b-c.d1", true, "a_b-c.d1"},
+      {"127.0.0.1", true, "127.0.0.1"},
+      {"::1", true, "[::1]"},
+      {"fe80::1%lo", false, ""},
+      {"", false, ""},
+      {".", false, ""},
+      {"a..b", false, ""},
+      {"host name", false, ""},
+      {"evil\r\nX-Injected: 1", false, ""},
+      {"[::1]", false, ""},
+      {"host:443", false, ""},
+      {std::string(64, 'a') + ".example", false, ""},
+      {std::string(63, 'a') + ".example", true, std::string(63, 'a') + ".example"},
+      {std::string(254, 'a'), false, ""},
+   };
+   for (const Case &c : cases) {
+      std::string header = "unchanged";
+      EXPECT_EQ(Ruvo::Asio::HostHeaderForm(c.host, header), c.valid) << c.host;
+      if (c.valid) {
+         EXPECT_EQ(header, c.header);
+      }
+   }
+   // A host that fails the check never reaches the resolver.
+   boost::asio::io_context io;
+   Ruvo::Asio::TcpBaseConnector connector(io, "evil\r\nX-Injected: 1", 443, {});
+   auto r = Call(io, connector, "unused", "{}");
+   EXPECT_EQ(r.error, boost::asio::error::invalid_argument);
+   EXPECT_EQ(r.phase, ClientPhase::Connect);
+}
+
+} // namespace

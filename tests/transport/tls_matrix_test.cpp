@@ -196,4 +196,52 @@ TEST_F(TlsMatrixTest, OwnTlsServerServesTheClient)
    server->Close();
 }
 
+// The name check follows RFC 6125: DNS names only (the subject common name is
+// never read), wildcards only as a whole left-most label, addresses only against
+// IP address entries.
+TEST_F(TlsMatrixTest, HostIsCheckedAgainstSubjectAltNamesOnly)
+{
+   IoThreads serverIo;
+   std::vector<std::shared_ptr<Ruvo::Transport::PicoHttp::AsioTcpApiServer>> servers;
+   auto serve = [&](const CertSpec &spec) {
+      auto leaf = pki.intermediate.Issue(spec);
+      std::string name = "leaf" + std::to_string(servers.size());
+      ZarnaTesting::WriteTextFile(dir.File(name + ".pem"), leaf.Pem() + pki.intermediate.Pem());
+      leaf.Key().WritePrivatePem(dir.File(name + ".key"));
+      std::string error;
+      auto tls = Ruvo::Security::Openssl::CreateServerTlsContext(dir.File(name + ".pem"), dir.File(name + ".key"), error);
+      EXPECT_TRUE(tls) << error;
+      servers.push_back(Ruvo::Transport::PicoHttp::AsioTcpApiServer::Create(
+         serverIo.Io(), std::make_shared<EchoHandler>(), {}, nullptr, tls));
+      boost::asio::ip::tcp::acceptor acceptor(serverIo.Io(), {boost::asio::ip::address_v4::loopback(), 0});
+      int port = acceptor.local_endpoint().port();
+      servers.back()->StartAccepting(std::move(acceptor));
+      return port;
+   };
+   CertSpec cnOnly;
+   cnOnly.commonName = "localhost";
+   cnOnly.dnsNames = {"other.example"};
+   EXPECT_FALSE(Handshake("localhost", serve(cnOnly), pki.Trusted()).connected);
+   CertSpec star;
+   star.commonName = "*";
+   EXPECT_FALSE(Handshake("localhost", serve(star), pki.Trusted()).connected);
+   CertSpec cnAddress;
+   cnAddress.commonName = "127.0.0.1";
+   cnAddress.dnsNames = {"localhost"};
+   EXPECT_FALSE(Handshake("127.0.0.1", serve(cnAddress), pki.Trusted()).connected);
+   CertSpec starEntry;
+   starEntry.commonName = "localhost";
+   starEntry.dnsNames = {"*", "local*"};
+   EXPECT_FALSE(Handshake("localhost", serve(starEntry), pki.Trusted()).connected);
+   CertSpec ipEntry;
+   ipEntry.dnsNames = {"other.example"};
+   ipEntry.ipAddresses = {"127.0.0.1"};
+   int ipPort = serve(ipEntry);
+   auto byIp = Handshake("127.0.0.1", ipPort, pki.Trusted());
+   EXPECT_TRUE(byIp.connected) << byIp.error;
+   for (auto &server : servers) {
+      server->Close();
+   }
+}
+
 } // namespace

@@ -4,11 +4,13 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
-#include <boost/asio/ssl/rfc2818_verification.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
 
+#include <string_view>
 #include <vector>
 
 #include "runtime/ruvo/transport/timeout_stream.h"
@@ -111,7 +113,53 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
    size_t next = 0;
 };
 
+bool IsLabelByte(char c)
+{
+   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+bool IsDnsName(std::string_view name)
+{
+   if (!name.empty() && name.back() == '.') {
+      name.remove_suffix(1);
+   }
+   if (name.empty() || name.size() > 253) {
+      return false;
+   }
+   size_t label = 0;
+   for (char c : name) {
+      if (c == '.') {
+         if (label == 0) {
+            return false;
+         }
+         label = 0;
+      } else if (!IsLabelByte(c) || ++label > 63) {
+         return false;
+      }
+   }
+   return label > 0;
+}
+
 } // namespace
+
+bool HostHeaderForm(const std::string &host, std::string &headerForm)
+{
+   boost::system::error_code notAddress;
+   auto address = boost::asio::ip::make_address(host, notAddress);
+   if (!notAddress) {
+      // A scoped IPv6 address has no place in a Host header.
+      if (address.is_v6() && address.to_v6().scope_id() != 0) {
+         return false;
+      }
+      headerForm = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+      return true;
+   }
+   if (!IsDnsName(host)) {
+      return false;
+   }
+   headerForm = host;
+   return true;
+}
 
 TcpBaseConnector::TcpBaseConnector(boost::asio::io_context &io, std::string host, uint16_t port,
                                    StreamLimits limits)
@@ -122,6 +170,11 @@ TcpBaseConnector::TcpBaseConnector(boost::asio::io_context &io, std::string host
 void TcpBaseConnector::AsyncConnectSocket(SocketCb cb)
 {
    auto attempt = std::make_shared<TcpAttempt>(mIo, std::move(cb));
+   std::string ignored;
+   if (!HostHeaderForm(mHost, ignored)) {
+      boost::asio::post(attempt->strand, [attempt] { attempt->Finish(boost::asio::error::invalid_argument); });
+      return;
+   }
    attempt->Start(mHost, mPort, mLimits.readLimit, mLimits.prepareSocket);
 }
 
@@ -188,14 +241,28 @@ void TlsConnector::AsyncConnect(Asio::ConnectCb cb)
       socket.set_option(tcp::no_delay(true), ignored);
       TlsStream tls(std::move(socket), *context);
       const std::string &host = base->Host();
-      // Server name indication carries names only, never address literals.
+      // OpenSSL checks the name during the handshake. Server name indication
+      // carries names only, never address literals.
+      X509_VERIFY_PARAM *param = SSL_get0_param(tls.native_handle());
+      X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT |
+                                                X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
       boost::system::error_code notAddress;
       boost::asio::ip::make_address(host, notAddress);
+      bool checked = false;
       if (notAddress) {
-         SSL_set_tlsext_host_name(tls.native_handle(), host.c_str());
+         checked = X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1 &&
+                   SSL_set_tlsext_host_name(tls.native_handle(), host.c_str()) == 1;
+      } else {
+         checked = X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+      }
+      if (!checked) {
+         ERR_clear_error();
+         boost::system::error_code closeEc;
+         tls.lowest_layer().close(closeEc);
+         cb(boost::asio::error::invalid_argument, nullptr);
+         return;
       }
       tls.set_verify_mode(boost::asio::ssl::verify_peer);
-      tls.set_verify_callback(boost::asio::ssl::rfc2818_verification(host));
       auto stream = Asio::TimeoutBaseStream<TlsStream>::Create(std::move(tls), base->Limits().readLimit,
                                                                base->Limits().writeLimit);
       stream->AsyncStart(Asio::StreamRole::Client, [stream, cb](const boost::system::error_code &handshakeEc) {

@@ -28,6 +28,12 @@ struct StreamLimits {
 
 using ConnectCb = std::function<void(const boost::system::error_code &, std::shared_ptr<ByteStream>)>;
 
+// A host to connect to is a DNS name (letters, digits, '-' and '_' in dot-separated
+// labels of at most 63 bytes, 253 in all, one trailing dot allowed) or an IPv4 or
+// IPv6 address literal. Gives its form for a Host header ("[...]" around IPv6);
+// false for anything else, which is never connected to nor written anywhere.
+bool HostHeaderForm(const std::string &host, std::string &headerForm);
+
 class Connector {
 public:
    virtual ~Connector() = default;
@@ -72,7 +78,9 @@ namespace Ruvo::Security::Openssl {
 class TlsConnector : public Asio::Connector {
 public:
    // The peer must present a certificate that the context trusts and that matches
-   // the host name (RFC 2818 rules).
+   // the host: a name against the certificate's DNS names only (never its subject
+   // common name; a wildcard only as a whole left-most label), an address against
+   // its IP address entries.
    TlsConnector(std::shared_ptr<Asio::TcpBaseConnector> base, std::shared_ptr<boost::asio::ssl::context> context);
    void AsyncConnect(Asio::ConnectCb cb) override;
 

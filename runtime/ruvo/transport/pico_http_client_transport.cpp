@@ -2,6 +2,8 @@
 
 #include <random>
 
+#include <boost/asio/error.hpp>
+
 #include "runtime/ruvo/data/message.h"
 #include "runtime/ruvo/json/json_rpc.h"
 #include "runtime/ruvo/transport/tls_context.h"
@@ -34,11 +36,15 @@ void Deliver(const Core::AsyncApiResultCb &cb, Core::MethodResultPtr result)
 PicoHttpClientTransport::PicoHttpClientTransport(std::shared_ptr<Asio::Connector> connector, std::string host,
                                                  Log::LoggerPtr logger, ClientLimits limits)
    : mConnector(std::move(connector)),
-     mHost(std::move(host)),
      mLogger(std::move(logger)),
      mLimits(limits),
      mIdPrefix(RandomHex())
 {
+   // Only a name or address that passed the check reaches the Host header; any
+   // other host fails each call before a connection is made.
+   if (!Asio::HostHeaderForm(host, mHost)) {
+      mHost.clear();
+   }
    Log::Write(mLogger, Log::kDebug, "PicoHttpClientTransport<Send> created");
 }
 
@@ -77,6 +83,13 @@ void PicoHttpClientTransport::Send(const Core::MethodIdentifier &method, const D
    Data::ErrorValuePtr error;
    if (!Protocol::Json::Secure::JsonApiRequestSerializer().Serialize(method, input, *ctx, *body, error)) {
       Deliver(cb, Core::MethodResult::GetErrorInstance(error));
+      return;
+   }
+   if (mHost.empty()) {
+      ClientExchangeResult failed;
+      failed.error = boost::asio::error::invalid_argument;
+      failed.phase = ClientPhase::Connect;
+      Complete(method, requestId, std::move(failed), cb);
       return;
    }
    mConnector->AsyncConnect([self = shared_from_this(), method, requestId, body, cb](

@@ -20,7 +20,7 @@ namespace Ruvo::Transport::PicoHttp {
 
 class PicoHttpClientTransport : public std::enable_shared_from_this<PicoHttpClientTransport> {
 public:
-   // host: for the Host header.
+   // host: for the Host header (an IPv6 address goes in brackets).
    PicoHttpClientTransport(std::shared_ptr<Asio::Connector> connector, std::string host, Log::LoggerPtr logger,
                            ClientLimits limits = {});
    ~PicoHttpClientTransport();
