@@ -8,6 +8,10 @@ namespace Ruvo::Protocol::Json {
 struct Limits {
    size_t maxBytes = 20000000; // whole message
    int maxDepth = 64;          // nested objects and arrays
+   // Values of every kind (each scalar, object and array counts one). A value costs
+   // far more once built than its few bytes of text ("[]," is 3 bytes), so their
+   // number, not the size of the text, bounds the memory a document can take.
+   size_t maxValues = 100000;
 };
 
 inline constexpr Limits kSecureLimits{};

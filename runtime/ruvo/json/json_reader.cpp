@@ -17,23 +17,23 @@ class Validator {
 public:
    using json = nlohmann::json;
 
-   explicit Validator(int maxDepth) : mMaxDepth(maxDepth) {}
+   Validator(int maxDepth, size_t maxValues) : mMaxDepth(maxDepth), mMaxValues(maxValues) {}
 
-   bool null() { return true; }
-   bool boolean(bool) { return true; }
-   bool number_integer(json::number_integer_t) { return true; }
+   bool null() { return Count(); }
+   bool boolean(bool) { return Count(); }
+   bool number_integer(json::number_integer_t) { return Count(); }
    bool number_unsigned(json::number_unsigned_t value)
    {
       if (value > static_cast<json::number_unsigned_t>(INT64_MAX)) {
          return Fail("integer outside the signed 64-bit range");
       }
-      return true;
+      return Count();
    }
    bool number_float(json::number_float_t value, const json::string_t &)
    {
-      return std::isfinite(value) ? true : Fail("number out of range");
+      return std::isfinite(value) ? Count() : Fail("number out of range");
    }
-   bool string(json::string_t &) { return true; }
+   bool string(json::string_t &) { return Count(); }
    bool binary(json::binary_t &) { return Fail("binary data"); }
    bool start_object(std::size_t) { return Enter(true); }
    bool key(json::string_t &key)
@@ -59,8 +59,18 @@ private:
       std::unordered_set<std::string> keys;
    };
 
+   bool Count()
+   {
+      if (++mValues > mMaxValues) {
+         return Fail("more than " + std::to_string(mMaxValues) + " values");
+      }
+      return true;
+   }
    bool Enter(bool isObject)
    {
+      if (!Count()) {
+         return false;
+      }
       if (static_cast<int>(mFrames.size()) >= mMaxDepth) {
          return Fail("nesting deeper than " + std::to_string(mMaxDepth));
       }
@@ -82,6 +92,8 @@ private:
    static std::string Printable(const std::string &s) { return Hostlib::EscapeText(s, 64); }
 
    int mMaxDepth;
+   size_t mMaxValues;
+   size_t mValues = 0;
    std::vector<Frame> mFrames;
    std::string mReason;
 };
@@ -95,7 +107,7 @@ bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &o
       reason = "message larger than " + std::to_string(limits.maxBytes) + " bytes";
       return false;
    }
-   Validator validator(limits.maxDepth);
+   Validator validator(limits.maxDepth, limits.maxValues);
    bool valid = nlohmann::json::sax_parse(text.begin(), text.end(), &validator,
                                           nlohmann::json::input_format_t::json, true, false);
    if (!valid) {

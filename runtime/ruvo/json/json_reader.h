@@ -12,7 +12,7 @@
 namespace Ruvo::Protocol::Json {
 
 // False, with the reason, for: text over the size limit, nesting deeper than the
-// limit, malformed JSON or invalid UTF-8, duplicate object keys, integers outside
+// limit, more values than the limit, malformed JSON or invalid UTF-8, duplicate object keys, integers outside
 // the signed 64-bit range, and non-finite numbers.
 bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &out,
                   std::string &reason);

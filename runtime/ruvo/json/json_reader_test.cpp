@@ -58,4 +58,25 @@ TEST(JsonReader, RefusesWhatValuesCannotCarry)
    EXPECT_EQ(reason, "message larger than 4 bytes");
 }
 
+// Text that is cheap to send but dear to build (each "[]," or "{}," becomes a
+// whole value) is refused by its count of values, before anything is built.
+TEST(JsonReader, RefusesMoreValuesThanTheLimitWhateverTheirShape)
+{
+   std::string reason;
+   for (std::string item : {"[]", "{}", "0", "\"\""}) {
+      std::string many = "[";
+      for (int i = 0; i < 200000; ++i) {
+         many += (i == 0 ? "" : ",") + item;
+      }
+      many += "]";
+      EXPECT_FALSE(Reads(many, &reason)) << item;
+      EXPECT_EQ(reason, "more than 100000 values");
+   }
+   Limits few;
+   few.maxValues = 4;
+   EXPECT_TRUE(Reads(R"({"a":[1,2]})", nullptr, few));
+   EXPECT_FALSE(Reads(R"({"a":[1,2,3]})", nullptr, few));
+   EXPECT_FALSE(Reads(R"({"a":{},"b":{},"c":{},"d":{}})", nullptr, few));
+}
+
 } // namespace
