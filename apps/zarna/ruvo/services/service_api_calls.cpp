@@ -1,6 +1,9 @@
 #include "apps/zarna/ruvo/services/service_api_calls.h"
 
 #include "apps/zarna/ruvo/messages.h"
+#include "runtime/ruvo/data/message.h"
+#include "runtime/ruvo/std/error_factory.h"
+#include "runtime/ruvo/std/std_errors.h"
 
 namespace Zarna::ServiceApi {
 
@@ -29,6 +32,22 @@ const KindErrors kZarndErrors = {
 namespace {
 
 constexpr uint64_t kMaxPort = 65535;
+
+// A caller's text is refused where it enters, so an over-long one never reaches
+// the state, the store or a log line.
+std::optional<::Ruvo::Data::ErrorValuePtr> CheckLength(const char *field, const std::string &text, size_t limit)
+{
+   if (text.size() <= limit) {
+      return std::nullopt;
+   }
+   namespace Errors = Com::Talvor::Ruvo::Std::Errors;
+   Errors::InvalidArgument error;
+   error.error_type = Errors::ErrorType::INVALID_ARGUMENT;
+   error.messages.push_back(::Ruvo::CoreMessage::Make(
+       ::Ruvo::MessageIds::kDataInvalidValue,
+       {field, "longer than " + std::to_string(limit) + " bytes"}));
+   return ::Ruvo::Data::ErrorFactory::ToErrorValue(error, DefaultLocale());
+}
 
 NetworkAddress FromApi(const Ti::NetworkAddress &address)
 {
@@ -74,6 +93,10 @@ void List(const KindErrors &kind, ZarnaState &state, const std::optional<Api::Fi
 void Get(const KindErrors &kind, ZarnaState &state, const std::string &service,
          ::Ruvo::AsyncResult<Api::Info> result)
 {
+   if (auto tooLong = CheckLength("service", service, kMaxServiceIdLength)) {
+      result.SetError(*tooLong);
+      return;
+   }
    std::shared_ptr<const ServiceInfo> record;
    ServiceResult found = kind.kind == ZarnaState::Kind::Attestd
                              ? state.GetAttestdService(service, record)
@@ -99,6 +122,14 @@ void Create(const KindErrors &kind, ZarnaState &state, const Api::CreateSpec &sp
    if (address->port && static_cast<uint64_t>(*address->port) > kMaxPort) {
       result.SetError(MakeNamedError(ErrorClass::InvalidArgument, kind.invalidPort, "port",
                                      static_cast<int64_t>(*address->port)));
+      return;
+   }
+   if (auto tooLong = CheckLength("spec.address.hostname", address->hostname, kMaxHostnameLength)) {
+      result.SetError(*tooLong);
+      return;
+   }
+   if (auto tooLong = CheckLength("spec.group", spec.group, kMaxGroupLength)) {
+      result.SetError(*tooLong);
       return;
    }
    auto certChain = std::make_shared<const X509CertChain>(
@@ -135,6 +166,10 @@ void Create(const KindErrors &kind, ZarnaState &state, const Api::CreateSpec &sp
 void Delete(const KindErrors &kind, ZarnaState &state, const std::string &service,
             ::Ruvo::AsyncResult<::Ruvo::Void> result)
 {
+   if (auto tooLong = CheckLength("service", service, kMaxServiceIdLength)) {
+      result.SetError(*tooLong);
+      return;
+   }
    ServiceResult deleted = kind.kind == ZarnaState::Kind::Attestd ? state.DeleteAttestdInfo(service)
                                                                   : state.DeleteZarndInfo(service);
    switch (deleted) {

@@ -16,6 +16,13 @@ namespace Api = Com::Talvor::Brim::TrustedInfrastructure::ServicesApi;
 
 using StateProvider = std::function<std::shared_ptr<ZarnaState>()>;
 
+// The longest texts a caller may hand in (bytes); longer ones are refused with
+// an invalid-argument error. A DNS name has at most 253 characters; group names
+// and service ids are ours, and the ids the store makes are far shorter.
+inline constexpr size_t kMaxHostnameLength = 253;
+inline constexpr size_t kMaxGroupLength = 128;
+inline constexpr size_t kMaxServiceIdLength = 128;
+
 struct KindErrors {
    ZarnaState::Kind kind;
    const char *invalidPort;

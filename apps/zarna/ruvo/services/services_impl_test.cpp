@@ -227,6 +227,36 @@ TEST_F(ServicesApiTest, GetAndDelete)
              "com.talvor.brim.trusted_infrastructure.attestation.services.not_found");
 }
 
+// Over-long texts are refused before the state, the store or a log line sees
+// them; the limits themselves are accepted.
+TEST_F(ServicesApiTest, OverLongTextsAreRefusedWhereTheyEnter)
+{
+   std::string huge(300000, 'h');
+   Call<std::string> host = Create(attestd, Spec(huge, std::nullopt, "g1"));
+   EXPECT_EQ(host.ErrorName(), "com.talvor.ruvo.std.errors.invalid_argument");
+   EXPECT_EQ(host.Text(), "Invalid value for spec.address.hostname: longer than 253 bytes");
+   EXPECT_NE(wire->lastResponse.find(R"("error_type":"INVALID_ARGUMENT")"), std::string::npos);
+   EXPECT_LT(wire->lastResponse.size(), 1024u) << "the refused text is not echoed back";
+   Call<std::string> group = Create(kms, Spec("k.test", std::nullopt, std::string(129, 'g')));
+   EXPECT_EQ(group.Text(), "Invalid value for spec.group: longer than 128 bytes");
+   EXPECT_TRUE(harness.firewall->Calls().empty());
+   EXPECT_EQ(harness.Memory().CallCount(MemoryBackend::Operation::Add), 0);
+
+   Call<Ti::ServicesApi::Info> get;
+   kms.Get(std::string(129, 'i'), nullptr, get.Result());
+   EXPECT_EQ(get.ErrorName(), "com.talvor.ruvo.std.errors.invalid_argument");
+   Call<Ruvo::Void> del;
+   attestd.Delete(huge, nullptr, del.Result());
+   EXPECT_EQ(del.Text(), "Invalid value for service: longer than 128 bytes");
+   size_t logged = 0;
+   for (const auto &line : log.Lines()) {
+      logged += line.text.size();
+   }
+   EXPECT_LT(logged, 64u * 1024) << "nothing of the long texts reached the log";
+
+   CreateOk(attestd, std::string(253, 'a'), std::nullopt, std::string(128, 'g'));
+}
+
 TEST(ServicesImplDefaultTest, UsesTheProcessTrustState)
 {
    HostlibTesting::LogCapture log;
