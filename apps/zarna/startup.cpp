@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -20,6 +21,8 @@
 #include "runtime/configstore/config_store.h"
 #include "runtime/hostctl/firewall_backend.h"
 #include "runtime/hostlib/log.h"
+#include "runtime/hyperkern/channel_backend.h"
+#include "runtime/keylocator/keycache_backend.h"
 #include "runtime/ruvo/transport/descriptor_limit.h"
 #include "runtime/tirel/app.h"
 #include "runtime/tirel/logger.h"
@@ -91,6 +94,20 @@ void SelectPlatformBackends(const Tirel::Service::Settings &settings)
    std::string firewall = kDefaultFirewallBackend;
    settings.GetString("firewall/backend", firewall);
    HykCtl::System::SetFirewallBackend(HykCtl::System::CreateFirewallBackend(firewall));
+
+   // The kernel key cache; a backend installed beforehand (tests) is kept.
+   std::string keyCache = KeyLoc::kKeyringBackend;
+   settings.GetString(KeyLoc::kBackendSetting, keyCache);
+   std::string channel = Hyperkern::kDefaultChannel;
+   settings.GetString(Hyperkern::kChannelSetting, channel);
+   std::string error;
+   auto backend = KeyLoc::CreateKeyCacheBackend(keyCache, channel, &error);
+   if (!backend) {
+      throw std::runtime_error(error);
+   }
+   if (!KeyLoc::GetKeyCacheBackend()) {
+      KeyLoc::SetKeyCacheBackend(std::move(backend));
+   }
 }
 
 void StartIoWorkers(Agent &agent, Tirel::System::ThreadPool &pool)
