@@ -1,23 +1,31 @@
 #include "runtime/hostlib/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "runtime/hostlib/safe_text.h"
+
 namespace {
 
 struct LogOutput {
    std::mutex lock;
    FILE *file = nullptr;          // guarded by lock
+   std::string path;              // guarded by lock; of `file`, for reopening
    bool toStderr = true;          // guarded by lock
    std::shared_ptr<LogSink> sink; // guarded by lock
 };
@@ -38,30 +46,72 @@ long ThreadId()
    return tid;
 }
 
-ZARNA_PRINTF(1, 0) std::string FormatV(const char *fmt, va_list ap)
+// Appends to `path`; a file made here gets mode kLogFileMode whatever the umask,
+// since log lines name hosts and services that not every local user should read.
+FILE *OpenLogFile(const std::string &path)
 {
-   va_list copy;
-   va_copy(copy, ap);
-   char stackBuf[512];
-   int n = vsnprintf(stackBuf, sizeof stackBuf, fmt, copy);
-   va_end(copy);
+   bool created = true;
+   int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, kLogFileMode);
+   if (fd < 0 && errno == EEXIST) {
+      created = false;
+      fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+   }
+   if (fd < 0) {
+      return nullptr;
+   }
+   if (created && fchmod(fd, kLogFileMode) != 0) {
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      return nullptr;
+   }
+   FILE *file = fdopen(fd, "a");
+   if (file == nullptr) {
+      int saved = errno;
+      close(fd);
+      errno = saved;
+   }
+   return file;
+}
+
+// The formatted message, or its first kLogMaxMessageBytes bytes when it is longer
+// (no line can show more, so a huge argument is never copied whole); `total` is
+// the full length, so that the cut can say how much was left out.
+ZARNA_PRINTF(1, 0) std::string FormatV(const char *fmt, va_list ap, size_t &total)
+{
+   std::string out(kLogMaxMessageBytes + 1, '\0');
+   int n = vsnprintf(out.data(), out.size(), fmt, ap);
    if (n < 0) {
-      return std::string("<bad log format>");
+      out = "<bad log format>";
+      total = out.size();
+      return out;
    }
-   if (static_cast<size_t>(n) < sizeof stackBuf) {
-      return std::string(stackBuf, static_cast<size_t>(n));
+   total = static_cast<size_t>(n);
+   out.resize(std::min(total, kLogMaxMessageBytes));
+   if (total > out.size()) {
+      // The line end of the format is not text that was left out.
+      size_t fmtLength = strlen(fmt);
+      if (fmtLength > 0 && fmt[fmtLength - 1] == '\n') {
+         --total;
+      }
    }
-   std::string out(static_cast<size_t>(n) + 1, '\0');
-   vsnprintf(out.data(), out.size(), fmt, ap);
-   out.resize(static_cast<size_t>(n));
    return out;
 }
 
-void Emit(uint32_t level, std::string message)
+// Every line is written here, and only here, so that no text a caller or a peer
+// put into a message or a context value can end the line early, start a forged
+// one, steer a terminal or make a line longer than the documented limits.
+void Emit(uint32_t level, std::string raw, size_t total)
 {
-   while (!message.empty() && message.back() == '\n') {
-      message.pop_back();
+   if (raw.size() == total) {
+      while (!raw.empty() && raw.back() == '\n') {
+         raw.pop_back();
+      }
+      total = raw.size();
    }
+   std::string message;
+   message.reserve(std::min(raw.size(), kLogMaxMessageBytes) + 32);
+   Hostlib::AppendLogSafe(message, raw, kLogMaxMessageBytes, total);
    struct timespec ts;
    clock_gettime(CLOCK_REALTIME, &ts);
    struct tm tm;
@@ -80,9 +130,9 @@ void Emit(uint32_t level, std::string message)
    line += "] ";
    for (const auto &[key, value] : tContext) {
       line += '[';
-      line += key;
+      Hostlib::AppendLogSafe(line, key, kLogMaxContextBytes);
       line += '=';
-      line += value;
+      Hostlib::AppendLogSafe(line, value, kLogMaxContextBytes);
       line += "] ";
    }
    line += message;
@@ -120,9 +170,10 @@ void Log_Level(uint32_t level, const char *fmt, ...)
    }
    va_list ap;
    va_start(ap, fmt);
-   std::string message = FormatV(fmt, ap);
+   size_t total = 0;
+   std::string message = FormatV(fmt, ap, total);
    va_end(ap);
-   Emit(level, std::move(message));
+   Emit(level, std::move(message), total);
 }
 
 void Log(const char *fmt, ...)
@@ -132,16 +183,18 @@ void Log(const char *fmt, ...)
    }
    va_list ap;
    va_start(ap, fmt);
-   std::string message = FormatV(fmt, ap);
+   size_t total = 0;
+   std::string message = FormatV(fmt, ap, total);
    va_end(ap);
-   Emit(kLogDefaultLevel, std::move(message));
+   Emit(kLogDefaultLevel, std::move(message), total);
 }
 
 void Panic(const char *fmt, ...)
 {
    va_list ap;
    va_start(ap, fmt);
-   std::string message = FormatV(fmt, ap);
+   size_t total = 0;
+   std::string message = FormatV(fmt, ap, total);
    va_end(ap);
    // Always reaches standard error, whatever the configured outputs are.
    fprintf(stderr, "PANIC: %s%s", message.c_str(),
@@ -172,7 +225,7 @@ bool Log_SetFile(const std::string &path)
 {
    FILE *file = nullptr;
    if (!path.empty()) {
-      file = fopen(path.c_str(), "ae");
+      file = OpenLogFile(path);
       if (file == nullptr) {
          return false;
       }
@@ -183,7 +236,43 @@ bool Log_SetFile(const std::string &path)
       fclose(out.file);
    }
    out.file = file;
+   out.path = path;
    return true;
+}
+
+bool Log_ReopenFile()
+{
+   std::string path;
+   {
+      LogOutput &out = Output();
+      std::lock_guard<std::mutex> guard(out.lock);
+      path = out.path;
+   }
+   if (path.empty()) {
+      return true;
+   }
+   FILE *file = OpenLogFile(path);
+   if (file == nullptr) {
+      return false; // the old file stays in use: lines go somewhere rather than nowhere
+   }
+   LogOutput &out = Output();
+   std::lock_guard<std::mutex> guard(out.lock);
+   if (out.path != path) {
+      fclose(file); // replaced meanwhile by Log_SetFile
+      return true;
+   }
+   if (out.file != nullptr) {
+      fclose(out.file);
+   }
+   out.file = file;
+   return true;
+}
+
+std::string Log_GetFile()
+{
+   LogOutput &out = Output();
+   std::lock_guard<std::mutex> guard(out.lock);
+   return out.path;
 }
 
 void Log_SetStderr(bool enabled)

@@ -5,6 +5,7 @@
 // below the configured output level. One call writes one line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,6 +16,14 @@
 
 // Level used by Log().
 inline constexpr uint32_t kLogDefaultLevel = 125;
+
+// Bounds of what one line shows (after control bytes are escaped, see
+// Hostlib::AppendLogSafe): the message, and each key and value of the log context.
+// A longer text is cut and marked "...[cut N bytes]".
+inline constexpr size_t kLogMaxMessageBytes = 1024;
+inline constexpr size_t kLogMaxContextBytes = 128;
+// Mode of a log file that Log_SetFile creates.
+inline constexpr unsigned kLogFileMode = 0640;
 
 void Log_Level(uint32_t level, const char *fmt, ...) ZARNA_PRINTF(2, 3);
 void Log(const char *fmt, ...) ZARNA_PRINTF(1, 2);
@@ -28,7 +37,13 @@ void Log_SetOutputLevel(uint32_t maxLevel);
 uint32_t Log_GetOutputLevel();
 
 // Also append every line to this file ("" closes it). False when it cannot be opened.
+// A file that does not exist yet is created with kLogFileMode.
 bool Log_SetFile(const std::string &path);
+// Opens the log file's path again, so that lines go to a new file once the old one
+// was renamed away (log rotation). On failure the old file stays in use and false
+// is returned. True, doing nothing, when there is no log file.
+bool Log_ReopenFile();
+std::string Log_GetFile();
 
 // Write lines to standard error (default true).
 void Log_SetStderr(bool enabled);
@@ -37,7 +52,8 @@ void Log_SetStderr(bool enabled);
 // before the process ends without running destructors.
 void Log_Flush();
 
-// An extra receiver of every written line (level, message without line end);
+// An extra receiver of every written line (level, the message as written: escaped,
+// cut, without line end and without the time, level and context prefix);
 // used by tests to observe what the agent logs. Pass nullptr to remove.
 using LogSink = std::function<void(uint32_t level, std::string_view message)>;
 void Log_SetSink(LogSink sink);

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
 #include <thread>
+#include <vector>
 
 #include "runtime/hostlib/testing/log_capture.h"
 
@@ -34,12 +39,84 @@ TEST(Log, ContextIsPerThreadAndRestorable)
    EXPECT_FALSE(Log_GetContext("opID").has_value());
 }
 
-TEST(Log, LongMessagesAreNotTruncated)
+// What a log file holds, one entry per line.
+std::vector<std::string> FileLines(const std::string &path)
+{
+   std::ifstream in(path);
+   std::vector<std::string> lines;
+   for (std::string line; std::getline(in, line);) {
+      lines.push_back(line);
+   }
+   return lines;
+}
+
+struct LogFile : ::testing::Test {
+   void SetUp() override
+   {
+      char tmpl[] = "/tmp/zarna-log-XXXXXX";
+      ASSERT_NE(mkdtemp(tmpl), nullptr);
+      dir = tmpl;
+      path = dir + "/zarna.log";
+   }
+   void TearDown() override
+   {
+      Log_SetFile("");
+      std::filesystem::remove_all(dir);
+   }
+   std::string dir;
+   std::string path;
+};
+
+TEST_F(LogFile, NoMessageOrContextTextCanForgeALineOrMakeItLong)
 {
    HostlibTesting::LogCapture capture;
-   std::string big(5000, 'x');
-   Log_Level(110, "%s\n", big.c_str());
-   EXPECT_TRUE(capture.Has(110, big));
+   ASSERT_TRUE(Log_SetFile(path));
+   Log_SetContext("opID", std::string("x]\n2026-01-01T00:00:00.000Z 110 [1] forged\x1b[2J") +
+                              std::string(300, 'o'));
+   Log_Level(110, "Invalid host %s\n", "h\r\n2026-01-01T00:00:00.000Z 110 [1] forged too");
+   Log_Level(125, "big %s\n", std::string(5000000, 'x').c_str());
+   Log_SetContext("opID", std::nullopt);
+
+   auto lines = FileLines(path);
+   ASSERT_EQ(lines.size(), 2u);
+   EXPECT_NE(lines[0].find("[opID=x]\\x0a2026-01-01T00:00:00.000Z 110 [1] forged\\x1b[2Jooo"),
+             std::string::npos)
+       << lines[0];
+   EXPECT_NE(lines[0].find("...[cut "), std::string::npos) << lines[0];
+   EXPECT_NE(lines[0].find("Invalid host h\\x0d\\x0a2026-01-01"), std::string::npos) << lines[0];
+   EXPECT_TRUE(capture.Has(125, "big " + std::string(1020, 'x') + "...[cut 4998980 bytes]"));
+   EXPECT_LT(lines[1].size(), 1024u + 128u + 100u);
+}
+
+TEST_F(LogFile, IsCreatedOwnerAndGroupReadableWhateverTheUmaskAndReopensAfterRotation)
+{
+   mode_t saved = umask(0);
+   bool opened = Log_SetFile(path);
+   umask(saved);
+   ASSERT_TRUE(opened);
+   struct stat st;
+   ASSERT_EQ(stat(path.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+   HostlibTesting::LogCapture capture;
+   Log_Level(110, "before rotation\n");
+   ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+   Log_Level(110, "still the old file\n");
+   ASSERT_TRUE(Log_ReopenFile());
+   Log_Level(110, "after rotation\n");
+
+   auto old = FileLines(path + ".1");
+   auto fresh = FileLines(path);
+   ASSERT_EQ(old.size(), 2u);
+   ASSERT_EQ(fresh.size(), 1u);
+   EXPECT_NE(fresh[0].find("after rotation"), std::string::npos);
+   ASSERT_EQ(stat(path.c_str(), &st), 0);
+   EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+   // A path that cannot be opened again keeps the old file in use.
+   std::filesystem::remove_all(dir);
+   EXPECT_FALSE(Log_ReopenFile());
+   Log_Level(110, "not lost\n"); // written to the unlinked file, no crash
 }
 
 TEST(LogDeathTest, PanicAbortsWithMessage)
