@@ -60,6 +60,11 @@ void InstallSignalHandlers()
       action.sa_flags = SA_RESTART;
       sigaction(SIGTERM, &action, nullptr);
       sigaction(SIGINT, &action, nullptr);
+      // SIGHUP asks for the log file to be reopened (rotation), not for an end.
+      sigaction(SIGHUP, &action, nullptr);
+      // A peer or a log reader that went away is an error on that write, not the
+      // end of the process.
+      signal(SIGPIPE, SIG_IGN);
    });
 }
 
@@ -126,10 +131,20 @@ void App::Run()
          return;
       }
       unsigned char signo = 0;
-      if (read(gSignalPipe[0], &signo, 1) == 1) {
-         Log_Level(125, "Received signal %d, stopping\n", signo);
-         return;
+      if (read(gSignalPipe[0], &signo, 1) != 1) {
+         continue;
       }
+      if (signo == SIGHUP) {
+         if (Log_ReopenFile()) {
+            Log_Level(125, "Received signal %d, log file reopened\n", signo);
+         } else {
+            Log_Level(110, "Received signal %d, cannot reopen the log file %s: %s\n", signo,
+                      Log_GetFile().c_str(), strerror(errno));
+         }
+         continue;
+      }
+      Log_Level(125, "Received signal %d, stopping\n", signo);
+      return;
    }
 }
 

@@ -43,7 +43,8 @@ public:
    const AppInfo &GetAppInfo() const { return mInfo; }
 
    // Blocks until SIGTERM or SIGINT arrives or Stop is called (also before
-   // Run: a stopped application's Run returns at once).
+   // Run: a stopped application's Run returns at once). SIGHUP reopens the log
+   // file meanwhile; SIGPIPE is ignored from the application's start.
    void Run();
    void Stop();
 
