@@ -5,6 +5,7 @@
 
 #include "runtime/ruvo/core/async_result.h"
 #include "runtime/ruvo/core/execution_context.h"
+#include "runtime/ruvo/core/input_log_text.h"
 #include "runtime/ruvo/core/method_identifier.h"
 #include "runtime/ruvo/core/signature_registry.h"
 
@@ -19,9 +20,16 @@ TEST(MethodIdentifier, OperationIsWhatFollowsTheLastDot)
    EXPECT_EQ(id.GetInterfaceId(), "com.talvor.brim.kms.key_operation");
    EXPECT_EQ(id.GetOperation(), "encrypt");
    EXPECT_EQ(id.ToString(), "com.talvor.brim.kms.key_operation.encrypt");
-   for (const char *bad : {"", "nodot", ".op", "iface.", "."}) {
+   ASSERT_TRUE(MethodIdentifier::FromString("A_1.b2", id));
+   // Anything but identifiers joined by single dots is refused before it can reach a
+   // log line or an op-id.
+   for (const char *bad : {"", "nodot", ".op", "iface.", ".", "a..b", "a.b\nforged", "a.b c",
+                           "a.b\x1b[2J", "a.b\xc3\xbc", "a-b.c", "a/b.c"}) {
       EXPECT_FALSE(MethodIdentifier::FromString(bad, id)) << bad;
    }
+   std::string longest = "a." + std::string(MethodIdentifier::kMaxTextBytes - 2, 'b');
+   EXPECT_TRUE(MethodIdentifier::FromString(longest, id));
+   EXPECT_FALSE(MethodIdentifier::FromString(longest + "b", id));
 }
 
 TEST(AsyncResult, DeliversTheFirstCompletionOnly)
@@ -130,6 +138,56 @@ TEST(SignatureRegistry, FindsRegisteredMethodsOnly)
    ASSERT_TRUE(registry.Find("test.iface.op"));
    EXPECT_EQ(registry.Find("test.iface.op")->input, &str);
    EXPECT_FALSE(registry.Find("test.iface.OP"));
+}
+
+TEST(InputLogText, ShowsDeclaredValuesMasksDeclaredSecretsAndOnlyNamesTheRest)
+{
+   using namespace Ruvo::Data;
+   TypeDesc optionalSecret{TypeKind::Optional, "", &TypeDesc::Of(TypeKind::Secret), {}, {}};
+   TypeDesc item{TypeKind::Structure,
+                 "Item",
+                 nullptr,
+                 {{"pin", &optionalSecret}, {"n", &TypeDesc::Of(TypeKind::Integer)}},
+                 {}};
+   TypeDesc items{TypeKind::List, "", &item, {}, {}};
+   TypeDesc spec{TypeKind::Structure,
+                 "Spec",
+                 nullptr,
+                 {{"key", &TypeDesc::Of(TypeKind::Secret)},
+                  {"items", &items},
+                  {"extra", &TypeDesc::Of(TypeKind::Dynamic)}},
+                 {}};
+   auto element = std::make_shared<StructValue>("Item");
+   element->SetField("pin",
+                     MakeOptional(MakeString("1234"))); // a plain string where a secret is declared
+   element->SetField("n", MakeInteger(7));
+   auto list = std::make_shared<ListValue>();
+   list->Add(element);
+   auto extra = std::make_shared<StructValue>();
+   extra->SetField("password", MakeString("hunter2"));
+   auto input = std::make_shared<StructValue>("Spec");
+   input->SetField("key", MakeString("k-e-y"));
+   input->SetField("items", list);
+   input->SetField("extra", extra);
+   input->SetField("undeclared", MakeString("u"));
+   EXPECT_EQ(Ruvo::Core::ValueLogText(input, &spec),
+             "Spec{key: <secret>, items: [Item{pin: <secret>, n: 7}], extra: {password}, "
+             "undeclared: <string>}");
+
+   // Nothing declared: the shape only.
+   EXPECT_EQ(Ruvo::Core::InputLogText("test.undeclared.op", input),
+             "Spec{key, items, extra, undeclared}");
+   EXPECT_EQ(Ruvo::Core::ValueLogText(MakeString("hunter2"), nullptr), "<string>");
+
+   // Bounded whatever the input.
+   auto big = std::make_shared<ListValue>();
+   for (int i = 0; i < 100000; ++i) {
+      big->Add(MakeInteger(i));
+   }
+   TypeDesc ints{TypeKind::List, "", &TypeDesc::Of(TypeKind::Integer), {}, {}};
+   std::string text = Ruvo::Core::ValueLogText(big, &ints, 100);
+   EXPECT_LT(text.size(), 120u);
+   EXPECT_EQ(text.substr(text.size() - 4), "...]");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
 #include "apps/trusted-host-services/common/tirelruvo/resultLogger.h"
+#include "runtime/ruvo/core/input_log_text.h"
 
 namespace Ths::Common::TirelRuvo {
 
@@ -25,6 +26,10 @@ void OpIdProvider::Invoke(const Ruvo::Core::MethodIdentifier &method, const Ruvo
    if (context) {
       callerOpId = context->GetApplicationValue(kAppContextOpIdKey);
    }
+   if (callerOpId && callerOpId->size() > kMaxCallerOpIdBytes) {
+      // The caller's text is bound to every line of the call: keep it short.
+      callerOpId->resize(kMaxCallerOpIdBytes);
+   }
    std::string opId = callerOpId ? *callerOpId : SequenceOpIdGenerator(GeneratorName(methodText)).Next();
 
    // Restored (or removed) when the next layer returns, so that the worker thread
@@ -36,7 +41,10 @@ void OpIdProvider::Invoke(const Ruvo::Core::MethodIdentifier &method, const Ruvo
       LogInternal(mLogger, Logger::kVerbose, "Invoke-MethodId: %1", methodText);
    }
    if (level > Logger::kVerbose) {
-      LogInternal(mLogger, Logger::kTrivia, "Invoke-Input: %1", input ? input->ToString() : std::string("null"));
+      // Rendered by the operation's declared types, so that a field declared secret
+      // never shows, whatever value a caller put there.
+      LogInternal(mLogger, Logger::kTrivia, "Invoke-Input: %1",
+                  Ruvo::Core::InputLogText(methodText, input));
    }
    auto methodPtr = std::make_shared<const Ruvo::Core::MethodIdentifier>(method);
    mNext->Invoke(method, input, context, ResultLogger::Wrap(std::move(cb), methodPtr, mLogger));

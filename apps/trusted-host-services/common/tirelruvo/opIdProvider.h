@@ -22,6 +22,9 @@ public:
    void Invoke(const Ruvo::Core::MethodIdentifier &method, const Ruvo::Data::DataValuePtr &input,
                const Ruvo::Core::ExecutionContextPtr &context, Ruvo::Core::AsyncApiResultCb cb) override;
 
+   // A caller's own op-id is cut to this length before it is bound.
+   static constexpr size_t kMaxCallerOpIdBytes = 128;
+
    // The generator name for a method text: what follows the last "." when that is at
    // least two characters, else the whole text.
    static std::string GeneratorName(const std::string &methodText);

@@ -72,4 +72,32 @@ TEST(SecretLogging, NoSecretInAnyLineAtTheMostVerboseLevel)
    EXPECT_TRUE(capture.Contains("<secret>"));
 }
 
+// Inputs that did not come through a typed reader: an in-process caller that put a
+// plain string where a secret is declared, and an operation nobody declared.
+TEST(SecretLogging, InputIsLoggedByItsDeclaredTypesOrAsFieldNamesOnly)
+{
+   HostlibTesting::LogCapture capture(135);
+   Tirel::Service::Logger logger(Tirel::Service::Logger::kTrivia);
+   auto impl = std::make_shared<KeyOperations>();
+   auto local = Ruvo::Provider::AsyncLocalProvider::Create(
+       {KeyOp::AsyncServiceBinder::BindImplementation(impl)}, Ruvo::Provider::DirectEnqueuer(),
+       std::make_shared<Zarna::RuvoLoggerWrapper>());
+   Ths::Common::TirelRuvo::OpIdProvider chain(local, logger);
+
+   auto input = std::make_shared<Ruvo::Data::StructValue>();
+   input->SetField("provider", Ruvo::Data::MakeString("p1"));
+   input->SetField("plaintext", Ruvo::Data::MakeString(kPlaintext));
+   auto ignore = [](const Ruvo::Core::MethodResultPtr &, const Ruvo::Core::Progress &,
+                    Ruvo::Core::Continuation) {};
+   chain.Invoke(Ruvo::Core::MethodIdentifier("com.talvor.brim.kms.key_operation", "encrypt"), input,
+                std::make_shared<Ruvo::Core::ExecutionContext>(), ignore);
+   EXPECT_TRUE(capture.Has(135, "Invoke-Input: {provider: \"p1\", plaintext: <secret>}"));
+
+   chain.Invoke(Ruvo::Core::MethodIdentifier("com.talvor.brim.kms.key_operation", "encrypt_v2"),
+                input, std::make_shared<Ruvo::Core::ExecutionContext>(), ignore);
+   EXPECT_TRUE(capture.Has(135, "Invoke-Input: {provider, plaintext}"));
+   EXPECT_TRUE(capture.Contains("operation_not_found"));
+   EXPECT_FALSE(capture.Contains(kPlaintext));
+}
+
 } // namespace
