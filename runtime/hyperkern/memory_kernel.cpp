@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,9 @@ InMemoryKernel::~InMemoryKernel()
 {
    if (mEventFd >= 0) {
       ::close(mEventFd);
+   }
+   for (int fd : mDeadFds) {
+      ::close(fd);
    }
 }
 
@@ -66,6 +70,22 @@ void InMemoryKernel::MarkDead()
    Signal(1u << 30);
 }
 
+void InMemoryKernel::Revive()
+{
+   std::lock_guard<std::mutex> guard(mLock);
+   mDead = false;
+   if (mEventFd >= 0) {
+      mDeadFds.push_back(mEventFd);
+      mEventFd = -1;
+   }
+   mRegistered = false;
+}
+
+bool InMemoryKernel::IsDeadFd(int32_t fd) const
+{
+   return std::find(mDeadFds.begin(), mDeadFds.end(), fd) != mDeadFds.end();
+}
+
 std::vector<InMemoryKernel::RegisterCall> InMemoryKernel::Registers() const
 {
    std::lock_guard<std::mutex> guard(mLock);
@@ -115,6 +135,10 @@ HYK_ReturnStatus InMemoryKernel::Register(const char *name, uint64_t flags, uint
    std::lock_guard<std::mutex> guard(mLock);
    mRegisters.push_back({name, flags, infoSize, bufferSize});
    mChanged.notify_all();
+   if (mDead) {
+      *error = ECONNREFUSED;
+      return kStatusChannelClosed;
+   }
    if (mRegisterStatus != kStatusSuccess) {
       *error = EPERM;
       return mRegisterStatus;
@@ -141,7 +165,7 @@ HYK_ReturnStatus InMemoryKernel::GetMsg(int32_t fd, RPC_MsgInfoUser *info, uint8
    std::lock_guard<std::mutex> guard(mLock);
    mGetMsgs.push_back({fd, *info, *length, arg4, arg5});
    mChanged.notify_all();
-   if (mDead) {
+   if (mDead || IsDeadFd(fd)) {
       *error = EPIPE;
       return kStatusChannelClosed;
    }
@@ -188,7 +212,7 @@ HYK_ReturnStatus InMemoryKernel::SendReply(int32_t fd, int32_t msgId, const uint
       memcpy(&carried, reply, sizeof carried);
    }
    HYK_ReturnStatus answer = kStatusSuccess;
-   if (mDead) {
+   if (mDead || IsDeadFd(fd)) {
       answer = kStatusChannelClosed;
    } else if (!mRegistered || fd != mEventFd) {
       answer = kStatusInvalidArgument;
@@ -206,6 +230,11 @@ int InMemoryKernel::Close(int32_t fd)
 {
    std::lock_guard<std::mutex> guard(mLock);
    mClosed.push_back(fd);
+   if (auto dead = std::find(mDeadFds.begin(), mDeadFds.end(), fd); dead != mDeadFds.end()) {
+      ::close(fd);
+      mDeadFds.erase(dead);
+      return 0;
+   }
    if (!mRegistered || fd != mEventFd) {
       errno = EBADF;
       return -1;

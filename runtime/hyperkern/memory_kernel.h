@@ -58,8 +58,11 @@ public:
    // 0x10000 + id so that tests can see it carried along.
    int32_t Queue(std::vector<uint8_t> message);
    // From now on every call fails with kStatusChannelClosed and the descriptor
-   // stays readable, as when the kernel side goes away.
+   // stays readable, as when the kernel side goes away; so does a registration.
    void MarkDead();
+   // The kernel side is back, as a restarted emulator would be: registration works
+   // again and yields a new descriptor; the old one stays dead until it is closed.
+   void Revive();
 
    // --- records ---
    std::vector<RegisterCall> Registers() const;
@@ -88,6 +91,7 @@ private:
       std::vector<uint8_t> bytes;
    };
    void Signal(uint64_t count);
+   bool IsDeadFd(int32_t fd) const; // mLock held
    void Drain();
 
    mutable std::mutex mLock;
@@ -104,6 +108,7 @@ private:
    std::vector<GetMsgCall> mGetMsgs;                  // guarded by mLock
    std::vector<ReplyCall> mReplies;                   // guarded by mLock
    std::vector<int32_t> mClosed;                      // guarded by mLock
+   std::vector<int> mDeadFds; // guarded by mLock; descriptors of before Revive
 };
 
 } // namespace Hyperkern

@@ -1,5 +1,6 @@
 #include "apps/zarna/kernel/rpc_channel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -20,11 +21,16 @@ MXUser::RWLock rpcLock{"zarna-rpc-lock", 0xfefffffe};
 // Absent while unregistered.
 std::unique_ptr<int32_t> channelFd ZARNA_GUARDED_BY(rpcLock);
 
+// True from a successful registration until UnregisterRpc: while it holds, a lost
+// channel is registered again.
+bool wanted ZARNA_GUARDED_BY(rpcLock) = false;
+
 // The armed receive. Its own small lock because the receive replaces it while
 // holding rpcLock only for reading, and the next receive may already be
-// running when the previous one stores it.
+// running when the previous one stores it. The pending re-registration shares it.
 Hostlib::Mutex receiveItemLock;
 std::shared_ptr<Tirel::System::CancellableItem> receiveItem ZARNA_GUARDED_BY(receiveItemLock);
+std::shared_ptr<Tirel::System::ScheduledItem> reregisterItem ZARNA_GUARDED_BY(receiveItemLock);
 
 std::shared_ptr<Tirel::System::ThreadPool> Pool()
 {
@@ -50,6 +56,54 @@ void ReleaseReceiveItem()
    receiveItem = nullptr;
 }
 
+void ReregisterRpc(int attempt, uint64_t delayUs);
+
+// Schedules try `attempt` of the re-registration `delayUs` from now on the pool's
+// clock. Only one is ever pending: the one receive, or the try before, schedules it.
+void ScheduleReregister(int attempt, uint64_t delayUs)
+{
+   std::shared_ptr<Tirel::System::ThreadPool> pool = Pool();
+   if (!pool) {
+      return;
+   }
+   Hostlib::MutexLock guard(receiveItemLock);
+   reregisterItem =
+       pool->EnqueueAfter(delayUs, [attempt, delayUs] { ReregisterRpc(attempt, delayUs); });
+}
+
+void ReregisterRpc(int attempt, uint64_t delayUs)
+{
+   MXUser::WriteLockGuard guard(rpcLock);
+   {
+      Hostlib::MutexLock itemGuard(receiveItemLock);
+      reregisterItem = nullptr;
+   }
+   if (!wanted) {
+      return; // unregistered meanwhile
+   }
+   if (channelFd) {
+      // The lost descriptor; replies still on their way now find no channel
+      // instead of a reused descriptor number.
+      Hyperkern::RpcClose(*channelFd);
+      channelFd.reset();
+   }
+   int32_t fd = -1;
+   uint32_t unused = 0;
+   HYK_ReturnStatus status = Hyperkern::RpcRegister(kRpcEndpointName, 0, Hyperkern::kMsgInfoSize,
+                                                    Hyperkern::kMsgBufferSize, &fd, &unused);
+   if (status == Hyperkern::kStatusSuccess) {
+      channelFd = std::make_unique<int32_t>(fd);
+      Log_Level(125, "Re-registered with Hyperkern RPC (try %d)\n", attempt);
+      RpcScheduleRecv(fd);
+      return;
+   }
+   const uint64_t next = std::min(delayUs * 2, kReregisterMaxDelayUs);
+   Log_Level(110, "Unable to re-register with Hyperkern RPC (try %d): %s; next try in %llu s\n",
+             attempt, HYK_ReturnStatusToString(status).c_str(),
+             static_cast<unsigned long long>(next / 1000000));
+   ScheduleReregister(attempt + 1, next);
+}
+
 } // namespace
 
 bool RegisterRpc()
@@ -68,6 +122,7 @@ bool RegisterRpc()
       return false;
    }
    channelFd = std::make_unique<int32_t>(fd);
+   wanted = true;
    Log_Level(130, "Registered with Hyperkern RPC\n");
    RpcScheduleRecv(*channelFd);
    return true;
@@ -101,10 +156,12 @@ void RpcReadMsg()
    if (status != Hyperkern::kStatusSuccess) {
       Log_Level(110, "RpcGetMsg: error: %s\n", HYK_ReturnStatusToString(status).c_str());
       if (status == Hyperkern::kStatusChannelClosed) {
-         // The descriptor stays readable once the other side is gone; arming
-         // it again would only spin.
-         Log_Level(110, "Hyperkern RPC channel is closed; no more requests will be received\n");
+         // The descriptor stays readable once the other side is gone; arming it
+         // again would only spin. A new registration gets a new descriptor.
+         Log_Level(110, "Hyperkern RPC channel is closed; re-registering in %llu s\n",
+                   static_cast<unsigned long long>(kReregisterFirstDelayUs / 1000000));
          ReleaseReceiveItem();
+         ScheduleReregister(1, kReregisterFirstDelayUs);
          return;
       }
       HYK_ReturnStatus reply = status;
@@ -153,11 +210,16 @@ void RpcPostReply(int32_t msgId, uint32_t replyInfo, HYK_ReturnStatus status, in
 void UnregisterRpc()
 {
    MXUser::WriteLockGuard guard(rpcLock);
+   wanted = false;
    {
       Hostlib::MutexLock itemGuard(receiveItemLock);
       if (receiveItem) {
          receiveItem->Cancel();
          receiveItem = nullptr;
+      }
+      if (reregisterItem) {
+         reregisterItem->Cancel();
+         reregisterItem = nullptr;
       }
    }
    if (!channelFd) {

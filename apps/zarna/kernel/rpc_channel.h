@@ -19,12 +19,17 @@ inline constexpr HYK_ReturnStatus kResolveFailureStatus = 0xBAD0003;
 inline constexpr HYK_ReturnStatus kReplyBusyStatus = 0xBAD0006;
 inline constexpr int kReplyTries = 5;
 inline constexpr uint64_t kReplyRetryDelayUs = 500000;
+// A channel that closes under a registered agent (the kernel side restarted) is
+// registered again after 1 s, then after twice the previous delay, at most 60 s.
+inline constexpr uint64_t kReregisterFirstDelayUs = 1000000;
+inline constexpr uint64_t kReregisterMaxDelayUs = 60000000;
 
 // Registers with the kernel and arms the first receive. Uses the installed
 // kernel call backend, or the one named by "hyperkern/channel".
 bool RegisterRpc();
-// Cancels the armed receive and closes the channel. Replies and callbacks
-// that come later find the channel gone and do nothing.
+// Cancels the armed receive (and a pending re-registration) and closes the
+// channel. Replies and callbacks that come later find the channel gone and do
+// nothing.
 void UnregisterRpc();
 // Arms a one-shot readable callback that runs RpcReadMsg.
 void RpcScheduleRecv(int32_t fd);

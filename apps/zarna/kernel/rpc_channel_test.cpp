@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <iterator>
 #include <set>
 #include <thread>
 
@@ -105,7 +106,12 @@ TEST_F(RpcChannel, MessageFillingTheWholeBufferIsReadUpToItsEnd)
    ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
    Settle();
    EXPECT_EQ(mKernel->Replies()[0].status, kFailure);
-   EXPECT_TRUE(mLog.Has(130, "Request to resolve " + std::string(8192, 'A')));
+   // The line shows the start of the text and counts the rest: all of the buffer
+   // was read, and nothing beyond it.
+   const std::string head = "Request to resolve ";
+   EXPECT_TRUE(
+       mLog.Has(130, head + std::string(kLogMaxMessageBytes - head.size(), 'A') + "...[cut " +
+                         std::to_string(8192 - (kLogMaxMessageBytes - head.size())) + " bytes]"));
 }
 
 TEST_F(RpcChannel, GetMessageFailureIsEchoedOnceAndTheReceiveGoesOn)
@@ -215,17 +221,58 @@ TEST_F(RpcChannel, NothingTouchesTheChannelAfterUnregistration)
    EXPECT_EQ(mKernel->Closed().size(), 1u);
 }
 
-TEST_F(RpcChannel, LostKernelIsLoggedOnceWithoutSpinning)
+TEST_F(RpcChannel, LostKernelIsRegisteredAgainWithCappedBackoffWithoutSpinning)
 {
    ASSERT_TRUE(Zarna::RegisterRpc());
+   const int32_t lostFd = mKernel->ChannelFd();
    mKernel->MarkDead();
    ASSERT_TRUE(mKernel->WaitForGetMsgs(1, 5s));
    std::this_thread::sleep_for(300ms);
    Settle();
-   EXPECT_EQ(mKernel->GetMsgs().size(), 1u);
+   EXPECT_EQ(mKernel->GetMsgs().size(), 1u); // the dead, readable descriptor is not re-armed
    EXPECT_TRUE(mLog.Has(110, "RpcGetMsg: error: Channel closed"));
-   EXPECT_TRUE(mLog.Has(110, "Hyperkern RPC channel is closed; no more requests will be received"));
+   EXPECT_TRUE(mLog.Has(110, "Hyperkern RPC channel is closed; re-registering in 1 s"));
    EXPECT_TRUE(mKernel->Replies().empty());
+
+   // Tries at 1, 2, 4, ... s after the previous one, never more than 60 s apart,
+   // while the kernel stays away.
+   const uint64_t delays[] = {1, 2, 4, 8, 16, 32, 60, 60};
+   for (size_t i = 0; i < std::size(delays); ++i) {
+      const uint64_t us = delays[i] * 1000000;
+      mClock->Advance(us - 1);
+      Settle();
+      ASSERT_EQ(mKernel->Registers().size(), i + 1) << "tried before " << delays[i] << " s";
+      mClock->Advance(1);
+      Settle();
+      ASSERT_EQ(mKernel->Registers().size(), i + 2);
+      const uint64_t next = i + 1 < std::size(delays) ? delays[i + 1] : 60;
+      EXPECT_TRUE(mLog.Has(110, "Unable to re-register with Hyperkern RPC (try " +
+                                    std::to_string(i + 1) + "): Channel closed; next try in " +
+                                    std::to_string(next) + " s"));
+   }
+   EXPECT_EQ(mKernel->Closed(), std::vector<int32_t>{lostFd});
+
+   // The kernel is back: the next try registers, and requests are answered again.
+   mKernel->Revive();
+   mClock->Advance(60000000);
+   Settle();
+   EXPECT_TRUE(mLog.Has(125, "Re-registered with Hyperkern RPC (try 9)"));
+   const int32_t id = mKernel->Queue(Locator("after restart"));
+   ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
+   EXPECT_EQ(mKernel->Replies()[0].msgId, id);
+   EXPECT_EQ(mKernel->Replies()[0].status, kFailure);
+
+   // A second loss starts again at 1 s; unregistering calls the pending try off.
+   mKernel->MarkDead();
+   ASSERT_TRUE(mKernel->WaitForGetMsgs(3, 5s));
+   Settle();
+   const size_t registers = mKernel->Registers().size();
+   mLog.Clear();
+   Zarna::UnregisterRpc();
+   mClock->Advance(120000000);
+   Settle();
+   EXPECT_EQ(mKernel->Registers().size(), registers);
+   EXPECT_FALSE(mLog.Contains("re-register"));
 }
 
 TEST_F(RpcChannel, ManyRequestsInFlightEachGetOneReply)
