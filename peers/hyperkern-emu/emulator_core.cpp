@@ -54,9 +54,23 @@ HYK_ReturnStatus EmulatorCore::Register(const Proto::RegisterRequest &request, u
    return kStatusSuccess;
 }
 
-void EmulatorCore::ChannelGone()
+size_t EmulatorCore::ChannelGone(std::vector<Completion> &done)
 {
    mRegistered = false;
+   size_t dropped = 0;
+   for (auto it = mRequests.begin(); it != mRequests.end();) {
+      if (!it->second.delivered) {
+         ++it;
+         continue;
+      }
+      if (it->second.waiter != 0) {
+         done.push_back(
+             {it->second.waiter, Snapshot(it->first, it->second, kStatusChannelClosed, false)});
+      }
+      it = mRequests.erase(it);
+      ++dropped;
+   }
+   return dropped;
 }
 
 Proto::GetMsgAnswer EmulatorCore::GetMsg(const Proto::GetMsgRequest &request)

@@ -46,7 +46,12 @@ public:
 
    // --- the channel ---
    HYK_ReturnStatus Register(const Proto::RegisterRequest &request, uint32_t *aux);
-   void ChannelGone();
+   // The registration ended. Requests it had taken can no longer be answered (a
+   // new registration does not know them): their waiters are answered with
+   // kStatusChannelClosed (into `done`) and the requests dropped, so that they
+   // neither hang their senders nor fill the queue for good. Requests not yet
+   // taken stay queued for the next registration. Returns how many were dropped.
+   size_t ChannelGone(std::vector<Completion> &done);
    bool Registered() const { return mRegistered; }
    bool HasQueued() const { return !mQueue.empty(); }
    Proto::GetMsgAnswer GetMsg(const Proto::GetMsgRequest &request);

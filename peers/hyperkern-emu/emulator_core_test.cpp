@@ -42,8 +42,41 @@ TEST(EmulatorCore, RegistrationRules)
    EXPECT_EQ(core.Register({0, 16, 8192, "resolveKeyOp"}, &aux), kStatusInvalidArgument);
    EXPECT_EQ(core.Register(Endpoint(), &aux), kStatusSuccess);
    EXPECT_EQ(core.Register(Endpoint(), &aux), kStatusAlreadyExists);
-   core.ChannelGone();
+   std::vector<Completion> done;
+   core.ChannelGone(done);
    EXPECT_EQ(core.Register(Endpoint(), &aux), kStatusSuccess);
+}
+
+TEST(EmulatorCore, RequestsTakenByALostChannelAreAnsweredAndDroppedSoTheQueueNeverStaysFull)
+{
+   const Clock::time_point start = Clock::now();
+   EmulatorCore core({}, start);
+   uint32_t aux;
+   ASSERT_EQ(core.Register(Endpoint(), &aux), kStatusSuccess);
+   int32_t id = 0;
+   for (size_t i = 0; i < kMaxQueued; ++i) {
+      ASSERT_EQ(core.Queue(Bytes{'k', 0}, i == 0 ? 5 : 0, start + std::chrono::hours(1), &id),
+                kStatusSuccess);
+      if (i + 1 < kMaxQueued) {
+         ASSERT_EQ(core.GetMsg(Get()).status, kStatusSuccess); // taken, never answered
+      }
+   }
+   EXPECT_EQ(core.Queue(Bytes{'k', 0}, 0, start, &id), kStatusBusy);
+
+   std::vector<Completion> done;
+   EXPECT_EQ(core.ChannelGone(done), kMaxQueued - 1);
+   ASSERT_EQ(done.size(), 1u); // the only taken request somebody waits for
+   EXPECT_EQ(done[0].waiter, 5u);
+   EXPECT_EQ(done[0].answer.status, kStatusChannelClosed);
+   EXPECT_EQ(done[0].answer.ended, 0);
+
+   // The request never taken waits for the next registration, and there is room again.
+   ASSERT_EQ(core.Register(Endpoint(), &aux), kStatusSuccess);
+   EXPECT_EQ(core.Queue(Bytes{'n', 0}, 0, start, &id), kStatusSuccess);
+   Proto::GetMsgAnswer left = core.GetMsg(Get());
+   ASSERT_EQ(left.status, kStatusSuccess);
+   EXPECT_EQ(left.info.id, static_cast<int32_t>(kMaxQueued));
+   EXPECT_EQ(core.Reply(ReplyOf(left.info.id, 0xBAD0003), start, done), kStatusSuccess);
 }
 
 TEST(EmulatorCore, ScriptedBusyAnswersKeepTheRequestOpenUntilAFinalAnswer)

@@ -395,7 +395,11 @@ void EmulatorServer::CloseConnection(int fd)
       // Either connection going away ends the registration; the other one is
       // closed with it so that the agent sees the channel gone.
       Note("channel closed; endpoint %s unregistered", kEndpointName);
-      mCore.ChannelGone();
+      std::vector<Completion> done;
+      if (size_t dropped = mCore.ChannelGone(done); dropped != 0) {
+         Note("%zu taken request(s) can no longer be answered; dropped", dropped);
+      }
+      Complete(done);
       const int other = fd == mChannelFd ? mNoticeFd : mChannelFd;
       mChannelFd = -1;
       mNoticeFd = -1;
