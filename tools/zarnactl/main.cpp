@@ -3,9 +3,14 @@
 #include <vector>
 
 #include "tools/zarnactl/app.h"
+#include "tools/zarnactl/keylocator_command.h"
 
 int main(int argc, char **argv)
 {
    std::vector<std::string> args(argv + 1, argv + argc);
+   // Locator texts need no agent and no connection.
+   if (Zarnactl::IsKeyLocatorCommand(args)) {
+      return Zarnactl::RunKeyLocatorCommand(args, std::cout, std::cerr);
+   }
    return Zarnactl::RunZarnactl(args, std::cout, std::cerr, Zarnactl::SystemDeps());
 }
