@@ -1,0 +1,31 @@
+// The endorsement key: the persistent one when the TPM was provisioned with it,
+// else the primary key of the standard RSA 2048 template; and its certificate.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <tss2/tss2_esys.h>
+
+#include "runtime/tpm2/tpm_connection.h"
+
+namespace AttestLib::Tpm2 {
+
+inline constexpr TPM2_HANDLE kEkPersistentHandle = 0x81010001;
+inline constexpr TPM2_HANDLE kEkCertRsaIndex = 0x01c00002;
+
+struct LoadedKey {
+   ESYS_TR handle = ESYS_TR_NONE;
+   bool transient = false; // flushed when released; a persistent one is only closed
+   TPM2B_PUBLIC pub{};
+};
+
+// Requires the connection guard.
+bool LoadEndorsementKey(TpmConnection &connection, LoadedKey &ek);
+// Flushes (transient) or closes (persistent) the handle in ctx (null: the
+// connection that held it is gone, only forget it); requires the guard.
+void ReleaseKey(ESYS_CONTEXT *ctx, LoadedKey &key);
+// The endorsement key certificate (DER) of the RSA key; false when none.
+bool ReadEndorsementCertificate(TpmConnection &connection, std::vector<uint8_t> &der);
+
+} // namespace AttestLib::Tpm2
