@@ -1,0 +1,255 @@
+// The attestation client with the TPM library against a software TPM and the
+// real attestd: the handshake, what the token says, the failure matrix, and no
+// TPM object or session left behind.
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "apps/zarna/attest/attest_client.h"
+#include "apps/zarna/ruvo/messages.h"
+#include "runtime/hostlib/testing/log_capture.h"
+#include "runtime/tpm2/attest_protocol.h"
+#include "runtime/tpm2/tpm2.h"
+#include "tests/attest/tpm_fixture.h"
+
+namespace {
+
+using namespace AttestTesting;
+using AttestLib::Tpm2::AttestState;
+namespace Protocol = AttestLib::Tpm2::Protocol;
+
+#define REQUIRE_SWTPM()                                                                  \
+   do {                                                                                  \
+      if (!HaveSwtpm()) {                                                                \
+         GTEST_SKIP() << "skipped: swtpm not installed (scripts/bootstrap)";             \
+      }                                                                                  \
+      ASSERT_EQ(ManufacturedTpm::Get().error, "");                                       \
+   } while (0)
+
+struct Outcome {
+   std::string token;
+   Ruvo::Data::ErrorValuePtr error;
+   std::string FirstId() const
+   {
+      return error && !error->messages().empty() ? error->messages()[0].GetId() : "";
+   }
+};
+
+// Rewrites the service's contexts on their way into the TPM state, or acts
+// between steps.
+class TamperingState : public AttestState {
+public:
+   using Hook = std::function<void(int step, std::vector<uint8_t> &context)>;
+   TamperingState(std::shared_ptr<AttestState> inner, Hook hook) : mInner(std::move(inner)), mHook(std::move(hook)) {}
+   bool ProcessContext(const std::vector<uint8_t> &in, std::vector<uint8_t> &out) override
+   {
+      std::vector<uint8_t> copy = in;
+      mHook(mStep++, copy);
+      return mInner->ProcessContext(copy, out);
+   }
+
+private:
+   std::shared_ptr<AttestState> mInner;
+   Hook mHook;
+   int mStep = 0;
+};
+
+class AttestHandshakeTest : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      REQUIRE_SWTPM();
+      ASSERT_TRUE(tpm.Start()) << tpm.Log();
+      AttestLib::Tpm2::SetTcti(tpm.Tcti());
+   }
+   void TearDown() override { AttestLib::Tpm2::SetTcti(AttestLib::Tpm2::kDefaultTcti); }
+
+   bool StartAttestd(const std::vector<std::string> &extra = {})
+   {
+      return attestd.Start({"--ek-ca", tpm.EkCaBundle()}, extra);
+   }
+
+   Outcome Run(const std::shared_ptr<AttestState> &state, std::vector<std::string> cas = {})
+   {
+      Outcome outcome;
+      Zarna::AttestClient client("localhost", std::to_string(attestd.Port()),
+                                 cas.empty() ? attestd.TrustedCas() : cas, state);
+      client.GetKmsAuthJwt(outcome.token, outcome.error);
+      return outcome;
+   }
+
+   void ExpectNoTpmLeftovers()
+   {
+      size_t objects = 99;
+      size_t sessions = 99;
+      ASSERT_TRUE(AttestLib::Tpm2::CountLoadedHandles(objects, sessions));
+      EXPECT_EQ(objects, 0u);
+      EXPECT_EQ(sessions, 0u);
+   }
+
+   SwtpmInstance tpm;
+   AttestdProcess attestd;
+};
+
+TEST_F(AttestHandshakeTest, PooledStateAttestsRepeatedlyAndTheTokenNamesTheEk)
+{
+   ASSERT_TRUE(StartAttestd({"--grant", "p1", "--grant", "p2", "--token-lifetime", "600", "--audience", "kp"}))
+      << attestd.Log();
+   auto state = AttestState::Create();
+   const int64_t before = time(nullptr);
+   Outcome first = Run(state);
+   ASSERT_EQ(first.error, nullptr) << first.error->ToString() << attestd.Log();
+   ASSERT_FALSE(first.token.empty());
+   EXPECT_TRUE(VerifyEs256(first.token, attestd.SigningPublicKeyFile()));
+   auto claims = nlohmann::json::parse(JwtPayload(first.token));
+   EXPECT_EQ(claims["aud"], "kp");
+   EXPECT_EQ(claims["providers"], nlohmann::json::array({"p1", "p2"}));
+   EXPECT_EQ(claims["exp"].get<int64_t>() - claims["iat"].get<int64_t>(), 600);
+   EXPECT_GE(claims["iat"].get<int64_t>(), before);
+   EXPECT_EQ(claims["sub"].get<std::string>().size(), 64u);
+
+   // The pooled state keeps its keys; the same EK is named and every token is new.
+   Outcome second = Run(state);
+   ASSERT_EQ(second.error, nullptr) << attestd.Log();
+   auto again = nlohmann::json::parse(JwtPayload(second.token));
+   EXPECT_EQ(again["sub"], claims["sub"]);
+   EXPECT_NE(again["jti"], claims["jti"]);
+   EXPECT_NE(attestd.Log().find("passed: sub=" + claims["sub"].get<std::string>()), std::string::npos);
+
+   state.reset();
+   ExpectNoTpmLeftovers();
+}
+
+TEST_F(AttestHandshakeTest, FailureMatrixEndsWithTheRightErrorsAndLeavesNothingLoaded)
+{
+   ASSERT_TRUE(StartAttestd()) << attestd.Log();
+   auto pooled = AttestState::Create();
+   HostlibTesting::LogCapture log;
+
+   // A TPM that refuses ActivateCredential: the credential was not made for it.
+   auto corrupt = std::make_shared<TamperingState>(pooled, [](int step, std::vector<uint8_t> &context) {
+      if (step == 1) {
+         Protocol::Credential credential;
+         std::string error;
+         ASSERT_TRUE(Protocol::Decode(context, credential, error)) << error;
+         credential.encryptedSecret.back() ^= 0x5a;
+         context = Protocol::Encode(credential);
+      }
+   });
+   EXPECT_EQ(Run(corrupt).FirstId(), Zarna::ErrorIds::kAttestProcessContext);
+   corrupt.reset();
+
+   // Contexts that are truncated, oversized or of an unknown version.
+   for (auto damage : std::vector<std::function<void(std::vector<uint8_t> &)>>{
+           [](std::vector<uint8_t> &c) { c.resize(c.size() - 1); },
+           [](std::vector<uint8_t> &c) { c.resize(Protocol::kMaxContextBytes + 1); },
+           [](std::vector<uint8_t> &c) { c[4] = 99; }}) {
+      auto damaged = std::make_shared<TamperingState>(pooled, [&](int, std::vector<uint8_t> &c) { damage(c); });
+      EXPECT_EQ(Run(damaged).FirstId(), Zarna::ErrorIds::kAttestProcessContext);
+   }
+   EXPECT_TRUE(log.Has(110, "Unable to process context"));
+
+   // The pooled state still works after all that.
+   EXPECT_EQ(Run(pooled).error, nullptr) << attestd.Log();
+
+   // The TPM disappears between the two steps: the handshake fails cleanly, and
+   // once it is back the same pooled state attests again with fresh keys.
+   auto killing = std::make_shared<TamperingState>(pooled, [&](int step, std::vector<uint8_t> &) {
+      if (step == 1) {
+         tpm.Kill();
+      }
+   });
+   EXPECT_EQ(Run(killing).FirstId(), Zarna::ErrorIds::kAttestProcessContext);
+   killing.reset();
+   EXPECT_EQ(Run(pooled).FirstId(), Zarna::ErrorIds::kAttestNoTpm2);
+   EXPECT_TRUE(log.Has(110, "No TPM2 device available"));
+   ASSERT_TRUE(tpm.Start()) << tpm.Log();
+   EXPECT_EQ(Run(pooled).error, nullptr) << attestd.Log();
+
+   pooled.reset();
+   ExpectNoTpmLeftovers();
+}
+
+TEST_F(AttestHandshakeTest, ServiceMisbehaviourIsReportedWithTheClientsIds)
+{
+   struct Case {
+      std::string fault;
+      std::string id;
+   };
+   const std::vector<Case> cases = {
+      {"no-document", Zarna::ErrorIds::kAttestUnexpectedResult},
+      {"two-documents", Zarna::ErrorIds::kAttestUnexpectedResult},
+      {"wrong-type", Zarna::ErrorIds::kAttestUnexpectedResult},
+      {"empty-token", Zarna::ErrorIds::kAttestUnexpectedResult},
+      {"error", "com.talvor.brim.attestation.report.refused"},
+      {"wrong-id", "ruvo.unknown.request.id"},
+   };
+   auto state = AttestState::Create();
+   for (const Case &c : cases) {
+      AttestdProcess faulty;
+      ASSERT_TRUE(faulty.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", c.fault})) << faulty.Log();
+      Outcome outcome;
+      Zarna::AttestClient client("localhost", std::to_string(faulty.Port()), faulty.TrustedCas(), state);
+      client.GetKmsAuthJwt(outcome.token, outcome.error);
+      EXPECT_TRUE(outcome.token.empty()) << c.fault;
+      EXPECT_EQ(outcome.FirstId(), c.id) << c.fault << ": " << (outcome.error ? outcome.error->ToString() : "");
+   }
+
+   // A service that never finishes is called exactly 100 times.
+   AttestdProcess endless;
+   ASSERT_TRUE(endless.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", "unfinished"}));
+   {
+      Outcome outcome;
+      Zarna::AttestClient client("localhost", std::to_string(endless.Port()), endless.TrustedCas(), state);
+      client.GetKmsAuthJwt(outcome.token, outcome.error);
+      EXPECT_EQ(outcome.FirstId(), Zarna::ErrorIds::kAttestMaxRoundTrips);
+   }
+   endless.Stop();
+   size_t calls = 0;
+   for (size_t at = endless.Log().find("fault switch answered"); at != std::string::npos;
+        at = endless.Log().find("fault switch answered", at + 1)) {
+      ++calls;
+   }
+   EXPECT_EQ(calls, 100u);
+
+   // Garbage and a refused HTTP request are transport errors, passed on as they came.
+   for (const std::string fault : {"garbage", "close"}) {
+      AttestdProcess broken;
+      ASSERT_TRUE(broken.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", fault}));
+      Outcome o;
+      Zarna::AttestClient c("localhost", std::to_string(broken.Port()), broken.TrustedCas(), state);
+      c.GetKmsAuthJwt(o.token, o.error);
+      ASSERT_NE(o.error, nullptr) << fault;
+      EXPECT_TRUE(o.token.empty());
+   }
+   state.reset();
+   ExpectNoTpmLeftovers();
+}
+
+TEST_F(AttestHandshakeTest, UntrustedServiceAndAbsentTpmFailBeforeAnyExchange)
+{
+   ASSERT_TRUE(StartAttestd()) << attestd.Log();
+   auto state = AttestState::Create();
+   ZarnaTesting::TestPki stranger = ZarnaTesting::TestPki::Make();
+   Outcome untrusted = Run(state, {stranger.root.Pem()});
+   ASSERT_NE(untrusted.error, nullptr);
+   EXPECT_EQ(untrusted.FirstId(), "ruvo.connect.failed");
+   EXPECT_EQ(attestd.Log().find("passed"), std::string::npos);
+
+   // No TLS provider at all (here: a port that is no port): the client's own setup error.
+   Outcome noProvider;
+   Zarna::AttestClient broken("localhost", "70000", attestd.TrustedCas(), state);
+   broken.GetKmsAuthJwt(noProvider.token, noProvider.error);
+   EXPECT_EQ(noProvider.FirstId(), Zarna::ErrorIds::kAttestConnectionSetupFailure);
+
+   tpm.Kill();
+   AttestLib::Tpm2::SetTcti("swtpm:host=127.0.0.1,port=1");
+   Outcome absent = Run(state);
+   EXPECT_EQ(absent.FirstId(), Zarna::ErrorIds::kAttestNoTpm2);
+}
+
+} // namespace

@@ -1,0 +1,252 @@
+#include "tests/attest/tpm_fixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <openssl/ecdsa.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+namespace AttestTesting {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool CanConnect(int port)
+{
+   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   sockaddr_in addr{};
+   addr.sin_family = AF_INET;
+   addr.sin_port = htons(static_cast<uint16_t>(port));
+   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+   close(fd);
+   return ok;
+}
+
+std::string ReadText(const std::string &path)
+{
+   std::ifstream in(path);
+   std::stringstream text;
+   text << in.rdbuf();
+   return text.str();
+}
+
+std::string Base64UrlDecode(const std::string &in)
+{
+   std::string out;
+   uint32_t buffer = 0;
+   int bits = 0;
+   for (char c : in) {
+      int v = c >= 'A' && c <= 'Z'   ? c - 'A'
+              : c >= 'a' && c <= 'z' ? c - 'a' + 26
+              : c >= '0' && c <= '9' ? c - '0' + 52
+              : c == '-'             ? 62
+              : c == '_'             ? 63
+                                     : -1;
+      if (v < 0) {
+         return {};
+      }
+      buffer = (buffer << 6) | static_cast<uint32_t>(v);
+      bits += 6;
+      if (bits >= 8) {
+         bits -= 8;
+         out.push_back(static_cast<char>((buffer >> bits) & 0xff));
+      }
+   }
+   return out;
+}
+
+} // namespace
+
+bool HaveSwtpm()
+{
+   return access("/usr/bin/swtpm", X_OK) == 0 && access("/usr/bin/swtpm_setup", X_OK) == 0 &&
+          access("/usr/bin/swtpm_localca", X_OK) == 0;
+}
+
+const ManufacturedTpm &ManufacturedTpm::Get()
+{
+   static ManufacturedTpm tpm = [] {
+      ManufacturedTpm out;
+      static ZarnaTesting::TempDir dir; // lives until the program ends
+      const std::string ca = dir.File("ca");
+      out.stateDir = dir.File("state");
+      fs::create_directories(ca);
+      fs::create_directories(out.stateDir);
+      dir.Write("localca.conf", "statedir = " + ca + "\nsigningkey = " + ca + "/signkey.pem\nissuercert = " + ca +
+                                   "/issuercert.pem\ncertserial = " + ca + "/certserial\n");
+      dir.Write("localca.options", "--platform-manufacturer zarna-tests\n--platform-version 2.1\n"
+                                   "--platform-model swtpm\n");
+      dir.Write("setup.conf", "create_certs_tool = /usr/bin/swtpm_localca\ncreate_certs_tool_config = " +
+                                 dir.File("localca.conf") + "\ncreate_certs_tool_options = " +
+                                 dir.File("localca.options") + "\nactive_pcr_banks = sha256\n");
+      ZarnaTesting::ChildProcess setup({"/usr/bin/swtpm_setup", "--tpm2", "--tpmstate", out.stateDir,
+                                        "--create-ek-cert", "--config", dir.File("setup.conf"), "--logfile",
+                                        dir.File("setup.log")});
+      auto status = setup.Wait(60s);
+      if (!status || ZarnaTesting::ExitCodeOf(*status) != 0) {
+         out.error = "swtpm_setup failed: " + setup.StderrText() + ReadText(dir.File("setup.log"));
+         return out;
+      }
+      out.ekCaBundle = dir.File("ek-ca.pem");
+      dir.Write("ek-ca.pem", ReadText(ca + "/swtpm-localca-rootca-cert.pem") + ReadText(ca + "/issuercert.pem"));
+      return out;
+   }();
+   return tpm;
+}
+
+SwtpmInstance::SwtpmInstance()
+{
+   const ManufacturedTpm &made = ManufacturedTpm::Get();
+   if (made.error.empty()) {
+      fs::copy(made.stateDir, mDir.File("state"), fs::copy_options::recursive);
+      fs::remove(mDir.File("state/.lock"));
+   }
+}
+
+SwtpmInstance::~SwtpmInstance()
+{
+   Kill();
+}
+
+bool SwtpmInstance::Start()
+{
+   if (mProcess && mProcess->Running()) {
+      return true;
+   }
+   // A first start may pick another port when the chosen one was taken meanwhile;
+   // a restart keeps its port, since clients know it.
+   const bool fixedPort = mPort != 0;
+   for (int attempt = 0; attempt < (fixedPort ? 1 : 5); ++attempt) {
+      if (!fixedPort) {
+         mPort = 0;
+         for (int tries = 0; mPort == 0 && tries < 20; ++tries) {
+            const int port = ZarnaTesting::FreeTcpPort();
+            if (!CanConnect(port + 1)) {
+               mPort = port;
+            }
+         }
+      }
+      mProcess.emplace(std::vector<std::string>{
+         "/usr/bin/swtpm", "socket", "--tpm2", "--server",
+         "type=tcp,port=" + std::to_string(mPort) + ",bindaddr=127.0.0.1", "--ctrl",
+         "type=tcp,port=" + std::to_string(mPort + 1) + ",bindaddr=127.0.0.1", "--flags",
+         "not-need-init,startup-clear", "--tpmstate", "dir=" + mDir.File("state")});
+      const auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (std::chrono::steady_clock::now() < deadline && mProcess->Running()) {
+         // The control port: probing the command port would take the TPM's one client slot.
+         if (CanConnect(mPort + 1)) {
+            return true;
+         }
+         std::this_thread::sleep_for(20ms);
+      }
+   }
+   return false;
+}
+
+void SwtpmInstance::Kill()
+{
+   if (mProcess && mProcess->Running()) {
+      mProcess->Signal(SIGKILL);
+      mProcess->Wait(5s);
+   }
+}
+
+bool SwtpmInstance::Running()
+{
+   return mProcess && mProcess->Running();
+}
+
+std::string SwtpmInstance::Tcti() const
+{
+   return "swtpm:host=127.0.0.1,port=" + std::to_string(mPort);
+}
+
+AttestdProcess::AttestdProcess() : mPki(ZarnaTesting::TestPki::Make("localhost", "127.0.0.1"))
+{
+}
+
+bool AttestdProcess::Start(const std::vector<std::string> &ekArgs, const std::vector<std::string> &extra)
+{
+   ZarnaTesting::WriteTextFile(mDir.File("server.pem"), ZarnaTesting::JoinPems({mPki.leaf.Pem(), mPki.intermediate.Pem()}));
+   ZarnaTesting::WriteTextFile(mDir.File("server.key"), mPki.leaf.Key().PrivatePem(), true);
+   const std::string program = ZarnaTesting::BuiltProgram("peers/attestd/attestd");
+   if (!fs::exists(mDir.File("signing.pem"))) {
+      ZarnaTesting::ChildProcess keygen({program, "keygen", "--out", mDir.File("signing.pem")});
+      auto status = keygen.Wait(10s);
+      if (!status || ZarnaTesting::ExitCodeOf(*status) != 0) {
+         return false;
+      }
+   }
+   mPort = ZarnaTesting::FreeTcpPort();
+   std::vector<std::string> argv = {program, "--listen", "127.0.0.1:" + std::to_string(mPort), "--cert",
+                                    mDir.File("server.pem"), "--key", mDir.File("server.key"), "--signing-key",
+                                    mDir.File("signing.pem")};
+   argv.insert(argv.end(), ekArgs.begin(), ekArgs.end());
+   argv.insert(argv.end(), extra.begin(), extra.end());
+   mProcess.emplace(argv);
+   return mProcess->WaitForOutput("ready", 10s);
+}
+
+void AttestdProcess::Stop()
+{
+   if (mProcess && mProcess->Running()) {
+      mProcess->Signal(SIGTERM);
+      mProcess->Wait(5s);
+   }
+}
+
+std::string JwtPayload(const std::string &token)
+{
+   const size_t first = token.find('.');
+   const size_t second = token.find('.', first + 1);
+   if (first == std::string::npos || second == std::string::npos) {
+      return {};
+   }
+   return Base64UrlDecode(token.substr(first + 1, second - first - 1));
+}
+
+bool VerifyEs256(const std::string &token, const std::string &publicKeyFile)
+{
+   const size_t dot = token.rfind('.');
+   if (dot == std::string::npos) {
+      return false;
+   }
+   const std::string raw = Base64UrlDecode(token.substr(dot + 1));
+   if (raw.size() != 64) {
+      return false;
+   }
+   FILE *file = fopen(publicKeyFile.c_str(), "re");
+   if (!file) {
+      return false;
+   }
+   EVP_PKEY *key = PEM_read_PUBKEY(file, nullptr, nullptr, nullptr);
+   fclose(file);
+   ECDSA_SIG *sig = ECDSA_SIG_new();
+   ECDSA_SIG_set0(sig, BN_bin2bn(reinterpret_cast<const unsigned char *>(raw.data()), 32, nullptr),
+                  BN_bin2bn(reinterpret_cast<const unsigned char *>(raw.data()) + 32, 32, nullptr));
+   unsigned char *der = nullptr;
+   const int derSize = i2d_ECDSA_SIG(sig, &der);
+   EVP_MD_CTX *md = EVP_MD_CTX_new();
+   const bool ok = key && derSize > 0 && EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+                   EVP_DigestVerify(md, der, static_cast<size_t>(derSize),
+                                    reinterpret_cast<const unsigned char *>(token.data()), dot) == 1;
+   EVP_MD_CTX_free(md);
+   OPENSSL_free(der);
+   ECDSA_SIG_free(sig);
+   EVP_PKEY_free(key);
+   return ok;
+}
+
+} // namespace AttestTesting

@@ -1,0 +1,73 @@
+// Test fixtures for attestation: a software TPM manufactured with an EK
+// certificate by its own local CA (in a temporary directory, so no machine
+// state is touched), and the attestd service as a child process.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/cert_factory.h"
+#include "tests/support/process.h"
+
+namespace AttestTesting {
+
+bool HaveSwtpm();
+
+// A TPM state with an EK certificate, made once per test program and copied
+// for each instance (manufacturing takes a second).
+struct ManufacturedTpm {
+   std::string stateDir;   // tpm2-00.permall
+   std::string ekCaBundle; // the local CA's root and issuer certificates (PEM file)
+   std::string error;
+   static const ManufacturedTpm &Get();
+};
+
+class SwtpmInstance {
+public:
+   // A fresh copy of the manufactured state; not started.
+   SwtpmInstance();
+   ~SwtpmInstance();
+   bool Start();
+   // SIGKILL, as a crash would.
+   void Kill();
+   bool Running();
+   std::string Tcti() const;
+   int Port() const { return mPort; }
+   const std::string &EkCaBundle() const { return ManufacturedTpm::Get().ekCaBundle; }
+   std::string Log() const { return mProcess ? mProcess->StderrText() : ""; }
+
+private:
+   ZarnaTesting::TempDir mDir;
+   int mPort = 0;
+   std::optional<ZarnaTesting::ChildProcess> mProcess;
+};
+
+// attestd on a free loopback port with a fresh TLS certificate and signing key.
+class AttestdProcess {
+public:
+   AttestdProcess();
+   // Extra arguments follow the required ones; false when it did not come up.
+   bool Start(const std::vector<std::string> &ekArgs, const std::vector<std::string> &extra = {});
+   void Stop();
+   int Port() const { return mPort; }
+   std::vector<std::string> TrustedCas() const { return {mPki.root.Pem(), mPki.intermediate.Pem()}; }
+   std::string SigningPublicKeyFile() const { return mDir.File("signing.pem.pub"); }
+   std::string Log() const { return mProcess ? mProcess->StderrText() : ""; }
+   const ZarnaTesting::TempDir &Dir() const { return mDir; }
+
+private:
+   ZarnaTesting::TempDir mDir;
+   ZarnaTesting::TestPki mPki;
+   int mPort = 0;
+   std::optional<ZarnaTesting::ChildProcess> mProcess;
+};
+
+// The payload claims of a compact JWT as JSON text ("" when malformed).
+std::string JwtPayload(const std::string &token);
+// True when the token's ES256 signature verifies with the PEM public key file.
+bool VerifyEs256(const std::string &token, const std::string &publicKeyFile);
+
+} // namespace AttestTesting
