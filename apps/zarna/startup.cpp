@@ -24,6 +24,7 @@
 #include "runtime/hyperkern/channel_backend.h"
 #include "runtime/keylocator/keycache_backend.h"
 #include "runtime/ruvo/transport/descriptor_limit.h"
+#include "runtime/tpm2/tpm2.h"
 #include "runtime/tirel/app.h"
 #include "runtime/tirel/logger.h"
 
@@ -90,6 +91,10 @@ void SelectPlatformBackends(const Tirel::Service::Settings &settings)
    std::string storePath = kDefaultStorePath;
    settings.GetString("configstore/path", storePath);
    BrimConfigStore::ConfigStore::SetDatabasePath(storePath);
+
+   std::string tcti = AttestLib::Tpm2::kDefaultTcti;
+   settings.GetString("tpm/tcti", tcti);
+   AttestLib::Tpm2::SetTcti(tcti);
 
    std::string firewall = kDefaultFirewallBackend;
    settings.GetString("firewall/backend", firewall);

@@ -1,26 +1,24 @@
 // The production attestation: the attestation client over the host's TPM.
-#include "apps/zarna/ruvo/messages.h"
+#include "apps/zarna/attest/attest_client.h"
 #include "apps/zarna/state/zarna_state.h"
-#include "runtime/hostlib/log.h"
 
 namespace Zarna {
 
 const AttestHandshake &DefaultAttestHandshake()
 {
    static const AttestHandshake handshake =
-       [](const std::string &, uint32_t, const std::vector<std::string> &,
-          const std::shared_ptr<AttestLib::Tpm2::AttestState> &, std::string &token,
+       [](const std::string &host, uint32_t port, const std::vector<std::string> &certificates,
+          const std::shared_ptr<AttestLib::Tpm2::AttestState> &state, std::string &token,
           Ruvo::Data::ErrorValuePtr &error) {
-          token.clear();
-          Log_Level(110, "No TPM2 device available\n");
-          error = MakeError(ErrorClass::Error, ErrorIds::kAttestNoTpm2);
+          AttestClient client(host, std::to_string(port), certificates, state);
+          client.GetKmsAuthJwt(token, error);
        };
    return handshake;
 }
 
 std::shared_ptr<AttestLib::Tpm2::AttestState> DefaultAttestState()
 {
-   return nullptr;
+   return AttestLib::Tpm2::AttestState::Create();
 }
 
 } // namespace Zarna
