@@ -13,6 +13,8 @@
 #include <boost/asio/io_context.hpp>
 
 #include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
+#include "apps/zarna/instance_lock.h"
+#include "apps/zarna/io_worker.h"
 #include "apps/zarna/kernel/rpc_channel.h"
 #include "apps/zarna/ruvo/endpoints/local_socket_endpoint.h"
 #include "apps/zarna/ruvo/endpoints/tcp_endpoint.h"
@@ -22,9 +24,9 @@
 #include "runtime/hostctl/firewall_backend.h"
 #include "runtime/hostlib/log.h"
 #include "runtime/hyperkern/channel_backend.h"
+#include "runtime/tpm2/tpm2.h"
 #include "runtime/keylocator/keycache_backend.h"
 #include "runtime/ruvo/transport/descriptor_limit.h"
-#include "runtime/tpm2/tpm2.h"
 #include "runtime/tirel/app.h"
 #include "runtime/tirel/logger.h"
 
@@ -35,6 +37,10 @@ namespace {
 constexpr int kDefaultTcpPort = 7890;
 constexpr const char *kLocalSocketPath = "zarnaRuvoLocal.sock";
 constexpr int kIoWorkers = 3;
+// Beyond the I/O workers, the kernel channel's receive and the start-up work
+// need threads of their own, or they never run.
+constexpr int kMinOtherThreads = 2;
+constexpr int kDefaultMaxThreads = 10;
 constexpr const char *kDefaultStorePath = "/var/lib/zarna/configstore.db";
 constexpr const char *kDefaultFirewallBackend = "nftables";
 
@@ -82,7 +88,77 @@ struct Agent {
    std::shared_ptr<WorkerCount> workers = std::make_shared<WorkerCount>();
    std::unique_ptr<TcpEndpoint> tcpEndpoint;
    std::unique_ptr<LocalSocketEndpoint> localEndpoint;
+
+   // Whatever way start-up is left (an exception included), the workers leave
+   // the I/O context before it and the endpoints on it are destroyed.
+   ~Agent()
+   {
+      if (!workGuard || !io) {
+         return;
+      }
+      workGuard.reset();
+      io->stop();
+      if (!workers->WaitForNone(std::chrono::seconds(30))) {
+         Log_Level(110, "I/O workers did not stop in time\n");
+         // Destroying a context that a thread still runs is worse than a leak
+         // at exit.
+         (void)tcpEndpoint.release();
+         (void)localEndpoint.release();
+         (void)io.release();
+      }
+   }
 };
+
+// The one instance lock of the process, held until it ends.
+InstanceLock gInstanceLock;
+
+// Settings whose wrong value would leave the agent running but unable to work:
+// refused at start-up with one line naming the setting. False after logging.
+bool CheckSettings(const Tirel::Service::Settings &settings, int &port)
+{
+   int maxThreads = kDefaultMaxThreads;
+   if (settings.Has("tirel/threadPool/maxThreads") && !settings.GetInt("tirel/threadPool/maxThreads", maxThreads)) {
+      Log_Level(110, "tirel/threadPool/maxThreads is not an integer. Exiting.\n");
+      return false;
+   }
+   if (maxThreads < kIoWorkers + kMinOtherThreads) {
+      Log_Level(110,
+                "tirel/threadPool/maxThreads is %d; at least %d are needed (%d I/O workers and %d for other "
+                "work). Exiting.\n",
+                maxThreads, kIoWorkers + kMinOtherThreads, kIoWorkers, kMinOtherThreads);
+      return false;
+   }
+   port = kDefaultTcpPort;
+   if (settings.Has("api/tcpPort") && !settings.GetInt("api/tcpPort", port)) {
+      Log_Level(110, "api/tcpPort is not an integer. Exiting.\n");
+      return false;
+   }
+   if (port < 1 || port > 65535) {
+      Log_Level(110, "api/tcpPort is %d; it must be 1-65535. Exiting.\n", port);
+      return false;
+   }
+   return true;
+}
+
+// Taken before anything shared with another agent is touched. False after logging.
+bool LockInstance(const Tirel::Service::Settings &settings)
+{
+   std::string storePath = kDefaultStorePath;
+   settings.GetString("configstore/path", storePath);
+   std::string lockPath = InstanceLock::PathFor(storePath);
+   bool heldElsewhere = false;
+   std::string error;
+   if (gInstanceLock.Acquire(lockPath, heldElsewhere, error)) {
+      return true;
+   }
+   if (heldElsewhere) {
+      Log_Level(110, "Another zarna agent is running with the store %s (lock %s is held). Exiting.\n",
+                storePath.c_str(), lockPath.c_str());
+   } else {
+      Log_Level(110, "Cannot open the instance lock %s: %s. Exiting.\n", lockPath.c_str(), error.c_str());
+   }
+   return false;
+}
 
 // The platform pieces the configuration chooses: where the services are stored
 // and how the firewall is reached.
@@ -125,7 +201,7 @@ void StartIoWorkers(Agent &agent, Tirel::System::ThreadPool &pool)
             WorkerCount &count;
             ~Leave() { count.Leave(); }
          } leave{*workers};
-         io->run();
+         RunIoWorker(*io);
       });
    }
 }
@@ -165,6 +241,8 @@ void QueueInitialCacheFill(Tirel::System::ThreadPool &pool)
    // 4. The I/O context (only once nobody runs it any more).
    if (!workersRunning || agent.workers->WaitForNone(std::chrono::seconds(0))) {
       agent.io.reset();
+   } else {
+      (void)agent.io.release();
    }
    // 5. Chains and localizer.
    agent.localChain.reset();
@@ -188,11 +266,22 @@ void RunAgent(std::shared_ptr<Ruvo::Log::Logger> logger)
    // 7. The runtime logger, installed once and never replaced.
    std::call_once(gLoggerOnce, [&] { gRuvoLogger = std::move(logger); });
    std::shared_ptr<Tirel::Service::App> app = Tirel::Service::GetApp();
+   int port = kDefaultTcpPort;
+   if (!CheckSettings(app->GetSettings(), port) || !LockInstance(app->GetSettings())) {
+      Tirel::System::QuickExit(1);
+   }
+   ApiSecurity apiSecurity;
 
    try {
       // Every API connection holds a descriptor.
       Ruvo::Asio::RaiseDescriptorLimit();
       SelectPlatformBackends(app->GetSettings());
+      // The TCP API is served only when its callers can be checked.
+      std::string securityError;
+      if (!LoadApiSecurity(app->GetSettings(), gRuvoLogger, apiSecurity, securityError)) {
+         Log_Level(110, "%s. Exiting.\n", securityError.c_str());
+         Tirel::System::QuickExit(1);
+      }
 
       // 8. Kernel channel.
       if (!RegisterRpc()) {
@@ -213,13 +302,11 @@ void RunAgent(std::shared_ptr<Ruvo::Log::Logger> logger)
       // 10.-11. Localizer and provider chains, sharing one direct enqueuer.
       Ruvo::Provider::Enqueuer enqueuer = Ruvo::Provider::DirectEnqueuer();
       agent.localizer = CreateLocalizer();
-      agent.tcpChain = CreateTcpProviderChain(enqueuer, agent.localizer, gRuvoLogger);
+      agent.tcpChain = CreateTcpProviderChain(enqueuer, agent.localizer, gRuvoLogger, apiSecurity);
       agent.localChain = CreateLocalSocketProviderChain(enqueuer, agent.localizer, gRuvoLogger);
 
       // 12.-13. One I/O context for both endpoints; constructing opens nothing.
       agent.io = std::make_unique<IoContext>();
-      int port = kDefaultTcpPort;
-      app->GetSettings().GetInt("api/tcpPort", port);
       agent.tcpEndpoint = std::make_unique<TcpEndpoint>(port, *agent.io, agent.tcpChain, enqueuer,
                                                         agent.localizer, gRuvoLogger);
       agent.localEndpoint = std::make_unique<LocalSocketEndpoint>(
@@ -243,10 +330,14 @@ void RunAgent(std::shared_ptr<Ruvo::Log::Logger> logger)
    }
    // The objects of the serving phase are gone with the scope; the kernel
    // channel stays registered on this path.
-   try {
-      ZarnaState::GetInstance()->Shutdown();
-   } catch (const std::exception &e) {
-      Log_Level(110, "Exiting with error: %s\n", e.what());
+   // Only a state that was built is shut down: building it again would only
+   // repeat (and log again) the failure that brought us here.
+   if (std::shared_ptr<ZarnaState> state = ZarnaState::GetExistingInstance()) {
+      try {
+         state->Shutdown();
+      } catch (const std::exception &e) {
+         Log_Level(110, "Exiting with error: %s\n", e.what());
+      }
    }
    Tirel::System::QuickExit(1);
 }

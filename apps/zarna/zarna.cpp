@@ -43,6 +43,12 @@ int main()
 {
    // 1. The agent's feature switch must be on; nothing else has been touched yet.
    FeatureState_Init();
+   // An unreadable switch is not taken as "off by accident": the agent stops
+   // with an error instead of the panic of a deliberately disabled switch.
+   if (const char *invalid = FeatureState_InvalidSwitch()) {
+      fprintf(stderr, "The feature switch features/%s has an invalid value. Exiting.\n", invalid);
+      return 1;
+   }
    if (*FeatureList[kFeatureZarna].enabled == 0) {
       Panic("VERIFY %s:%d\n", "apps/zarna/zarna", 141);
    }

@@ -10,6 +10,8 @@
 namespace {
 
 uint8_t gFlags[kFeatureCount];
+// The name of the last switch whose value could not be read; null when none.
+const char *gInvalid = nullptr;
 
 struct Assigned {
    size_t index;
@@ -56,6 +58,7 @@ constinit const std::array<FeatureEntry, kFeatureCount> FeatureList = BuildTable
 
 void FeatureState_InitFromFile(const std::string &path)
 {
+   gInvalid = nullptr;
    for (uint8_t &flag : gFlags) {
       flag = 0;
    }
@@ -74,9 +77,11 @@ void FeatureState_InitFromFile(const std::string &path)
       }
       int on = ParseSwitch(it->second);
       if (on < 0) {
-         Log_Level(115,
-                   "Feature switch features/%s has an invalid value \"%s\"; using the default\n",
+         // A switch that may be a kill switch fails closed.
+         Log_Level(110, "Feature switch features/%s has an invalid value \"%s\"; the feature is disabled\n",
                    a.name, it->second.c_str());
+         gFlags[a.index] = 0;
+         gInvalid = a.name;
          continue;
       }
       gFlags[a.index] = static_cast<uint8_t>(on);
@@ -89,4 +94,9 @@ void FeatureState_InitFromFile(const std::string &path)
 void FeatureState_Init()
 {
    FeatureState_InitFromFile(HostConfig_ResolvePath(kHostConfigDefaultPath));
+}
+
+const char *FeatureState_InvalidSwitch()
+{
+   return gInvalid;
 }

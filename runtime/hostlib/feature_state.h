@@ -10,7 +10,7 @@
 // before the framework reads that file. Accepted values: true/false, 1/0,
 // on/off, yes/no, enabled/disabled (any case). A missing or unreadable file
 // leaves the defaults (the framework reports the file itself); an unknown
-// value leaves the default and logs a warning.
+// value disables the feature (a kill switch fails closed) and logs an error.
 #pragma once
 
 #include <array>
@@ -32,3 +32,7 @@ void FeatureState_Init();
 
 // As FeatureState_Init, reading the given file instead.
 void FeatureState_InitFromFile(const std::string &path);
+
+// The name of a switch whose configured value could not be read at the last
+// initialisation (that feature is then disabled); null when every value was read.
+const char *FeatureState_InvalidSwitch();

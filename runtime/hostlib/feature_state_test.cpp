@@ -59,9 +59,13 @@ TEST(FeatureState, AgentSwitchDefaultsOnAndFollowsTheConfigFile)
    EXPECT_TRUE(AgentEnabled());
 
    TempFile bogus("<config><features><zarna>perhaps</zarna></features></config>");
+   EXPECT_EQ(FeatureState_InvalidSwitch(), nullptr);
    FeatureState_InitFromFile(bogus.Path());
-   EXPECT_TRUE(AgentEnabled());
+   EXPECT_FALSE(AgentEnabled()) << "an unreadable kill switch fails closed";
+   EXPECT_STREQ(FeatureState_InvalidSwitch(), "zarna");
    EXPECT_TRUE(capture.Contains("features/zarna has an invalid value \"perhaps\""));
+   FeatureState_InitFromFile(on.Path());
+   EXPECT_EQ(FeatureState_InvalidSwitch(), nullptr);
 }
 
 TEST(FeatureState, InitReadsTheFileNamedByTheEnvironment)

@@ -31,9 +31,21 @@ struct MXUserExclLock {
    std::atomic<std::thread::id> owner{};
 };
 
+// Phase-fair: a reader that arrives while a writer holds or waits for the lock
+// enters as soon as that writer (or the one that goes next) releases, before any
+// later writer; a writer waits only for the readers already admitted. So a
+// stream of writers cannot starve readers, and readers cannot starve writers.
 struct MXUserRWLock {
    MXUserHeader header;
-   pthread_rwlock_t rwlock;
+   std::mutex mutex;
+   std::condition_variable readersGo;
+   std::condition_variable writersGo;
+   int activeReaders = 0;          // guarded by mutex
+   int waitingReaders = 0;         // guarded by mutex
+   int waitingWriters = 0;         // guarded by mutex
+   bool writerActive = false;      // guarded by mutex
+   std::thread::id writer;         // guarded by mutex
+   uint64_t readerGrants = 0;      // guarded by mutex; advanced when waiting readers are let in
 };
 
 struct MXUserCondVar {
@@ -165,50 +177,65 @@ MXUserRWLock *MXUser_CreateRWLock(const char *name, MX_Rank rank)
       return nullptr;
    }
    lock->header = {name, rank};
-   pthread_rwlockattr_t attr;
-   bool ok = pthread_rwlockattr_init(&attr) == 0;
-   if (ok) {
-      pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-      ok = pthread_rwlock_init(&lock->rwlock, &attr) == 0;
-      pthread_rwlockattr_destroy(&attr);
-   }
-   if (!ok) {
-      delete lock;
-      return nullptr;
-   }
    return lock;
 }
 
 void MXUser_AcquireForRead(MXUserRWLock *lock)
 {
    CheckRankAndRecord(lock->header, false);
-   int rc = pthread_rwlock_rdlock(&lock->rwlock);
-   if (rc != 0) {
-      Panic("Read lock of \"%s\" failed: %d\n", lock->header.name.c_str(), rc);
+   std::unique_lock<std::mutex> held(lock->mutex);
+   if (!lock->writerActive && lock->waitingWriters == 0) {
+      ++lock->activeReaders;
+      return;
    }
+   // The releasing writer counts this reader in before it wakes it.
+   ++lock->waitingReaders;
+   const uint64_t grant = lock->readerGrants;
+   lock->readersGo.wait(held, [&] { return lock->readerGrants != grant; });
 }
 
 void MXUser_AcquireForWrite(MXUserRWLock *lock)
 {
    CheckRankAndRecord(lock->header, true);
-   int rc = pthread_rwlock_wrlock(&lock->rwlock);
-   if (rc != 0) {
-      Panic("Write lock of \"%s\" failed: %d\n", lock->header.name.c_str(), rc);
+   std::unique_lock<std::mutex> held(lock->mutex);
+   if (lock->writerActive && lock->writer == std::this_thread::get_id()) {
+      Panic("Write lock of \"%s\" taken twice by one thread\n", lock->header.name.c_str());
    }
+   ++lock->waitingWriters;
+   lock->writersGo.wait(held, [&] { return !lock->writerActive && lock->activeReaders == 0; });
+   --lock->waitingWriters;
+   lock->writerActive = true;
+   lock->writer = std::this_thread::get_id();
 }
 
 void MXUser_ReleaseRWLock(MXUserRWLock *lock)
 {
    ForgetHeld(lock->header);
-   pthread_rwlock_unlock(&lock->rwlock);
+   std::lock_guard<std::mutex> held(lock->mutex);
+   if (lock->writerActive && lock->writer == std::this_thread::get_id()) {
+      lock->writerActive = false;
+      lock->writer = std::thread::id();
+      if (lock->waitingReaders > 0) {
+         // The readers that queued behind this writer go before the next writer.
+         lock->activeReaders += lock->waitingReaders;
+         lock->waitingReaders = 0;
+         ++lock->readerGrants;
+         lock->readersGo.notify_all();
+      } else {
+         lock->writersGo.notify_one();
+      }
+      return;
+   }
+   if (lock->activeReaders <= 0) {
+      Panic("Lock \"%s\" released by a thread that does not hold it\n", lock->header.name.c_str());
+   }
+   if (--lock->activeReaders == 0 && lock->waitingWriters > 0) {
+      lock->writersGo.notify_one();
+   }
 }
 
 void MXUser_DestroyRWLock(MXUserRWLock *lock)
 {
-   if (lock == nullptr) {
-      return;
-   }
-   pthread_rwlock_destroy(&lock->rwlock);
    delete lock;
 }
 

@@ -29,7 +29,8 @@ bool MXUser_IsCurThreadHoldingExclLock(MXUserExclLock *lock);
 // The lock must not be held.
 void MXUser_DestroyExclLock(MXUserExclLock *lock);
 
-// --- reader-writer locks (writers are preferred, so readers cannot starve them) ---
+// --- reader-writer locks (phase-fair: waiting readers and writers take turns,
+//     so neither kind can starve the other) ---
 MXUserRWLock *MXUser_CreateRWLock(const char *name, MX_Rank rank);
 void MXUser_AcquireForRead(MXUserRWLock *lock);
 void MXUser_AcquireForWrite(MXUserRWLock *lock);

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -55,6 +58,53 @@ TEST(UserLock, ReadersShareAndWritersExclude)
    EXPECT_TRUE(writerDone);
    MXUser::ReadLockGuard guard(lock);
    EXPECT_EQ(value, 1);
+}
+
+// Writers queued back to back must let a reader that arrived meanwhile in as
+// soon as the writer holding the lock releases it.
+TEST(UserLock, WaitingReadersGoBetweenQueuedWriters)
+{
+   MXUser::RWLock lock("test-phase", 10);
+   std::atomic<int> step{0};
+   std::vector<std::string> order; // written only while the write or read lock is held
+   std::mutex orderLock;
+   auto record = [&](const std::string &what) {
+      std::lock_guard<std::mutex> guard(orderLock);
+      order.push_back(what);
+   };
+
+   lock.AcquireWrite();
+   std::thread writer2([&] {
+      MXUser::WriteLockGuard guard(lock);
+      record("writer2");
+   });
+   std::this_thread::sleep_for(50ms); // writer2 is queued
+   std::thread reader([&] {
+      MXUser::ReadLockGuard guard(lock);
+      record("reader");
+      step = 1;
+   });
+   std::this_thread::sleep_for(50ms); // the reader is queued behind writer2
+   std::thread writer3([&] {
+      MXUser::WriteLockGuard guard(lock);
+      record("writer3");
+   });
+   std::this_thread::sleep_for(50ms);
+   {
+      std::lock_guard<std::mutex> guard(orderLock);
+      EXPECT_TRUE(order.empty()) << "nobody may pass a held write lock";
+   }
+   record("writer1");
+   lock.ReleaseWrite();
+   writer2.join();
+   reader.join();
+   writer3.join();
+   ASSERT_EQ(order.size(), 4u);
+   EXPECT_EQ(order[0], "writer1");
+   // The reader queued while a writer held the lock and another waited: it goes
+   // right after the holder, ahead of both queued writers.
+   EXPECT_EQ(order[1], "reader");
+   EXPECT_EQ(step.load(), 1);
 }
 
 TEST(UserLock, IncreasingRanksMayNest)

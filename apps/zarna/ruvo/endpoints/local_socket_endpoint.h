@@ -1,6 +1,8 @@
 // The management API's key operations on a Unix domain stream socket.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
@@ -21,13 +23,15 @@ public:
    LocalSocketEndpoint(std::string path, boost::asio::io_context &io, Ruvo::Core::AsyncApiProviderPtr provider,
                        Ruvo::Provider::Enqueuer enqueuer, Ruvo::L10n::LocalizerPtr localizer,
                        Ruvo::Log::LoggerPtr logger, EndpointLimits limits = ConfiguredEndpointLimits());
-   // Closes the listening socket and removes the socket file.
+   // Closes the listening socket and removes the socket file that Start bound
+   // (only that one: a file put there by anyone else stays).
    ~LocalSocketEndpoint();
    LocalSocketEndpoint(const LocalSocketEndpoint &) = delete;
    LocalSocketEndpoint &operator=(const LocalSocketEndpoint &) = delete;
 
    // True when listening. A path longer than 107 bytes throws std::system_error
-   // (ENAMETOOLONG). A file left at the path by an earlier run is replaced.
+   // (ENAMETOOLONG). A file left at the path by an earlier run is replaced; a
+   // socket that another process still serves is not (false then).
    bool Start();
 
    static constexpr size_t kMaxPathLength = 107;
@@ -39,6 +43,10 @@ private:
    Ruvo::L10n::LocalizerPtr mLocalizer;
    Ruvo::Log::LoggerPtr mLogger;
    std::shared_ptr<Ruvo::Transport::PicoHttp::AsioLocalApiServer> mServer;
+   // The file Start bound, by identity, so that only it is removed.
+   bool mBound = false;
+   dev_t mBoundDevice = 0;
+   ino_t mBoundInode = 0;
 };
 
 } // namespace Zarna
