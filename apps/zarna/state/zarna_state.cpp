@@ -174,6 +174,11 @@ void ZarnaState::Init()
 
 void ZarnaState::Shutdown()
 {
+   {
+      // The pooled TPM states release what they keep loaded in the TPM.
+      MXUser::ExclLockGuard poolGuard(mCondVarLock);
+      mAttestStatePool.clear();
+   }
    MXUser::WriteLockGuard guard(mStateLock);
    mShutdown = true;
    if (mAttemptAttestationItem) {
