@@ -4,6 +4,8 @@
 #include <boost/iostreams/filter/gzip.hpp>
 #include <boost/iostreams/filtering_stream.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <ios>
 
 #include "runtime/hostlib/log.h"
@@ -17,6 +19,40 @@ namespace {
 
 constexpr std::streamsize kFilterBufferSize = 4096;
 constexpr int kWindowBits = 15;
+
+// Thrown by BoundedSink when the output would pass its limit.
+struct OutputTooLarge {};
+
+// Appends to a text up to a limit. Passing it throws once, which stops the
+// decompression at once; later writes (the chain closing) are dropped quietly so
+// that nothing throws from a destructor.
+class BoundedSink {
+public:
+   using char_type = char;
+   using category = io::sink_tag;
+
+   BoundedSink(std::string &text, size_t limit, bool &overflowed)
+      : mText(&text), mLimit(limit), mOverflowed(&overflowed)
+   {
+   }
+   std::streamsize write(const char *data, std::streamsize n)
+   {
+      if (*mOverflowed) {
+         return n;
+      }
+      if (static_cast<size_t>(n) > mLimit - std::min(mLimit, mText->size())) {
+         *mOverflowed = true;
+         throw OutputTooLarge();
+      }
+      mText->append(data, static_cast<size_t>(n));
+      return n;
+   }
+
+private:
+   std::string *mText;
+   size_t mLimit;
+   bool *mOverflowed;
+};
 
 bool IsUtf8(const void *data, size_t size)
 {
@@ -66,17 +102,38 @@ bool CompressConfiguration(const std::string &text, std::vector<char> &compresse
    return true;
 }
 
-bool DecompressConfiguration(const std::vector<char> &compressed, std::string &text)
+bool DecompressConfiguration(const std::vector<char> &compressed, std::string &text, size_t maxSize)
 {
+   bool overflowed = false;
+   const size_t limit = maxSize > SIZE_MAX - text.size() ? SIZE_MAX : text.size() + maxSize;
    try {
-      if (!Pump(io::gzip_decompressor(kWindowBits, kFilterBufferSize), io::back_inserter(text),
-                compressed.data(), compressed.size())) {
+      bool flushed = Pump(io::gzip_decompressor(kWindowBits, kFilterBufferSize),
+                          BoundedSink(text, limit, overflowed), compressed.data(),
+                          compressed.size());
+      // The chain may swallow the sink's exception while it closes; the flag
+      // tells either way.
+      if (overflowed) {
+         Log_Level(110, "Failed to decompress configuration: more than %zu bytes\n", maxSize);
+         return false;
+      }
+      if (!flushed) {
          Log_Level(110, "Failed to flush compressed data\n");
          return false;
       }
+   } catch (const OutputTooLarge &) {
+      Log_Level(110, "Failed to decompress configuration: more than %zu bytes\n", maxSize);
+      return false;
    } catch (const io::gzip_error &e) {
       Log_Level(110, "Failed to decompress configuration: %s %d %d\n", e.what(), e.error(),
                 e.zlib_error_code());
+      return false;
+   } catch (const std::ios_base::failure &) {
+      // What the sink's stop turned into on its way out (gzip errors, which
+      // are failures too, are caught above).
+      if (!overflowed) {
+         throw;
+      }
+      Log_Level(110, "Failed to decompress configuration: more than %zu bytes\n", maxSize);
       return false;
    }
    if (!IsUtf8(text.data(), text.size())) {

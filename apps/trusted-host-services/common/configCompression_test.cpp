@@ -140,3 +140,24 @@ TEST(ConfigCompression, ConcatenatedMembersAreOneStream)
 }
 
 } // namespace
+
+// A small stream that expands far beyond any configuration is refused once the
+// output passes its bound, with no more than the bound produced; a text of
+// exactly the bound still passes.
+TEST(ConfigCompression, OutputIsBoundedAgainstGzipBombs)
+{
+   LogCapture log;
+   std::vector<char> bomb = Compressed(std::string(kMaxDecompressedSize + 4096, 'a'));
+   ASSERT_LT(bomb.size(), 64u * 1024);
+   std::string text;
+   EXPECT_FALSE(DecompressConfiguration(bomb, text));
+   EXPECT_LE(text.size(), kMaxDecompressedSize);
+   EXPECT_TRUE(log.Contains("Failed to decompress configuration: more than 16777216 bytes"));
+
+   std::vector<char> exact = Compressed(std::string(1000, 'b'));
+   text = "kept:";
+   EXPECT_TRUE(DecompressConfiguration(exact, text, 1000));
+   EXPECT_EQ(text, "kept:" + std::string(1000, 'b'));
+   text.clear();
+   EXPECT_FALSE(DecompressConfiguration(exact, text, 999));
+}
