@@ -29,6 +29,12 @@ bool CodecContext::InvalidType(const char *expected, const Data::DataValuePtr &f
    return false;
 }
 
+bool CodecContext::InvalidType(const char *expected, const std::string &found)
+{
+   Add(CoreMessage::Make(MessageIds::kDataInvalidType, {Path(), expected, found}));
+   return false;
+}
+
 bool CodecContext::MissingField(const std::string &name)
 {
    PathScope scope(*this, name);

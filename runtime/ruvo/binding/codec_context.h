@@ -21,6 +21,8 @@ public:
 
    // Each returns false so that readers can `return ctx.InvalidType(...)`.
    bool InvalidType(const char *expected, const Data::DataValuePtr &found);
+   // For readers of text forms: `found` names what arrived ("integer", "array").
+   bool InvalidType(const char *expected, const std::string &found);
    bool MissingField(const std::string &name);
    bool InvalidValue(const std::string &reason);
 

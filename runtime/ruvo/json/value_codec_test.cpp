@@ -81,6 +81,7 @@ TEST(ValueCodec, TypedReadingNamesTheOffendingField)
    EXPECT_EQ(Read(R"({"type":"TOKEN","blob":"","key":"x","weights":["1"]})", type, &problem), nullptr);
    EXPECT_EQ(problem, "ruvo.data.invalid.type: Invalid data type of weights[0]: expected number, found string");
    EXPECT_EQ(Read(R"({"type":"TOKEN","blob":"","key":7,"weights":[]})", type, &problem), nullptr);
+   EXPECT_EQ(problem, "ruvo.data.invalid.type: Invalid data type of key: expected string, found integer");
    // Unknown fields are dropped, null stands for an absent optional.
    auto ok = Read(R"({"type":"TOKEN","content":null,"blob":"","key":"","weights":[],"extra":[1]})", type);
    ASSERT_NE(ok, nullptr);

@@ -31,8 +31,8 @@ const char *JsonTypeName(const json &j)
 
 bool WrongType(const char *expected, const json &j, CodecContext &ctx)
 {
-   // Reported through a string value so the message says what arrived.
-   ctx.InvalidType(expected, MakeString(JsonTypeName(j)));
+   // By the JSON type's name: the message says what arrived.
+   ctx.InvalidType(expected, std::string(JsonTypeName(j)));
    return false;
 }
 
