@@ -91,6 +91,14 @@ TEST(ValueCodec, TypedReadingNamesTheOffendingField)
    EXPECT_EQ(Read("1.5", integer, &problem), nullptr);
    EXPECT_EQ(Read("true", integer, &problem), nullptr);
    EXPECT_NE(Read("-9223372036854775808", integer), nullptr);
+   // Past 2^63-1 the first pass refuses the text; past 2^64-1 the JSON layer has
+   // only a double for it, which an integer refuses by its type.
+   nlohmann::json doc;
+   std::string reason;
+   EXPECT_FALSE(Ruvo::Protocol::Json::ReadDocument("9223372036854775808", {}, doc, reason));
+   EXPECT_EQ(reason, "integer outside the signed 64-bit range");
+   EXPECT_EQ(Read("99999999999999999999", integer, &problem), nullptr);
+   EXPECT_EQ(problem, "ruvo.data.invalid.type: Invalid data type of value: expected integer, found number");
 }
 
 TEST(ValueCodec, DynamicReadingFollowsTheShapeAndErrorsKeepTheirName)
