@@ -263,6 +263,24 @@ TEST(AgentState, FiveMegabyteHostnameIsRefusedWithoutFloodingTheLog)
    EXPECT_EQ(h.StopAgent(), 0);
 }
 
+// A store that cannot be read stops start-up with one report of it, not one per
+// attempt to build the state.
+TEST(AgentState, UnreadableStoreIsReportedOnceAndExitsOne)
+{
+   AgentHarness h;
+   h.Dir().Write("configstore.db", std::string(8192, 'x'));
+   ASSERT_TRUE(h.StartEmulator());
+   ASSERT_TRUE(h.StartAgent(false));
+   auto status = h.Agent().Wait(30s);
+   ASSERT_TRUE(status.has_value());
+   EXPECT_EQ(ZarnaTesting::ExitCodeOf(*status), 1);
+   std::string log = h.Agent().StderrText();
+   size_t first = log.find("ConfigStore exception during Populate(");
+   ASSERT_NE(first, std::string::npos) << log;
+   EXPECT_EQ(log.find("ConfigStore exception during Populate(", first + 1), std::string::npos) << log;
+   EXPECT_FALSE(std::filesystem::exists(h.SocketPath()));
+}
+
 // Settings that would leave the agent up but unable to work stop it at once
 // with a line naming the setting, before anything is touched.
 TEST(AgentState, UnworkableSettingsExitOneNamingTheSetting)

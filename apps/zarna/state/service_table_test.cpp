@@ -125,6 +125,27 @@ TEST_F(ServiceTableTest, MissingPortLoadsAbsentAndCountsAs443)
    EXPECT_TRUE(scripted->CallCount(MemoryBackend::Operation::Add) == 0);
 }
 
+// A port no API call could have stored is not loaded at all: cast, it would
+// name some other port.
+TEST_F(ServiceTableTest, StoredPortOutsideTheRangeIsNotLoaded)
+{
+   auto scripted = std::make_shared<ScriptedBackend>();
+   scripted->script = {StoredInstance(Keys::kKmsServicesKey, "big", "a.test", 65536 + 443, {}, "g1"),
+                       StoredInstance(Keys::kKmsServicesKey, "neg", "b.test", -1, {}, "g2"),
+                       StoredInstance(Keys::kKmsServicesKey, "max", "c.test", 65535, {}, "g3"),
+                       StoredInstance(Keys::kKmsServicesKey, "zero", "d.test", 0, {}, "g4")};
+   ServiceTable loaded(Keys::kKmsServicesKey, [scripted]() {
+      return std::make_shared<ConfigStore>(scripted, BrimConfigStore::kGlobalNamespace);
+   });
+   loaded.Populate();
+   EXPECT_EQ(loaded.Find("big"), nullptr);
+   EXPECT_EQ(loaded.Find("neg"), nullptr);
+   EXPECT_EQ(loaded.Find("max")->address->port, 65535);
+   EXPECT_EQ(loaded.Find("zero")->address->port, 0);
+   EXPECT_TRUE(log.Has(110, "Not loading server ID big from kms_services: port 65979 is outside 0-65535"));
+   EXPECT_TRUE(log.Has(110, "Not loading server ID neg from kms_services: port -1 is outside 0-65535"));
+}
+
 TEST_F(ServiceTableTest, LoadFailureThrowsAndMalformedInstanceFailsTheLoad)
 {
    backend->FailNext(MemoryBackend::Operation::Load,
@@ -244,6 +265,15 @@ TEST_F(ServiceTableTest, StoreFailuresLeaveTableAndStoreInAgreement)
    EXPECT_TRUE(log.Has(125, "Delete(" + id + ")"));
    EXPECT_EQ(table.Find(id), nullptr);
    EXPECT_TRUE(Stored().empty());
+
+   // Gone from the store behind our back: the entry goes too, or it would be
+   // undeletable until a restart.
+   ASSERT_EQ(table.Insert(Address("b.test"), ValidChain(), "g2", id), ServiceResult::Ok);
+   backend->Delete(BrimConfigStore::kGlobalNamespace,
+                   ConfigStoreObjectId(Keys::kKmsServicesKey, Keys::kGroup, Keys::kComponent, id));
+   table.Delete(id);
+   EXPECT_EQ(table.Find(id), nullptr);
+   EXPECT_TRUE(log.Has(115, "Service " + id + " was already gone from the configuration store"));
 }
 
 } // namespace
