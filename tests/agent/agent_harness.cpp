@@ -124,11 +124,11 @@ AgentHarness::AgentHarness() : mPort(FreeTcpPort())
    WriteConfig();
 }
 
-void AgentHarness::WriteConfig(const std::string &extraXml)
+void AgentHarness::WriteConfig(const std::string &extraXml, const std::string &logLevel)
 {
    mDir.Write("config.xml",
               "<config>\n"
-              "  <log><level>verbose</level></log>\n"
+              "  <log><level>" + logLevel + "</level></log>\n"
               "  <configstore><path>" + mDir.File("configstore.db") + "</path></configstore>\n"
               "  <hyperkern><channel>" + ChannelPath() + "</channel></hyperkern>\n"
               "  <firewall><backend>file:" + mDir.File("firewall.json") + "</backend></firewall>\n"

@@ -34,7 +34,7 @@ public:
    std::string ChannelPath() const { return mDir.File("hyperkern.sock"); }
 
    // Writes the configuration (extra XML goes inside <config>).
-   void WriteConfig(const std::string &extraXml = "");
+   void WriteConfig(const std::string &extraXml = "", const std::string &logLevel = "verbose");
 
    // Starts the kernel emulator with extra `serve` options; waits for its socket.
    bool StartEmulator(const std::vector<std::string> &options = {});
