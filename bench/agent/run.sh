@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Load on the running agent's management API: wrk on loopback against the agent's
-# services listing (through the whole provider chain and the trust state), side by
+# services listing (through the whole provider chain, token check included, and the
+# trust state), side by
 # side in the same run with the bare transport echo server of bench/http (the
 # ceiling of the transport alone). Bounded in time; stops everything it starts.
 #
@@ -30,6 +31,10 @@ free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
 }
 AGENT_PORT=$(free_port); ECHO_PORT=$(free_port)
+ZARNACTL="$BUILD/tools/zarnactl/zarnactl"
+# The API admits only token holders: a key pair for this run, and a token for wrk.
+"$ZARNACTL" token-key generate --out "$WORK/api-token.key" >/dev/null
+TOKEN=$("$ZARNACTL" token mint --token-key "$WORK/api-token.key" --privilege Zarna.Services.Read --lifetime 3600)
 
 cat >"$WORK/config.xml" <<XML
 <config>
@@ -37,7 +42,8 @@ cat >"$WORK/config.xml" <<XML
   <configstore><path>$WORK/configstore.db</path></configstore>
   <hyperkern><channel>$WORK/hyperkern.sock</channel></hyperkern>
   <firewall><backend>file:$WORK/firewall.json</backend></firewall>
-  <api><tcpPort>$AGENT_PORT</tcpPort></api>
+  <api><tcpPort>$AGENT_PORT</tcpPort><tokenKey>$WORK/api-token.key.pub</tokenKey>
+       <metadataFile>$ROOT/api/zarn_ruvo_agent_metadata.json</metadataFile></api>
 </config>
 XML
 "$BUILD/peers/hyperkern-emu/hyperkern-emu" serve --socket "$WORK/hyperkern.sock" >"$WORK/emu.log" 2>&1 &
@@ -48,7 +54,7 @@ AGENT=$!
 PIDS+=($AGENT)
 up=no
 for _ in $(seq 100); do
-  "$BUILD/tools/zarnactl/zarnactl" --tcp "127.0.0.1:$AGENT_PORT" attestation-services list >/dev/null 2>&1 && { up=yes; break; }
+  "$ZARNACTL" --token-key "$WORK/api-token.key" --tcp "127.0.0.1:$AGENT_PORT" attestation-services list >/dev/null 2>&1 && { up=yes; break; }
   sleep 0.1
 done
 [ "$up" = yes ] || { echo "agent did not come up:"; cat "$WORK/agent.log"; exit 1; }
@@ -57,7 +63,7 @@ done
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench \
   -keyout "$WORK/ca.key" -out "$WORK/ca.pem" 2>/dev/null
 for i in $(seq 1 10); do
-  "$BUILD/tools/zarnactl/zarnactl" --tcp "127.0.0.1:$AGENT_PORT" attestation-services create \
+  "$ZARNACTL" --token-key "$WORK/api-token.key" --tcp "127.0.0.1:$AGENT_PORT" attestation-services create \
     --host "127.0.0.$((i + 1))" --group "bench-$i" --ca-file "$WORK/ca.pem" >/dev/null
 done
 
@@ -72,7 +78,7 @@ wrk.headers["Content-Type"] = "application/json"
 wrk.body = '$2'
 LUA
 }
-post_script agent '{"version":"1.1","id":"1","method":"com.talvor.brim.trusted_infrastructure.attestation.services.list","params":{"context":{},"input":{}}}'
+post_script agent '{"version":"1.1","id":"1","method":"com.talvor.brim.trusted_infrastructure.attestation.services.list","params":{"context":{"security":{"schemeId":"com.talvor.ruvo.std.security.oauth","accessToken":"'"$TOKEN"'"}},"input":{}}}'
 post_script echo '{"version":"1.1","id":"bench-1","method":"bench.http.echo.echo","params":{"context":{"app":{}},"input":{"text":"ping"}}}'
 
 run() { # name port script -> "rps p99 errors"

@@ -8,15 +8,36 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "runtime/authn/token_minter.h"
 
 namespace ZarnaTesting {
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// The token of the harness serving each TCP port, for PostJson.
+std::mutex gTokensLock;
+std::map<int, std::string> gTokens; // guarded by gTokensLock
+
+// The metadata file of the source tree, which the packaged agent reads from its
+// installed place.
+std::string MetadataFile()
+{
+   const char *dir = getenv("ZARNA_SOURCE_DIR");
+   return std::string(dir != nullptr && *dir != '\0' ? dir : ZARNA_SOURCE_TREE) + "/api/zarn_ruvo_agent_metadata.json";
+}
 
 int ConnectTcp(int port)
 {
@@ -106,7 +127,39 @@ std::string PostBytes(const std::string &body)
 
 HttpReply PostJson(int tcpPort, const std::string &body)
 {
+   std::string token;
+   {
+      std::lock_guard<std::mutex> guard(gTokensLock);
+      auto it = gTokens.find(tcpPort);
+      token = it == gTokens.end() ? std::string() : it->second;
+   }
+   return PostJsonRaw(tcpPort, token.empty() ? body : WithToken(body, token));
+}
+
+HttpReply PostJsonRaw(int tcpPort, const std::string &body)
+{
    return ParseReply(Exchange(ConnectTcp(tcpPort), PostBytes(body), 10s));
+}
+
+std::string WithToken(const std::string &body, const std::string &token)
+{
+   // Only request objects are touched: anything else is sent as the test wrote it.
+   if (body.empty() || body.front() != '{') {
+      return body;
+   }
+   nlohmann::json request = nlohmann::json::parse(body, nullptr, false);
+   if (!request.is_object() || !request.contains("params") || !request["params"].is_object()) {
+      return body;
+   }
+   nlohmann::json &context = request["params"]["context"];
+   if (!context.is_object()) {
+      context = nlohmann::json::object();
+   }
+   if (context.contains("security")) {
+      return body;
+   }
+   context["security"] = {{"schemeId", "com.talvor.ruvo.std.security.oauth"}, {"accessToken", token}};
+   return request.dump();
 }
 
 HttpReply PostJsonUnix(const std::string &socketPath, const std::string &body)
@@ -121,7 +174,26 @@ std::string SendRaw(int tcpPort, const std::string &bytes, std::chrono::millisec
 
 AgentHarness::AgentHarness() : mPort(FreeTcpPort())
 {
+   std::string error;
+   Brim::Authn::EcKeyPtr key;
+   Brim::Authn::MintSpec spec;
+   spec.privileges = {"Zarna.Services.Read", "Zarna.Services.Manage", "Zarna.Providers.Read", "Zarna.Metadata.Read"};
+   spec.lifetimeSec = 3600;
+   spec.subject = "agent-harness";
+   if (!Brim::Authn::GenerateEs256KeyFiles(TokenKeyFile(), error) ||
+       !Brim::Authn::LoadEs256PrivateKey(TokenKeyFile(), key, error) ||
+       !Brim::Authn::MintApiToken(key.get(), spec, mToken, error)) {
+      throw std::runtime_error("API token key: " + error);
+   }
+   std::lock_guard<std::mutex> guard(gTokensLock);
+   gTokens[mPort] = mToken;
    WriteConfig();
+}
+
+AgentHarness::~AgentHarness()
+{
+   std::lock_guard<std::mutex> guard(gTokensLock);
+   gTokens.erase(mPort);
 }
 
 void AgentHarness::WriteConfig(const std::string &extraXml, const std::string &logLevel)
@@ -132,7 +204,8 @@ void AgentHarness::WriteConfig(const std::string &extraXml, const std::string &l
               "  <configstore><path>" + mDir.File("configstore.db") + "</path></configstore>\n"
               "  <hyperkern><channel>" + ChannelPath() + "</channel></hyperkern>\n"
               "  <firewall><backend>file:" + mDir.File("firewall.json") + "</backend></firewall>\n"
-              "  <api><tcpPort>" + std::to_string(mPort) + "</tcpPort></api>\n" +
+              "  <api><tcpPort>" + std::to_string(mPort) + "</tcpPort><tokenKey>" + TokenKeyFile() +
+                 ".pub</tokenKey><metadataFile>" + MetadataFile() + "</metadataFile></api>\n" +
                  extraXml + "</config>\n");
 }
 
@@ -188,6 +261,10 @@ AgentHarness::Run AgentHarness::RunProgram(std::vector<std::string> argv, std::c
 AgentHarness::Run AgentHarness::Zarnactl(std::vector<std::string> args)
 {
    std::vector<std::string> argv{BuiltProgram("tools/zarnactl/zarnactl")};
+   // Calls over TCP sign their token with the harness's key.
+   if (std::find(args.begin(), args.end(), "--tcp") != args.end()) {
+      argv.insert(argv.end(), {"--token-key", TokenKeyFile()});
+   }
    argv.insert(argv.end(), args.begin(), args.end());
    return RunProgram(argv);
 }

@@ -8,6 +8,7 @@
 #include "runtime/ruvo/transport/pico_http_client_transport.h"
 #include "tools/zarnactl/human_output.h"
 #include "tools/zarnactl/json_output.h"
+#include "tools/zarnactl/security_commands.h"
 
 namespace Zarnactl {
 namespace {
@@ -84,8 +85,17 @@ template <class Stub> int RunVerb(Call &call, const std::vector<std::string> &ch
    auto activation = std::make_shared<Ruvo::Core::AsyncActivation>();
    activation->GetExecutionContext()->GetApplicationContext()[Ruvo::Core::kOpIdContextKey] =
        NewOpId();
-   Stub stub(call.provider, activation);
    const Invocation &inv = call.inv;
+   if (!inv.endpoint.unixSocket) {
+      bool manage = inv.verb == Verb::Create || inv.verb == Verb::Delete;
+      std::string error;
+      if (!AttachApiToken(inv.tokenKey, {manage ? kServicesManage : kServicesRead},
+                          *activation->GetExecutionContext(), error)) {
+         call.err << "zarnactl: " << Printable(error) << "\n";
+         return kExitUsage;
+      }
+   }
+   Stub stub(call.provider, activation);
 
    switch (inv.verb) {
    case Verb::List: {
@@ -186,7 +196,7 @@ AppDeps SystemDeps()
    AppDeps deps;
    deps.files = MakeSystemFileReader();
    deps.connect = [](boost::asio::io_context &io, const Endpoint &endpoint) {
-      Ruvo::Asio::StreamLimits limits{kCallLimit, kCallLimit};
+      Ruvo::Asio::StreamLimits limits{kCallLimit, kCallLimit, {}};
       if (endpoint.unixSocket) {
          return Ruvo::Transport::PicoHttp::CreateLocalClientProvider(io, endpoint.path, nullptr,
                                                                      limits);
@@ -200,6 +210,9 @@ AppDeps SystemDeps()
 int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
                 const AppDeps &deps)
 {
+   if (IsSecurityCommand(args)) {
+      return RunSecurityCommand(args, out, err, deps);
+   }
    Invocation inv;
    ParseOutcome parsed = ParseCommandLine(args, inv, out, err);
    if (!parsed.run) {

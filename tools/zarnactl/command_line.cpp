@@ -156,6 +156,12 @@ ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &
        app.add_option("--socket", socketPath, "Agent API over this Unix domain socket")
            ->type_name("PATH");
    tcpOpt->excludes(socketOpt);
+   auto *tokenKeyOpt =
+       app.add_option("--token-key", inv.tokenKey.path,
+                      "API private key that signs the token of TCP calls (made with 'zarnactl "
+                      "token-key generate')")
+           ->type_name("FILE")
+           ->capture_default_str();
    app.add_flag("--json", inv.json, "Print one JSON document instead of tables");
 
    RawVerbs attRaw;
@@ -177,6 +183,7 @@ ParseOutcome ParseCommandLine(const std::vector<std::string> &args, Invocation &
       return {false, kExitUsage};
    }
 
+   inv.tokenKey.given = tokenKeyOpt->count() > 0;
    std::string error;
    bool ok = true;
    if (socketOpt->count() > 0) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/zarnactl/api_token.h"
 #include "tools/zarnactl/host_port.h"
 
 namespace Zarnactl {
@@ -46,6 +47,7 @@ struct CreateArgs {
 
 struct Invocation {
    Endpoint endpoint;
+   TokenKeyOption tokenKey; // TCP calls sign their token with it
    bool json = false;
    ServiceKind kind = ServiceKind::Attestation;
    Verb verb = Verb::List;

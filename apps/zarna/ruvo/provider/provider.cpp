@@ -5,7 +5,11 @@
 #include "apps/trusted-host-services/common/tirelruvo/opIdProvider.h"
 #include "apps/zarna/ruvo/messages.h"
 #include "apps/zarna/ruvo/services/attestation_services_impl.h"
+#include "apps/zarna/ruvo/services/key_operation_impl.h"
 #include "apps/zarna/ruvo/services/kms_services_impl.h"
+#include "runtime/authn/entitlement_checker.h"
+#include "runtime/ruvo/filters/authz_filter.h"
+#include "runtime/ruvo/metadata/metadata_services.h"
 #include "runtime/ruvo/provider/local_provider.h"
 #include "runtime/tirel/logger.h"
 
@@ -15,8 +19,8 @@ namespace {
 
 Ruvo::Core::AsyncApiProviderPtr WrapInOpIdProvider(Ruvo::Core::AsyncApiProviderPtr inner)
 {
-   return std::make_shared<Ths::Common::TirelRuvo::OpIdProvider>(std::move(inner),
-                                                                 Tirel::Service::Logger::sDefaultLogger);
+   return std::make_shared<Ths::Common::TirelRuvo::OpIdProvider>(
+       std::move(inner), Tirel::Service::Logger::sDefaultLogger);
 }
 
 } // namespace
@@ -24,33 +28,62 @@ Ruvo::Core::AsyncApiProviderPtr WrapInOpIdProvider(Ruvo::Core::AsyncApiProviderP
 Ruvo::L10n::LocalizerPtr CreateLocalizer()
 {
    return std::make_shared<Ruvo::L10n::Localizer>(
-      std::vector<std::string>{"en_US"},
-      [](const std::string &id, std::string_view language, std::error_code &ec) {
-         return LookupDefaultMessage(id, language, ec);
-      });
+       std::vector<std::string>{"en_US"},
+       [](const std::string &id, std::string_view language, std::error_code &ec) {
+          return LookupDefaultMessage(id, language, ec);
+       });
 }
 
-Ruvo::Core::AsyncApiProviderPtr CreateTcpProviderChain(const Ruvo::Provider::Enqueuer &enqueuer,
-                                                       const Ruvo::L10n::LocalizerPtr &localizer,
-                                                       const Ruvo::Log::LoggerPtr &logger)
+std::vector<Ruvo::Core::ApiInterfacePtr>
+CreateTcpBindings(const Ruvo::L10n::LocalizerPtr &localizer)
 {
    namespace Ti = Com::Talvor::Brim::TrustedInfrastructure;
    auto attestd = std::make_shared<Ti::Attestation::ServicesSvc::ServicesImpl>();
    auto zarnd = std::make_shared<Ti::Kms::ServicesSvc::ServicesImpl>();
    std::vector<Ruvo::Core::ApiInterfacePtr> bindings{
-      Ti::Attestation::ServicesSvc::AsyncServiceBinder::BindImplementation(attestd, localizer),
-      Ti::Kms::ServicesSvc::AsyncServiceBinder::BindImplementation(zarnd, localizer),
+       Ti::Attestation::ServicesSvc::AsyncServiceBinder::BindImplementation(attestd, localizer),
+       Ti::Kms::ServicesSvc::AsyncServiceBinder::BindImplementation(zarnd, localizer),
+       Ti::Kms::ProvidersSvc::AsyncServiceBinder::BindImplementation(
+           std::make_shared<Ti::Kms::ProvidersSvc::ProvidersImpl>(), localizer),
    };
-   auto local = Ruvo::Provider::AsyncLocalProvider::Create(bindings, enqueuer, logger);
-   return WrapInOpIdProvider(local);
+   namespace Md = Ruvo::Provider::Metadata;
+   for (auto &&group :
+        {Md::BindCliMetadataServices(Md::Cli::MetadataContainer::GetInstance()),
+         Md::BindMetamodelMetadataServices(Md::Metamodel::MetadataContainer::GetInstance()),
+         Md::BindAuthenticationMetadataServices(
+             Md::Authentication::MetadataContainer::GetInstance())}) {
+      bindings.insert(bindings.end(), group.begin(), group.end());
+   }
+   return bindings;
 }
 
-Ruvo::Core::AsyncApiProviderPtr CreateLocalSocketProviderChain(const Ruvo::Provider::Enqueuer &enqueuer,
-                                                               const Ruvo::L10n::LocalizerPtr &localizer,
-                                                               const Ruvo::Log::LoggerPtr &logger)
+Ruvo::Core::AsyncApiProviderPtr CreateTcpProviderChain(const Ruvo::Provider::Enqueuer &enqueuer,
+                                                       const Ruvo::L10n::LocalizerPtr &localizer,
+                                                       const Ruvo::Log::LoggerPtr &logger,
+                                                       const ApiSecurity &security)
 {
-   (void)localizer; // the key operation binding takes it once it is served here
-   auto local = Ruvo::Provider::AsyncLocalProvider::Create({}, enqueuer, logger);
+   std::shared_ptr<Ruvo::Authz::AuthzInfo> authz = LoadApiMetadata(security.metadataFile, logger);
+   auto local =
+       Ruvo::Provider::AsyncLocalProvider::Create(CreateTcpBindings(localizer), enqueuer, logger);
+   auto checker = std::make_shared<BrimToken::Authz::JwtEntitlementCheckerImpl>(logger);
+   Ruvo::Core::AsyncApiProviderPtr chain = std::make_shared<Ruvo::Authz::Filter::AsyncAuthzFilter>(
+       enqueuer, authz, checker, logger, local);
+   for (const Ruvo::Authn::TokenHandlerPtr &handler : {security.tokenHandler}) {
+      chain = std::make_shared<Ruvo::Authn::Filter::AsyncAuthnFilter>(chain, handler, logger);
+   }
+   return WrapInOpIdProvider(chain);
+}
+
+Ruvo::Core::AsyncApiProviderPtr
+CreateLocalSocketProviderChain(const Ruvo::Provider::Enqueuer &enqueuer,
+                               const Ruvo::L10n::LocalizerPtr &localizer,
+                               const Ruvo::Log::LoggerPtr &logger)
+{
+   namespace KeyOp = Com::Talvor::Brim::Kms::KeyOperationSvc;
+   auto local = Ruvo::Provider::AsyncLocalProvider::Create(
+       {KeyOp::AsyncServiceBinder::BindImplementation(std::make_shared<KeyOp::KeyOperationImpl>(),
+                                                      localizer)},
+       enqueuer, logger);
    return WrapInOpIdProvider(local);
 }
 
