@@ -212,9 +212,10 @@ void QueueInitialCacheFill(Tirel::System::ThreadPool &pool)
       static Ths::Common::TirelRuvo::SequenceOpIdGenerator generator("InitCache");
       std::optional<std::string> previous =
          Tirel::Service::SetLogContext(Ths::Common::TirelRuvo::kOpIdKey, generator.Next());
-      // The first tokens are fetched here once the agent can attest; until then
-      // the state only needs to exist.
-      ZarnaState::GetInstance();
+      // The first token; the outcome is in the log, and a key request or the
+      // next configuration change attests again if this one failed.
+      Ruvo::Data::ErrorValuePtr ignored;
+      ZarnaState::GetInstance()->PopulateTokens(ignored);
       if (previous) {
          Tirel::Service::SetLogContext(Ths::Common::TirelRuvo::kOpIdKey, previous);
       } else {
