@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "tools/zarnactl/app.h"
+#include "tools/zarnactl/key_commands.h"
 #include "tools/zarnactl/keylocator_command.h"
 
 int main(int argc, char **argv)
@@ -11,6 +12,9 @@ int main(int argc, char **argv)
    // Locator texts need no agent and no connection.
    if (Zarnactl::IsKeyLocatorCommand(args)) {
       return Zarnactl::RunKeyLocatorCommand(args, std::cout, std::cerr);
+   }
+   if (Zarnactl::IsKeyCommand(args)) {
+      return Zarnactl::RunKeyCommand(args, std::cout, std::cerr, Zarnactl::SystemKeyDeps());
    }
    return Zarnactl::RunZarnactl(args, std::cout, std::cerr, Zarnactl::SystemDeps());
 }

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/agent/agent_harness.h"
+#include "tests/attest/tpm_fixture.h"
+#include "tests/fixtures/cert_factory.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ZarnaTesting::AgentHarness;
+using ZarnaTesting::ChildProcess;
+
+// One key provider service on a free loopback port, trusting attestd's tokens.
+class ZarndProcess {
+public:
+   ZarndProcess(const std::string &name, const std::string &trustKey,
+                std::vector<std::string> extra)
+       : mPki(ZarnaTesting::TestPki::Make("zarnd.test", "127.0.0.1"))
+   {
+      ZarnaTesting::WriteTextFile(mDir.File("zarnd.pem"),
+                                  mPki.leaf.Pem() + mPki.intermediate.Pem());
+      mPki.leaf.Key().WritePrivatePem(mDir.File("zarnd.key"));
+      ZarnaTesting::WriteTextFile(mDir.File("ca.pem"), mPki.root.Pem() + mPki.intermediate.Pem());
+      std::vector<std::string> argv = {ZarnaTesting::BuiltProgram("peers/zarnd/zarnd"),
+                                       "--listen",
+                                       "127.0.0.1:0",
+                                       "--cert",
+                                       mDir.File("zarnd.pem"),
+                                       "--key",
+                                       mDir.File("zarnd.key"),
+                                       "--trust-token-key",
+                                       trustKey,
+                                       "--audience",
+                                       "zarnd",
+                                       "--db",
+                                       mDir.File(name + ".db"),
+                                       "--verbose"};
+      argv.insert(argv.end(), extra.begin(), extra.end());
+      mProcess = std::make_unique<ChildProcess>(argv);
+      if (mProcess->WaitForOutput("zarnd listening on", 10s)) {
+         std::smatch m;
+         std::string out = mProcess->StderrText();
+         if (std::regex_search(out, m, std::regex("listening on 127.0.0.1:([0-9]+)"))) {
+            mPort = std::stoi(m[1]);
+         }
+      }
+   }
+   int Port() const { return mPort; }
+   std::string CaFile() const { return mDir.File("ca.pem"); }
+   std::string Log() const { return mProcess->StderrText(); }
+
+private:
+   ZarnaTesting::TempDir mDir;
+   ZarnaTesting::TestPki mPki;
+   std::unique_ptr<ChildProcess> mProcess;
+   int mPort = 0;
+};
+
+std::string Field(const std::string &output, const std::string &name)
+{
+   std::smatch m;
+   if (std::regex_search(output, m, std::regex(name + ": ([^\n]+)"))) {
+      return m[1];
+   }
+   return "";
+}
+
+class KmsEndToEnd : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      if (!AttestTesting::HaveSwtpm()) {
+         GTEST_SKIP() << "skipped: swtpm not installed (scripts/bootstrap)";
+      }
+      ASSERT_TRUE(tpm.Start()) << tpm.Log();
+      // One attestation service per group: a service's address belongs to one group.
+      for (auto *a : {&attestd, &attestd2}) {
+         ASSERT_TRUE(a->Start({"--ek-ca", tpm.EkCaBundle()}, {"--grant", "*"})) << a->Log();
+         ZarnaTesting::WriteTextFile(a->Dir().File("ca-chain.pem"),
+                                     ZarnaTesting::JoinPems(a->TrustedCas()));
+      }
+      h.WriteConfig("<tpm><tcti>" + tpm.Tcti() +
+                        "</tcti></tpm><attestationDelaySec>3600</attestationDelaySec>\n",
+                    "trivia");
+      ASSERT_TRUE(h.StartEmulator());
+      ASSERT_TRUE(h.StartAgent()) << h.Agent().StderrText();
+   }
+   void TearDown() override
+   {
+      if (IsSkipped()) {
+         return;
+      }
+      // Nothing of a key or a token in any line of the agent's most verbose log.
+      std::string log = h.Agent().StderrText();
+      for (const auto &key : keys) {
+         EXPECT_EQ(log.find(key), std::string::npos) << "key in the log";
+      }
+      EXPECT_EQ(log.find("eyJ"), std::string::npos) << "token in the log";
+      EXPECT_EQ(h.StopAgent(), 0);
+   }
+   void AddGroup(const std::string &group, const AttestTesting::AttestdProcess &service,
+                 const ZarndProcess &zarnd)
+   {
+      auto a =
+          h.Zarnactl({"--tcp", "127.0.0.1:" + std::to_string(h.Port()), "attestation-services",
+                      "create", "--host", "127.0.0.1", "--port", std::to_string(service.Port()),
+                      "--group", group, "--ca-file", service.Dir().File("ca-chain.pem")});
+      ASSERT_EQ(a.exitCode, 0) << a.output;
+      auto k =
+          h.Zarnactl({"--tcp", "127.0.0.1:" + std::to_string(h.Port()), "key-provider-services",
+                      "create", "--host", "127.0.0.1", "--port", std::to_string(zarnd.Port()),
+                      "--group", group, "--ca-file", zarnd.CaFile()});
+      ASSERT_EQ(k.exitCode, 0) << k.output;
+   }
+   AgentHarness::Run Key(std::vector<std::string> args)
+   {
+      args.insert(args.begin(), {"--socket", h.SocketPath(), "key"});
+      auto run = h.Zarnactl(args);
+      if (std::string key = Field(run.output, "key"); !key.empty()) {
+         keys.push_back(key);
+      }
+      return run;
+   }
+   AgentHarness::Run Providers(std::vector<std::string> args)
+   {
+      args.insert(args.begin(),
+                  {"--tcp", "127.0.0.1:" + std::to_string(h.Port()), "providers", "list"});
+      return h.Zarnactl(args);
+   }
+
+   AttestTesting::SwtpmInstance tpm;
+   AttestTesting::AttestdProcess attestd;
+   AttestTesting::AttestdProcess attestd2;
+   AgentHarness h;
+   std::vector<std::string> keys;
+};
+
+TEST_F(KmsEndToEnd, GenerateThenDecryptReturnsTheKeyAndARefusedTokenMovesToTheNextGroup)
+{
+   ZarndProcess refusing("refusing", attestd.SigningPublicKeyFile(),
+                         {"--provider", "disk", "--fault", "unauthenticated"});
+   ZarndProcess serving(
+       "serving", attestd2.SigningPublicKeyFile(),
+       {"--provider", "disk", "--provider", "tape:degraded", "--provider", "cold:unavailable"});
+   ASSERT_NE(refusing.Port(), 0);
+   ASSERT_NE(serving.Port(), 0);
+
+   // Only the refusing group: the host is reported as not attested, and the
+   // group keeps its token (nothing else to try).
+   AddGroup("first", attestd, refusing);
+   auto refused = Key({"generate", "--provider", "disk", "--bits", "256", "--show-key"});
+   EXPECT_EQ(refused.exitCode, 1) << refused.output;
+   EXPECT_NE(refused.output.find("host is not attested"), std::string::npos) << refused.output;
+
+   // With a second group the same call goes through it, and the first group's
+   // token is dropped on the way.
+   AddGroup("second", attestd2, serving);
+   auto generated = Key({"generate", "--provider", "disk", "--bits", "256", "--show-key"});
+   ASSERT_EQ(generated.exitCode, 0) << generated.output << h.Agent().StderrText();
+   std::string key = Field(generated.output, "key");
+   std::string wrapped = Field(generated.output, "ciphertext");
+   ASSERT_EQ(key.size(), 44u) << generated.output;
+   EXPECT_NE(h.Agent().StderrText().find("Retry: Deleting the token for group first"),
+             std::string::npos);
+
+   auto refusals = [&] {
+      std::string log = refusing.Log();
+      size_t n = 0;
+      for (size_t at = log.find("injected failure"); at != std::string::npos;
+           at = log.find("injected failure", at + 1)) {
+         ++n;
+      }
+      return n;
+   };
+   size_t refusedSoFar = refusals();
+   auto decrypted = Key({"decrypt", "--provider", "disk", "--wrapped", wrapped, "--show-key"});
+   ASSERT_EQ(decrypted.exitCode, 0) << decrypted.output;
+   EXPECT_EQ(Field(decrypted.output, "key"), key);
+   EXPECT_NE(serving.Log().find("Unwrapped a key for provider disk"), std::string::npos);
+
+   // Providers of the serving group, with both filters.
+   auto available = Providers({"--available", "true"});
+   ASSERT_EQ(available.exitCode, 0) << available.output;
+   EXPECT_NE(available.output.find("disk  yes"), std::string::npos) << available.output;
+   EXPECT_NE(available.output.find("tape  yes"), std::string::npos) << available.output;
+   EXPECT_EQ(available.output.find("cold"), std::string::npos) << available.output;
+   auto cold = Providers({"--provider", "cold", "--provider", "tape", "--available", "false"});
+   ASSERT_EQ(cold.exitCode, 0) << cold.output;
+   EXPECT_NE(cold.output.find("cold  no"), std::string::npos) << cold.output;
+   EXPECT_EQ(cold.output.find("tape"), std::string::npos) << cold.output;
+   // The first group holds no token any more, so nothing went its way since.
+   EXPECT_EQ(refusals(), refusedSoFar);
+}
+
+} // namespace
