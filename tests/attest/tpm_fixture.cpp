@@ -173,7 +173,10 @@ std::string SwtpmInstance::Tcti() const
    return "swtpm:host=127.0.0.1,port=" + std::to_string(mPort);
 }
 
-AttestdProcess::AttestdProcess() : mPki(ZarnaTesting::TestPki::Make("localhost", "127.0.0.1"))
+AttestdProcess::AttestdProcess(std::string address, std::vector<std::string> launcher)
+   : mAddress(std::move(address)),
+     mLauncher(std::move(launcher)),
+     mPki(ZarnaTesting::TestPki::Make("localhost", mAddress))
 {
 }
 
@@ -190,9 +193,12 @@ bool AttestdProcess::Start(const std::vector<std::string> &ekArgs, const std::ve
       }
    }
    mPort = ZarnaTesting::FreeTcpPort();
-   std::vector<std::string> argv = {program, "--listen", "127.0.0.1:" + std::to_string(mPort), "--cert",
-                                    mDir.File("server.pem"), "--key", mDir.File("server.key"), "--signing-key",
-                                    mDir.File("signing.pem")};
+   std::vector<std::string> argv = mLauncher;
+   for (const std::string &arg : {program, std::string("--listen"), mAddress + ":" + std::to_string(mPort),
+                                  std::string("--cert"), mDir.File("server.pem"), std::string("--key"),
+                                  mDir.File("server.key"), std::string("--signing-key"), mDir.File("signing.pem")}) {
+      argv.push_back(arg);
+   }
    argv.insert(argv.end(), ekArgs.begin(), ekArgs.end());
    argv.insert(argv.end(), extra.begin(), extra.end());
    mProcess.emplace(argv);

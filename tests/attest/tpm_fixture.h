@@ -48,7 +48,9 @@ private:
 // attestd on a free loopback port with a fresh TLS certificate and signing key.
 class AttestdProcess {
 public:
-   AttestdProcess();
+   // Listening on `address` (in its certificate), started through `launcher`
+   // (for example "ip netns exec NAME") when given.
+   explicit AttestdProcess(std::string address = "127.0.0.1", std::vector<std::string> launcher = {});
    // Extra arguments follow the required ones; false when it did not come up.
    bool Start(const std::vector<std::string> &ekArgs, const std::vector<std::string> &extra = {});
    void Stop();
@@ -60,6 +62,8 @@ public:
 
 private:
    ZarnaTesting::TempDir mDir;
+   std::string mAddress;
+   std::vector<std::string> mLauncher;
    ZarnaTesting::TestPki mPki;
    int mPort = 0;
    std::optional<ZarnaTesting::ChildProcess> mProcess;
