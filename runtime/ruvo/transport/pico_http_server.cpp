@@ -185,17 +185,26 @@ template <typename Protocol>
 void PicoHttpServer<Protocol>::Serve(typename Protocol::socket socket)
 {
    using Clock = std::chrono::steady_clock;
+   uint64_t suppressed = 0;
    if (!mLoad->TryAddConnection()) {
-      // Over the cap: accepted only to be closed, so that the peer learns at once
-      // and the backlog does not fill with it.
-      uint64_t suppressed = 0;
-      if (mLoad->connectionLimitLog.Allow(suppressed)) {
-         Log::Write(mLogger, Log::kWarning, "Connection refused: ", mSettings.maxConnections,
-                    " connections held (", suppressed, " more refused since the last line)");
+      if (!mLoad->TakeSlotOfLongestWaiting()) {
+         // Every slot is busy with a request: accepted only to be closed, so that
+         // the peer learns at once and the backlog does not fill with it.
+         if (mLoad->connectionLimitLog.Allow(suppressed)) {
+            Log::Write(mLogger, Log::kWarning, "Connection refused: ", mSettings.maxConnections,
+                       " connections held (", suppressed, " more refused since the last line)");
+         }
+         boost::system::error_code ignored;
+         socket.close(ignored);
+         return;
       }
-      boost::system::error_code ignored;
-      socket.close(ignored);
-      return;
+      // A peer that holds a slot without sending its request gives way to a newer
+      // one, so a flood of idle or slow connections cannot lock callers out.
+      if (mLoad->evictionLog.Allow(suppressed)) {
+         Log::Write(mLogger, Log::kWarning, "Connection limit reached: ", mSettings.maxConnections,
+                    " connections held, closed the one waiting longest for its request (", suppressed,
+                    " more since the last line)");
+      }
    }
    auto slot = std::make_shared<ConnectionSlot>(mLoad);
    auto readLimit = std::chrono::duration_cast<Clock::duration>(mSettings.readLimit);

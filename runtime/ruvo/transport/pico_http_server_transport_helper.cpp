@@ -30,8 +30,18 @@ std::shared_ptr<PicoHttpServerTransportHelper> PicoHttpServerTransportHelper::Cr
    const ServerSettings &settings, Log::LoggerPtr logger, std::shared_ptr<ConnectionSlot> slot,
    std::shared_ptr<BodyWorker> worker)
 {
-   return std::shared_ptr<PicoHttpServerTransportHelper>(new PicoHttpServerTransportHelper(
+   std::shared_ptr<PicoHttpServerTransportHelper> helper(new PicoHttpServerTransportHelper(
       std::move(stream), std::move(handler), settings, std::move(logger), std::move(slot), std::move(worker)));
+   if (helper->mSlot) {
+      // Closing to make room for a newer connection happens on this one's executor.
+      std::weak_ptr<PicoHttpServerTransportHelper> weak = helper;
+      helper->mSlot->SetClose([weak] {
+         if (auto self = weak.lock()) {
+            self->mStream->Post([self] { self->Shutdown(); });
+         }
+      });
+   }
+   return helper;
 }
 
 PicoHttpServerTransportHelper::PicoHttpServerTransportHelper(
@@ -56,6 +66,9 @@ PicoHttpServerTransportHelper::~PicoHttpServerTransportHelper()
 
 void PicoHttpServerTransportHelper::Start()
 {
+   if (mSlot) {
+      mSlot->Waiting();
+   }
    // A peer that connects and says nothing is bounded like an idle one.
    mStream->BeginReadWindow(std::min(mSettings.idleLimit, mSettings.readLimit));
    mStream->AsyncStart(Asio::StreamRole::Server,
@@ -88,6 +101,9 @@ void PicoHttpServerTransportHelper::NextRequest()
    // Waiting for a request that has not begun is bounded by the idle limit; from
    // its first byte the whole request has the read limit.
    mAwaitingFirstByte = mFilled == 0;
+   if (mSlot) {
+      mSlot->Waiting();
+   }
    mStream->BeginReadWindow(mAwaitingFirstByte ? std::min(mSettings.idleLimit, mSettings.readLimit)
                                                : mSettings.readLimit);
    ParseHeader();
@@ -246,6 +262,9 @@ bool PicoHttpServerTransportHelper::RefreshHeader()
 void PicoHttpServerTransportHelper::Dispatch(std::string_view body)
 {
    mStream->EndReadWindow();
+   if (mSlot) {
+      mSlot->Busy();
+   }
    Log::Write(mLogger, Log::kDebug, "HandleFrame<", "Recv", ">");
    if (mRequest.method != "POST" || !IsRecognisedContentType(mInfo.contentType)) {
       SendBadRequest();
@@ -347,6 +366,9 @@ void PicoHttpServerTransportHelper::RequestError(const boost::system::error_code
 
 void PicoHttpServerTransportHelper::Shutdown()
 {
+   if (mSlot) {
+      mSlot->Busy();
+   }
    mStream->EndReadWindow();
    mStream->Close();
 }

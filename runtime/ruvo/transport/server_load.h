@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -28,6 +30,8 @@ private:
    uint64_t mSuppressed = 0;                      // guarded by mLock
 };
 
+class ConnectionSlot;
+
 class ServerLoad {
 public:
    ServerLoad(size_t maxConnections, size_t maxBufferedBytes);
@@ -35,6 +39,10 @@ public:
    // Takes a connection slot; false when all are held.
    bool TryAddConnection();
    void RemoveConnection();
+   // When all slots are held: closes the connection that has waited longest for
+   // (or in) its request, and hands its slot on to the caller. False when every
+   // held connection is busy with a request already received.
+   bool TakeSlotOfLongestWaiting();
    // Charges buffer bytes against the shared cap; false (nothing charged) when
    // they do not fit.
    bool TryCharge(size_t bytes);
@@ -44,27 +52,52 @@ public:
    size_t BufferedBytes() const { return mBuffered.load(); }
 
    LogRateLimiter connectionLimitLog{std::chrono::seconds(10)};
+   LogRateLimiter evictionLog{std::chrono::seconds(10)};
    LogRateLimiter bufferLimitLog{std::chrono::seconds(10)};
 
 private:
+   friend class ConnectionSlot;
+   uint64_t StartWaiting(ConnectionSlot *slot, uint64_t previous);
+   void StopWaiting(uint64_t key);
+
+   std::mutex mWaitLock;
+   uint64_t mWaitSeq = 0;                         // guarded by mWaitLock
+   std::map<uint64_t, ConnectionSlot *> mWaiting; // guarded by mWaitLock; oldest first
+
    const size_t mMaxConnections;
    const size_t mMaxBuffered;
    std::atomic<size_t> mConnections{0};
    std::atomic<size_t> mBuffered{0};
 };
 
-// One held connection slot, given back when destroyed.
+// One held connection slot, given back when destroyed (unless it was handed on to
+// a newer connection when this one was closed to make room).
 class ConnectionSlot {
 public:
-   explicit ConnectionSlot(std::shared_ptr<ServerLoad> load) : mLoad(std::move(load)) {}
-   ~ConnectionSlot() { mLoad->RemoveConnection(); }
+   // close: closes the connection (from any thread); called at most once, without
+   // locks held, when the slot is taken for a newer connection.
+   ConnectionSlot(std::shared_ptr<ServerLoad> load, std::function<void()> close = nullptr)
+      : mLoad(std::move(load)), mClose(std::move(close))
+   {
+   }
+   ~ConnectionSlot();
    ConnectionSlot(const ConnectionSlot &) = delete;
    ConnectionSlot &operator=(const ConnectionSlot &) = delete;
    ServerLoad &Load() { return *mLoad; }
    const std::shared_ptr<ServerLoad> &Shared() const { return mLoad; }
+   void SetClose(std::function<void()> close);
+
+   // The connection waits for a request (again), or has received one. Called from
+   // the connection's executor only.
+   void Waiting();
+   void Busy();
 
 private:
+   friend class ServerLoad;
    std::shared_ptr<ServerLoad> mLoad;
+   std::function<void()> mClose;   // guarded by the load's wait lock
+   uint64_t mWaitKey = 0;          // guarded by the load's wait lock; 0 when not waiting
+   bool mHandedOn = false;         // guarded by the load's wait lock
 };
 
 } // namespace Ruvo::Transport::PicoHttp

@@ -24,7 +24,7 @@ struct ServerSettings {
    // Bounds the header block.
    size_t maxHeaderBytes = 65536;
    // Connections held at once; more are accepted and closed at once.
-   size_t maxConnections = 128;
+   size_t maxConnections = 512;
    // Receive-buffer bytes of all connections together, beyond the small allowance
    // each connection has of its own (kOwnBufferBytes). A request that would pass
    // it is refused and its connection closed.

@@ -15,7 +15,7 @@ struct EndpointLimits {
    size_t maxRequestBytes = 20000000;
    // "api/idleTimeoutSec", "api/maxConnections", "api/maxBufferedBytes".
    std::chrono::nanoseconds idleLimit = std::chrono::seconds(60);
-   size_t maxConnections = 128;
+   size_t maxConnections = 512;
    size_t maxBufferedBytes = 32 * 1024 * 1024;
 
    Ruvo::Transport::PicoHttp::ServerSettings ToServerSettings(const char *name) const
