@@ -113,11 +113,11 @@ void Report(const char *backend, int count, const std::function<void()> &reset)
    Timing perHost = PerHost(perHostCount);
    auto perService = [](double seconds, int n) { return seconds / n * 1e6; };
    std::printf("%s backend\n", backend);
-   std::printf("  %5d services: start %8.3f s, stop %8.3f s (%zu addresses allowed)\n", count, big.start, big.stop,
-               big.allowed);
+   std::printf("  %5d services: start %8.3f s, stop %8.3f s (%zu addresses allowed)\n", count,
+               big.start, big.stop, big.allowed);
    std::printf("  %5d services: start %8.3f s, stop %8.3f s\n", small, tenth.start, tenth.stop);
-   std::printf("  %5d hosts one change each (baseline): start %8.3f s, stop %8.3f s\n", perHostCount,
-               perHost.start, perHost.stop);
+   std::printf("  %5d hosts one change each (baseline): start %8.3f s, stop %8.3f s\n",
+               perHostCount, perHost.start, perHost.stop);
    std::printf("  per service at %d / at %d: start %.2f, stop %.2f (1 = linear)\n", count, small,
                perService(big.start, count) / perService(tenth.start, small),
                perService(big.stop, count) / perService(tenth.stop, small));
@@ -150,7 +150,8 @@ int main(int argc, char **argv)
    std::filesystem::remove_all(pattern);
 
    if (unshare(CLONE_NEWNET) != 0) {
-      std::printf("nftables backend: skipped (no private network namespace: %s)\n", std::strerror(errno));
+      std::printf("nftables backend: skipped (no private network namespace: %s)\n",
+                  std::strerror(errno));
       return 0;
    }
    auto nft = std::make_shared<HykCtl::System::NftablesBackend>();

@@ -40,12 +40,12 @@ struct MXUserRWLock {
    std::mutex mutex;
    std::condition_variable readersGo;
    std::condition_variable writersGo;
-   int activeReaders = 0;          // guarded by mutex
-   int waitingReaders = 0;         // guarded by mutex
-   int waitingWriters = 0;         // guarded by mutex
-   bool writerActive = false;      // guarded by mutex
-   std::thread::id writer;         // guarded by mutex
-   uint64_t readerGrants = 0;      // guarded by mutex; advanced when waiting readers are let in
+   int activeReaders = 0;     // guarded by mutex
+   int waitingReaders = 0;    // guarded by mutex
+   int waitingWriters = 0;    // guarded by mutex
+   bool writerActive = false; // guarded by mutex
+   std::thread::id writer;    // guarded by mutex
+   uint64_t readerGrants = 0; // guarded by mutex; advanced when waiting readers are let in
 };
 
 struct MXUserCondVar {

@@ -29,8 +29,8 @@ constexpr const char *kAttestd = "com.talvor.brim.trusted_infrastructure.attesta
 
 std::string Request(const std::string &method, const std::string &input)
 {
-   return R"({"version":"1.1","id":"1","method":")" + method + R"(","params":{"context":{},"input":)" + input +
-          "}}";
+   return R"({"version":"1.1","id":"1","method":")" + method +
+          R"(","params":{"context":{},"input":)" + input + "}}";
 }
 
 std::string RootPem()
@@ -42,27 +42,31 @@ std::string RootPem()
    return pem;
 }
 
-std::string CreateBody(const char *kind, const std::string &host, int port, const std::string &group)
+std::string CreateBody(const char *kind, const std::string &host, int port,
+                       const std::string &group)
 {
    return Request(std::string(kind) + ".create",
-                  R"({"spec":{"address":{"hostname":)" + nlohmann::json(host).dump() + R"(,"port":)" +
-                     std::to_string(port) + R"(},"trusted_CA":{"cert_chain":[)" + RootPem() +
-                     R"(]},"group":)" + nlohmann::json(group).dump() + "}}");
+                  R"({"spec":{"address":{"hostname":)" + nlohmann::json(host).dump() +
+                      R"(,"port":)" + std::to_string(port) + R"(},"trusted_CA":{"cert_chain":[)" +
+                      RootPem() + R"(]},"group":)" + nlohmann::json(group).dump() + "}}");
 }
 
 // The new service id, or empty.
-std::string Create(int port, const char *kind, const std::string &host, int servicePort, const std::string &group)
+std::string Create(int port, const char *kind, const std::string &host, int servicePort,
+                   const std::string &group)
 {
    auto reply = PostJson(port, CreateBody(kind, host, servicePort, group));
    auto body = nlohmann::json::parse(reply.body, nullptr, false);
-   return reply.status == 200 && body.is_object() && body.contains("result") && body["result"].is_string()
-             ? body["result"].get<std::string>()
-             : std::string();
+   return reply.status == 200 && body.is_object() && body.contains("result") &&
+                  body["result"].is_string()
+              ? body["result"].get<std::string>()
+              : std::string();
 }
 
 bool Delete(int port, const char *kind, const std::string &id)
 {
-   auto reply = PostJson(port, Request(std::string(kind) + ".delete", R"({"service":")" + id + R"("})"));
+   auto reply =
+       PostJson(port, Request(std::string(kind) + ".delete", R"({"service":")" + id + R"("})"));
    return reply.status == 200 && reply.body.find("\"result\"") != std::string::npos;
 }
 
@@ -127,22 +131,25 @@ TEST(AgentState, SecondAgentOnTheSameStoreExitsOneAndTakesNothingFromTheFirst)
    ASSERT_TRUE(before.enabled);
    ASSERT_EQ(before.addresses, (std::set<std::string>{"127.0.0.9"}));
 
-   ZarnaTesting::ChildProcess second({ZarnaTesting::BuiltProgram("apps/zarna/zarna")},
-                                     {{"ZARNA_CONFIG", SecondConfig(h, ZarnaTesting::FreeTcpPort())}},
-                                     h.Dir().Path());
+   ZarnaTesting::ChildProcess second(
+       {ZarnaTesting::BuiltProgram("apps/zarna/zarna")},
+       {{"ZARNA_CONFIG", SecondConfig(h, ZarnaTesting::FreeTcpPort())}}, h.Dir().Path());
    auto status = second.Wait(30s);
    ASSERT_TRUE(status.has_value());
    EXPECT_EQ(ZarnaTesting::ExitCodeOf(*status), 1);
-   EXPECT_NE(second.StderrText().find("Another zarna agent is running with the store"), std::string::npos)
-      << second.StderrText();
+   EXPECT_NE(second.StderrText().find("Another zarna agent is running with the store"),
+             std::string::npos)
+       << second.StderrText();
 
    EXPECT_TRUE(std::filesystem::exists(h.SocketPath()));
    FirewallFile after = ReadFirewall(h);
    EXPECT_TRUE(after.enabled);
    EXPECT_EQ(after.addresses, before.addresses);
    EXPECT_EQ(ListedHosts(h.Port()), (std::set<std::string>{"127.0.0.9"}));
-   EXPECT_EQ(ZarnaTesting::PostJsonUnix(h.SocketPath(), Request(std::string(kKms) + ".list", "{}")).status, 200)
-      << "the first agent's socket still serves";
+   EXPECT_EQ(ZarnaTesting::PostJsonUnix(h.SocketPath(), Request(std::string(kKms) + ".list", "{}"))
+                 .status,
+             200)
+       << "the first agent's socket still serves";
    EXPECT_EQ(h.StopAgent(), 0);
    EXPECT_FALSE(std::filesystem::exists(h.SocketPath()));
    EXPECT_FALSE(ReadFirewall(h).enabled);
@@ -166,7 +173,8 @@ TEST(AgentState, ReadersAreAnsweredWhileWritersKeepTheStateBusy)
       writers.emplace_back([&, w] {
          for (int n = 0; !stop; ++n) {
             std::string group = "w" + std::to_string(w) + "-" + std::to_string(n);
-            std::string id = Create(h.Port(), kKms, "127.0." + std::to_string(w + 1) + ".1", 1000 + n, group);
+            std::string id =
+                Create(h.Port(), kKms, "127.0." + std::to_string(w + 1) + ".1", 1000 + n, group);
             if (!id.empty() && Delete(h.Port(), kKms, id)) {
                writes += 2;
             }
@@ -176,11 +184,13 @@ TEST(AgentState, ReadersAreAnsweredWhileWritersKeepTheStateBusy)
    std::vector<double> latencies;
    auto end = std::chrono::steady_clock::now() + 8s;
    for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
-      std::string body = i % 2 == 0 ? Request(std::string(kKms) + ".list", "{}")
-                                    : Request(std::string(kAttestd) + ".get", R"({"service":")" + kept + R"("})");
+      std::string body =
+          i % 2 == 0 ? Request(std::string(kKms) + ".list", "{}")
+                     : Request(std::string(kAttestd) + ".get", R"({"service":")" + kept + R"("})");
       auto start = std::chrono::steady_clock::now();
       auto reply = PostJson(h.Port(), body);
-      latencies.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      latencies.push_back(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
       EXPECT_EQ(reply.status, 200);
       EXPECT_NE(reply.body.find("\"result\""), std::string::npos) << reply.body;
    }
@@ -215,11 +225,11 @@ TEST(AgentState, FirewallEqualsTheStoreAfterEachKill)
       for (int c = 0; c < 3; ++c) {
          clients.emplace_back([&, c] {
             for (int n = 0; !stop; ++n) {
-               std::string host = "127." + std::to_string(round + 1) + "." + std::to_string(c) + "." +
-                                  std::to_string(n % 200 + 1);
+               std::string host = "127." + std::to_string(round + 1) + "." + std::to_string(c) +
+                                  "." + std::to_string(n % 200 + 1);
                std::string id = Create(h.Port(), c == 0 ? kAttestd : kKms, host, 443,
                                        "r" + std::to_string(round) + "c" + std::to_string(c) + "n" +
-                                          std::to_string(n));
+                                           std::to_string(n));
                if (!id.empty() && n % 2 == 1) {
                   Delete(h.Port(), c == 0 ? kAttestd : kKms, id);
                }
@@ -240,7 +250,7 @@ TEST(AgentState, FirewallEqualsTheStoreAfterEachKill)
    EXPECT_EQ(ReadFirewall(h).addresses, listed);
    for (const auto &entry : std::filesystem::directory_iterator(h.Dir().Path())) {
       EXPECT_EQ(entry.path().filename().string().rfind("firewall.json.", 0), std::string::npos)
-         << entry.path() << " left behind";
+          << entry.path() << " left behind";
    }
    EXPECT_EQ(h.StopAgent(), 0);
 }
@@ -252,13 +262,15 @@ TEST(AgentState, FiveMegabyteHostnameIsRefusedWithoutFloodingTheLog)
    ASSERT_TRUE(h.StartEmulator());
    ASSERT_TRUE(h.StartAgent()) << h.Agent().StderrText();
    size_t logBefore = h.Agent().StderrText().size();
-   auto reply = PostJson(h.Port(), CreateBody(kAttestd, std::string(5 * 1024 * 1024, 'h'), 443, "g1"));
+   auto reply =
+       PostJson(h.Port(), CreateBody(kAttestd, std::string(5 * 1024 * 1024, 'h'), 443, "g1"));
    EXPECT_EQ(reply.status, 200);
    EXPECT_NE(reply.body.find("com.talvor.ruvo.std.errors.invalid_argument"), std::string::npos)
-      << reply.body.substr(0, 500);
+       << reply.body.substr(0, 500);
    EXPECT_LT(reply.body.size(), 2048u);
    std::this_thread::sleep_for(200ms);
-   EXPECT_LT(h.Agent().StderrText().size() - logBefore, 1024u) << h.Agent().StderrText().substr(logBefore, 2048);
+   EXPECT_LT(h.Agent().StderrText().size() - logBefore, 1024u)
+       << h.Agent().StderrText().substr(logBefore, 2048);
    EXPECT_TRUE(ListedHosts(h.Port()).empty());
    EXPECT_EQ(h.StopAgent(), 0);
 }
@@ -277,7 +289,8 @@ TEST(AgentState, UnreadableStoreIsReportedOnceAndExitsOne)
    std::string log = h.Agent().StderrText();
    size_t first = log.find("ConfigStore exception during Populate(");
    ASSERT_NE(first, std::string::npos) << log;
-   EXPECT_EQ(log.find("ConfigStore exception during Populate(", first + 1), std::string::npos) << log;
+   EXPECT_EQ(log.find("ConfigStore exception during Populate(", first + 1), std::string::npos)
+       << log;
    EXPECT_FALSE(std::filesystem::exists(h.SocketPath()));
 }
 
@@ -289,10 +302,11 @@ TEST(AgentState, UnworkableSettingsExitOneNamingTheSetting)
       std::string xml;
       std::string line;
    };
-   for (const Case &c : {Case{"<tirel><threadPool><maxThreads>3</maxThreads></threadPool></tirel>",
-                              "tirel/threadPool/maxThreads is 3; at least 5 are needed"},
-                         Case{"<features><zarna>perhaps</zarna></features>",
-                              "The feature switch features/zarna has an invalid value. Exiting."}}) {
+   for (const Case &c :
+        {Case{"<tirel><threadPool><maxThreads>3</maxThreads></threadPool></tirel>",
+              "tirel/threadPool/maxThreads is 3; at least 5 are needed"},
+         Case{"<features><zarna>perhaps</zarna></features>",
+              "The feature switch features/zarna has an invalid value. Exiting."}}) {
       AgentHarness h;
       h.WriteConfig(c.xml);
       ASSERT_TRUE(h.StartEmulator());
@@ -320,8 +334,9 @@ TEST(AgentState, UnworkableSettingsExitOneNamingTheSetting)
    auto status = h.Agent().Wait(30s);
    ASSERT_TRUE(status.has_value());
    EXPECT_EQ(ZarnaTesting::ExitCodeOf(*status), 1);
-   EXPECT_NE(h.Agent().StderrText().find("api/tcpPort is 83426; it must be 1-65535. Exiting."), std::string::npos)
-      << h.Agent().StderrText();
+   EXPECT_NE(h.Agent().StderrText().find("api/tcpPort is 83426; it must be 1-65535. Exiting."),
+             std::string::npos)
+       << h.Agent().StderrText();
 }
 
 } // namespace

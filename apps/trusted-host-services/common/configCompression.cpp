@@ -32,7 +32,7 @@ public:
    using category = io::sink_tag;
 
    BoundedSink(std::string &text, size_t limit, bool &overflowed)
-      : mText(&text), mLimit(limit), mOverflowed(&overflowed)
+       : mText(&text), mLimit(limit), mOverflowed(&overflowed)
    {
    }
    std::streamsize write(const char *data, std::streamsize n)
@@ -107,9 +107,9 @@ bool DecompressConfiguration(const std::vector<char> &compressed, std::string &t
    bool overflowed = false;
    const size_t limit = maxSize > SIZE_MAX - text.size() ? SIZE_MAX : text.size() + maxSize;
    try {
-      bool flushed = Pump(io::gzip_decompressor(kWindowBits, kFilterBufferSize),
-                          BoundedSink(text, limit, overflowed), compressed.data(),
-                          compressed.size());
+      bool flushed =
+          Pump(io::gzip_decompressor(kWindowBits, kFilterBufferSize),
+               BoundedSink(text, limit, overflowed), compressed.data(), compressed.size());
       // The chain may swallow the sink's exception while it closes; the flag
       // tells either way.
       if (overflowed) {

@@ -138,7 +138,8 @@ bool FirewallOpenIps(const std::vector<std::string> &ips)
          ruleset->ChangeAllowedIps(toAdd, toRemove);
       }
       for (const std::string &text : toRemove) {
-         Log_Level(125, "Removed %s from firewall whitelist: no configured service resolves to it\n",
+         Log_Level(125,
+                   "Removed %s from firewall whitelist: no configured service resolves to it\n",
                    text.c_str());
       }
       for (const std::string &text : toAdd) {

@@ -65,8 +65,8 @@ void ServiceTable::Populate()
          // Only the API writes ports, and it refuses these; a store edited by
          // other hands must not have them cast into some other port.
          if (port < 0 || port > kMaxStoredPort) {
-            Log_Level(110, "Not loading server ID %s from %s: port %lld is outside 0-65535\n", loadedId.c_str(),
-                      mName.c_str(), static_cast<long long>(port));
+            Log_Level(110, "Not loading server ID %s from %s: port %lld is outside 0-65535\n",
+                      loadedId.c_str(), mName.c_str(), static_cast<long long>(port));
             continue;
          }
          address->port = port;
@@ -101,7 +101,8 @@ ServiceResult ServiceTable::Insert(const std::shared_ptr<const NetworkAddress> &
    return result;
 }
 
-ServiceResult ServiceTable::CheckConflicts(const NetworkAddress &address, const std::string &group) const
+ServiceResult ServiceTable::CheckConflicts(const NetworkAddress &address,
+                                           const std::string &group) const
 {
    for (const auto &[id, entry] : mEntries) {
       if (SameEndpoint(*entry->address, address)) {
@@ -116,7 +117,8 @@ ServiceResult ServiceTable::CheckConflicts(const NetworkAddress &address, const 
    return ServiceResult::Ok;
 }
 
-ServiceResult ServiceTable::ValidateCertificates(const std::string &hostname, const X509CertChain &chain)
+ServiceResult ServiceTable::ValidateCertificates(const std::string &hostname,
+                                                 const X509CertChain &chain)
 {
    std::vector<std::string> standardized = chain.certs;
    for (std::string &cert : standardized) {
@@ -178,7 +180,8 @@ void ServiceTable::Delete(const std::string &instanceId)
       if (e.GetCode() != BrimConfigStore::CS_ERR_OBJECT_NOT_FOUND) {
          throw;
       }
-      Log_Level(115, "Service %s was already gone from the configuration store\n", instanceId.c_str());
+      Log_Level(115, "Service %s was already gone from the configuration store\n",
+                instanceId.c_str());
    }
    mEntries.erase(instanceId);
 }

@@ -35,7 +35,8 @@ constexpr uint64_t kMaxPort = 65535;
 
 // A caller's text is refused where it enters, so an over-long one never reaches
 // the state, the store or a log line.
-std::optional<::Ruvo::Data::ErrorValuePtr> CheckLength(const char *field, const std::string &text, size_t limit)
+std::optional<::Ruvo::Data::ErrorValuePtr> CheckLength(const char *field, const std::string &text,
+                                                       size_t limit)
 {
    if (text.size() <= limit) {
       return std::nullopt;
@@ -43,9 +44,9 @@ std::optional<::Ruvo::Data::ErrorValuePtr> CheckLength(const char *field, const 
    namespace Errors = Com::Talvor::Ruvo::Std::Errors;
    Errors::InvalidArgument error;
    error.error_type = Errors::ErrorType::INVALID_ARGUMENT;
-   error.messages.push_back(::Ruvo::CoreMessage::Make(
-       ::Ruvo::MessageIds::kDataInvalidValue,
-       {field, "longer than " + std::to_string(limit) + " bytes"}));
+   error.messages.push_back(
+       ::Ruvo::CoreMessage::Make(::Ruvo::MessageIds::kDataInvalidValue,
+                                 {field, "longer than " + std::to_string(limit) + " bytes"}));
    return ::Ruvo::Data::ErrorFactory::ToErrorValue(error, DefaultLocale());
 }
 
