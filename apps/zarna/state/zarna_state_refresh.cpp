@@ -2,7 +2,10 @@
 // refresh scheduled ahead of its expiry; the refresh attests the group again.
 #include <jwt.h>
 
+#include <cerrno>
+
 #include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
+#include "apps/zarna/state/token_expiry.h"
 #include "apps/zarna/state/zarna_state.h"
 #include "runtime/hostlib/hostinfo.h"
 #include "runtime/hostlib/log.h"
@@ -34,19 +37,37 @@ struct JwtFree {
 
 } // namespace
 
+bool ReadTokenExpiry(const std::string &token, int64_t &exp, int &decodeResult)
+{
+   exp = 0;
+   // The agent does not verify the token: it reads the expiry and passes the
+   // token on unchanged. A text with an embedded NUL is not a compact token.
+   if (token.find('\0') != std::string::npos) {
+      decodeResult = EINVAL;
+      return false;
+   }
+   jwt_t *raw = nullptr;
+   decodeResult = jwt_decode(&raw, token.c_str(), nullptr, 0);
+   std::unique_ptr<jwt_t, JwtFree> jwt(raw);
+   if (decodeResult != 0 || !jwt) {
+      if (decodeResult == 0) {
+         decodeResult = EINVAL;
+      }
+      return false;
+   }
+   exp = jwt_get_grant_int(jwt.get(), "exp");
+   return true;
+}
+
 bool ZarnaState::ScheduleTokenRefresh(const std::string &group, const std::string &token,
                                       std::shared_ptr<Tirel::System::ScheduledItem> &refreshItem)
 {
-   // The agent does not verify the token: it reads the expiry and passes the
-   // token on unchanged.
-   jwt_t *raw = nullptr;
-   const int rc = jwt_decode(&raw, token.c_str(), nullptr, 0);
-   std::unique_ptr<jwt_t, JwtFree> jwt(raw);
-   if (rc != 0 || !jwt) {
+   int64_t exp = 0;
+   int rc = 0;
+   if (!ReadTokenExpiry(token, exp, rc)) {
       Log_Level(110, "Cannot decode expiry from token from group %s: %d\n", group.c_str(), rc);
       return false;
    }
-   const int64_t exp = jwt_get_grant_int(jwt.get(), "exp");
    if (exp <= 0) {
       Log_Level(110, "No expiry time grant in token from group %s: %d\n", group.c_str(), 0);
       return false;
