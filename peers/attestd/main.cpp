@@ -96,8 +96,12 @@ int main(int argc, char **argv)
    Attestd::Options options;
    std::string error;
    if (!Attestd::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+      if (error == "help") {
+         printf("%s", Attestd::kUsage);
+         return 0;
+      }
       fprintf(stderr, "attestd: %s\n%s", error.c_str(), Attestd::kUsage);
-      return error == "help" ? 0 : 2;
+      return 2;
    }
    if (!options.pcrPolicyFile.empty()) {
       bool ok = false;
