@@ -300,6 +300,16 @@ TEST_F(AgentSecurity, LocalSocketIsOwnerOnlyOrOpenToTheConfiguredGroup)
    umask(0); // the agent must not depend on the umask it was started with
    ASSERT_TRUE(h.StartAgent()) << h.Agent().StderrText();
    umask(022);
+   // Each call names its local caller under its operation id.
+   auto reply = ZarnaTesting::PostJsonUnix(
+      h.SocketPath(),
+      R"({"version":"1.1","id":"1","method":"com.talvor.brim.kms.key_operation.decrypt","params":{"context":)"
+      R"({"app":{"opId":"peer-check-1"}},"input":{"provider":"p","ciphertext":"c"}}})");
+   EXPECT_EQ(reply.status, 200);
+   EXPECT_TRUE(h.Agent().WaitForOutput("[opID=peer-check-1] Local caller uid " + std::to_string(getuid()) + " pid " +
+                                          std::to_string(getpid()),
+                                       5s))
+      << h.Agent().StderrText();
    struct stat st {};
    ASSERT_EQ(stat(h.SocketPath().c_str(), &st), 0);
    EXPECT_EQ(st.st_mode & 0777, 0600u);

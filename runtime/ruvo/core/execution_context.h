@@ -3,6 +3,7 @@
 // One call owns its context; layers of the call change it one after another.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,6 +42,12 @@ private:
    std::map<std::string, SecretString> mSecrets;
 };
 
+// The caller on a local socket as the kernel reports it (SO_PEERCRED).
+struct PeerCredentials {
+   uint32_t uid = 0;
+   int32_t pid = 0;
+};
+
 // Who the authentication filter found the caller to be.
 struct AuthenticationResult {
    std::string schemeId;
@@ -69,6 +76,10 @@ public:
       mAuthentication = std::move(result);
    }
 
+   // Set by the local-socket transport only, so no caller can claim it.
+   const std::optional<PeerCredentials> &GetPeerCredentials() const { return mPeer; }
+   void SetPeerCredentials(PeerCredentials peer) { mPeer = peer; }
+
    // The JSON-RPC request id of the call; empty until a transport assigns one.
    const std::string &GetRequestId() const { return mRequestId; }
    void SetRequestId(std::string id) { mRequestId = std::move(id); }
@@ -78,6 +89,7 @@ private:
    SecurityContext mSecurity;
    std::shared_ptr<const AuthenticationResult> mAuthentication;
    std::string mRequestId;
+   std::optional<PeerCredentials> mPeer;
 };
 
 using ExecutionContextPtr = std::shared_ptr<ExecutionContext>;

@@ -48,6 +48,18 @@ bool PicoHttpApiRequestHandler::GetHttpStatus(const Data::ErrorValuePtr &error, 
 
 bool PicoHttpApiRequestHandler::Handle(const HttpServerRequest &request, HttpReplyCb reply)
 {
+   return Serve(request, std::move(reply), nullptr);
+}
+
+bool PicoHttpApiRequestHandler::HandleFromPeer(const Core::PeerCredentials &peer, const HttpServerRequest &request,
+                                               HttpReplyCb reply)
+{
+   return Serve(request, std::move(reply), &peer);
+}
+
+bool PicoHttpApiRequestHandler::Serve(const HttpServerRequest &request, HttpReplyCb reply,
+                                      const Core::PeerCredentials *peer)
+{
    if (!mProvider) {
       return false;
    }
@@ -74,6 +86,9 @@ bool PicoHttpApiRequestHandler::Handle(const HttpServerRequest &request, HttpRep
       Log::Write(mLogger, Log::kTrace, "Handle request error: ", error->ToString());
       reply(ErrorReply(call.requestId, error));
       return true;
+   }
+   if (peer != nullptr) {
+      call.context->SetPeerCredentials(*peer);
    }
    Log::Write(mLogger, Log::kDebug, "Request received");
    auto logger = mLogger;

@@ -8,6 +8,7 @@
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/strand.hpp>
 
+#include "runtime/ruvo/transport/peer_credentials.h"
 #include "runtime/ruvo/transport/pico_http_server_transport_helper.h"
 #include "runtime/ruvo/transport/timeout_stream.h"
 #include "runtime/ruvo/transport/transport_error.h"
@@ -214,6 +215,11 @@ void PicoHttpServer<Protocol>::Serve(typename Protocol::socket socket)
       boost::system::error_code ignored;
       socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
    }
+   std::shared_ptr<HttpRequestHandler> handler = mHandler;
+   if constexpr (std::is_same_v<Protocol, boost::asio::local::stream_protocol>) {
+      // Local callers are known by their credentials; each call carries them.
+      handler = HandlerForPeer(mHandler, socket.native_handle());
+   }
    std::shared_ptr<Asio::ByteStream> stream;
    if (mTls) {
       using TlsStream = boost::asio::ssl::stream<typename Protocol::socket>;
@@ -225,7 +231,7 @@ void PicoHttpServer<Protocol>::Serve(typename Protocol::socket socket)
    }
    // Start runs on the connection's strand like everything after it.
    auto connection =
-      PicoHttpServerTransportHelper::Create(stream, mHandler, mSettings, mLogger, std::move(slot), mWorker);
+      PicoHttpServerTransportHelper::Create(stream, handler, mSettings, mLogger, std::move(slot), mWorker);
    stream->Post([connection] { connection->Start(); });
 }
 

@@ -4,6 +4,7 @@
 
 #include "apps/trusted-host-services/common/tirelruvo/opIdProvider.h"
 #include "apps/zarna/ruvo/messages.h"
+#include "apps/zarna/ruvo/provider/local_caller_log.h"
 #include "apps/zarna/ruvo/services/attestation_services_impl.h"
 #include "apps/zarna/ruvo/services/key_operation_impl.h"
 #include "apps/zarna/ruvo/services/kms_services_impl.h"
@@ -84,7 +85,7 @@ CreateLocalSocketProviderChain(const Ruvo::Provider::Enqueuer &enqueuer,
        {KeyOp::AsyncServiceBinder::BindImplementation(std::make_shared<KeyOp::KeyOperationImpl>(),
                                                       localizer)},
        enqueuer, logger);
-   return WrapInOpIdProvider(local);
+   return WrapInOpIdProvider(std::make_shared<LocalCallerLogProvider>(local));
 }
 
 } // namespace Zarna

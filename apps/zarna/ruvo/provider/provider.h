@@ -28,7 +28,8 @@ Ruvo::Core::AsyncApiProviderPtr CreateTcpProviderChain(const Ruvo::Provider::Enq
                                                        const Ruvo::Log::LoggerPtr &logger,
                                                        const ApiSecurity &security);
 
-// OpIdProvider -> local provider with the key operation binding.
+// OpIdProvider -> a line naming the local caller -> local provider with the key
+// operation binding.
 Ruvo::Core::AsyncApiProviderPtr
 CreateLocalSocketProviderChain(const Ruvo::Provider::Enqueuer &enqueuer,
                                const Ruvo::L10n::LocalizerPtr &localizer,
