@@ -255,6 +255,37 @@ TEST(AgentState, FirewallEqualsTheStoreAfterEachKill)
    EXPECT_EQ(h.StopAgent(), 0);
 }
 
+// "localhost" and "127.0.0.1" are two names for one address: refusing or deleting
+// a service under one name must not close the address for the other.
+TEST(AgentState, TwoNamesForOneAddressKeepItOpen)
+{
+   AgentHarness h;
+   h.WriteConfig("", "info");
+   ASSERT_TRUE(h.StartEmulator());
+   ASSERT_TRUE(h.StartAgent()) << h.Agent().StderrText();
+   std::string kms = Create(h.Port(), kKms, "localhost", 443, "kms-group");
+   ASSERT_FALSE(kms.empty());
+   ASSERT_EQ(ReadFirewall(h).addresses.count("127.0.0.1"), 1u);
+
+   // Refused: the certificate list is not a chain.
+   auto refused = PostJson(
+       h.Port(), Request(std::string(kAttestd) + ".create",
+                         R"({"spec":{"address":{"hostname":"127.0.0.1"},)"
+                         R"("trusted_CA":{"cert_chain":["not a certificate"]},"group":"other"}})"));
+   EXPECT_NE(refused.body.find("attestation.services.invalid_certificates"), std::string::npos)
+       << refused.body;
+   EXPECT_EQ(ReadFirewall(h).addresses.count("127.0.0.1"), 1u)
+       << "a refused insert closed a configured host";
+
+   std::string attestd = Create(h.Port(), kAttestd, "127.0.0.1", 443, "other");
+   ASSERT_FALSE(attestd.empty());
+   ASSERT_TRUE(Delete(h.Port(), kKms, kms));
+   EXPECT_EQ(ReadFirewall(h).addresses.count("127.0.0.1"), 1u) << "still needed by 127.0.0.1";
+   ASSERT_TRUE(Delete(h.Port(), kAttestd, attestd));
+   EXPECT_TRUE(ReadFirewall(h).addresses.empty());
+   EXPECT_EQ(h.StopAgent(), 0);
+}
+
 TEST(AgentState, FiveMegabyteHostnameIsRefusedWithoutFloodingTheLog)
 {
    AgentHarness h;
