@@ -5,6 +5,7 @@
 #include "tests/agent/agent_harness.h"
 #include "tests/attest/tpm_fixture.h"
 #include "tests/fixtures/cert_factory.h"
+#include "tests/kms/zarnd_process.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -12,52 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 using ZarnaTesting::AgentHarness;
 using ZarnaTesting::ChildProcess;
-
-// One key provider service on a free loopback port, trusting attestd's tokens.
-class ZarndProcess {
-public:
-   ZarndProcess(const std::string &name, const std::string &trustKey,
-                std::vector<std::string> extra)
-       : mPki(ZarnaTesting::TestPki::Make("zarnd.test", "127.0.0.1"))
-   {
-      ZarnaTesting::WriteTextFile(mDir.File("zarnd.pem"),
-                                  mPki.leaf.Pem() + mPki.intermediate.Pem());
-      mPki.leaf.Key().WritePrivatePem(mDir.File("zarnd.key"));
-      ZarnaTesting::WriteTextFile(mDir.File("ca.pem"), mPki.root.Pem() + mPki.intermediate.Pem());
-      std::vector<std::string> argv = {ZarnaTesting::BuiltProgram("peers/zarnd/zarnd"),
-                                       "--listen",
-                                       "127.0.0.1:0",
-                                       "--cert",
-                                       mDir.File("zarnd.pem"),
-                                       "--key",
-                                       mDir.File("zarnd.key"),
-                                       "--trust-token-key",
-                                       trustKey,
-                                       "--audience",
-                                       "zarnd",
-                                       "--db",
-                                       mDir.File(name + ".db"),
-                                       "--verbose"};
-      argv.insert(argv.end(), extra.begin(), extra.end());
-      mProcess = std::make_unique<ChildProcess>(argv);
-      if (mProcess->WaitForOutput("zarnd listening on", 10s)) {
-         std::smatch m;
-         std::string out = mProcess->StderrText();
-         if (std::regex_search(out, m, std::regex("listening on 127.0.0.1:([0-9]+)"))) {
-            mPort = std::stoi(m[1]);
-         }
-      }
-   }
-   int Port() const { return mPort; }
-   std::string CaFile() const { return mDir.File("ca.pem"); }
-   std::string Log() const { return mProcess->StderrText(); }
-
-private:
-   ZarnaTesting::TempDir mDir;
-   ZarnaTesting::TestPki mPki;
-   std::unique_ptr<ChildProcess> mProcess;
-   int mPort = 0;
-};
+using ZarnaTesting::ZarndProcess;
 
 std::string Field(const std::string &output, const std::string &name)
 {
@@ -141,10 +97,10 @@ protected:
 TEST_F(KmsEndToEnd, GenerateThenDecryptReturnsTheKeyAndARefusedTokenMovesToTheNextGroup)
 {
    ZarndProcess refusing("refusing", attestd.SigningPublicKeyFile(),
-                         {"--provider", "disk", "--fault", "unauthenticated"});
-   ZarndProcess serving(
-       "serving", attestd2.SigningPublicKeyFile(),
-       {"--provider", "disk", "--provider", "tape:degraded", "--provider", "cold:unavailable"});
+                         {"--verbose", "--provider", "disk", "--fault", "unauthenticated"});
+   ZarndProcess serving("serving", attestd2.SigningPublicKeyFile(),
+                        {"--verbose", "--provider", "disk", "--provider", "tape:degraded",
+                         "--provider", "cold:unavailable"});
    ASSERT_NE(refusing.Port(), 0);
    ASSERT_NE(serving.Port(), 0);
 
