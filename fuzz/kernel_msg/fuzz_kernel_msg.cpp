@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
       RegisterRequest m;
       uint32_t aux;
       if (RoundTrips(data, size, h, body, bodySize, m) && core.Register(m, &aux) == 0) {
-         core.ChannelGone();
+         core.ChannelGone(done);
       }
       break;
    }
