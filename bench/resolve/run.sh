@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Kernel key resolution end to end against openssl s_time handshakes to the same
+# zarnd, with 1, 4 and 16 requests in flight. Bounded: each load runs for a fixed
+# number of seconds against processes started here, all stopped at the end.
+#
+#   bench/resolve/run.sh [BUILD_DIR] [SECONDS]
+#
+# BUILD_DIR defaults to build/release (configured with the release preset when missing).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+BUILD="${1:-$ROOT/build/release}"
+SECS="${2:-10}"
+
+for tool in openssl swtpm swtpm_setup; do
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/bootstrap installs it)"; exit 1; }
+done
+if [ ! -f "$BUILD/build.ninja" ]; then
+  cmake --preset release -B "$BUILD" >/dev/null
+fi
+cmake --build "$BUILD" --target bench_resolve -j2 >/dev/null
+
+ZARNA_SOURCE_DIR="$ROOT" ZARNA_BINARY_DIR="$BUILD" "$BUILD/bench/resolve/bench_resolve" "$SECS"
