@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "runtime/tpm2/tpm2.h"
 #include "runtime/tpm2/tpm_keys.h"
@@ -84,6 +85,27 @@ bool ReadNv(TpmConnection &connection, TPM2_HANDLE index, std::vector<uint8_t> &
    return ok;
 }
 
+// What does not change while a connection lasts: the persistent EK's handle
+// (ESAPI hands out one object per TPM handle, so it is shared, never closed by
+// a holder) and the identity texts. Guarded by the connection lock.
+struct ConnectionCache {
+   uint64_t generation = 0;
+   LoadedKey persistentEk;
+   bool identityRead = false;
+   std::string key;
+   std::string certificate;
+};
+
+ConnectionCache &Cache(TpmConnection &connection)
+{
+   static ConnectionCache cache;
+   if (cache.generation != connection.Generation()) {
+      cache = ConnectionCache{};
+      cache.generation = connection.Generation();
+   }
+   return cache;
+}
+
 } // namespace
 
 bool ReadEndorsementCertificate(TpmConnection &connection, std::vector<uint8_t> &der)
@@ -96,6 +118,11 @@ bool LoadEndorsementKey(TpmConnection &connection, LoadedKey &ek)
    ESYS_CONTEXT *ctx = connection.Context();
    if (!ctx) {
       return false;
+   }
+   ConnectionCache &cache = Cache(connection);
+   if (cache.persistentEk.handle != ESYS_TR_NONE) {
+      ek = cache.persistentEk;
+      return true;
    }
    const uint64_t generation = connection.Generation();
    ESYS_TR handle = ESYS_TR_NONE;
@@ -111,6 +138,7 @@ bool LoadEndorsementKey(TpmConnection &connection, LoadedKey &ek)
          ek.handle = handle;
          ek.transient = false;
          ek.pub = *pub;
+         Cache(connection).persistentEk = ek;
          return true;
       }
       if (!connection.ContextOf(generation)) {
@@ -143,12 +171,10 @@ void ReleaseKey(ESYS_CONTEXT *ctx, LoadedKey &key)
    if (key.handle == ESYS_TR_NONE) {
       return;
    }
-   if (ctx) {
-      if (key.transient) {
-         Esys_FlushContext(ctx, key.handle);
-      } else {
-         Esys_TR_Close(ctx, &key.handle);
-      }
+   // A persistent key's object is shared by every holder on the connection and
+   // goes with it; only transient objects are ours to flush.
+   if (ctx && key.transient) {
+      Esys_FlushContext(ctx, key.handle);
    }
    key.handle = ESYS_TR_NONE;
 }
@@ -160,22 +186,42 @@ bool GetEndorsementKey(std::string &key, std::string &certificate)
    if (!connection.Context()) {
       return false;
    }
-   std::vector<uint8_t> der;
-   if (ReadEndorsementCertificate(connection, der)) {
-      certificate = CertificateDerToPem(der);
-      if (!certificate.empty()) {
-         return true;
+   ConnectionCache &cache = Cache(connection);
+   const uint64_t started = connection.Generation();
+   if (!cache.identityRead) {
+      std::vector<uint8_t> der;
+      std::string pem;
+      if (ReadEndorsementCertificate(connection, der)) {
+         pem = CertificateDerToPem(der);
       }
+      std::string publicPem;
+      if (pem.empty()) {
+         const uint64_t generation = connection.Generation();
+         LoadedKey ek;
+         if (!LoadEndorsementKey(connection, ek)) {
+            return false;
+         }
+         EvpKey evp = PublicToEvp(ek.pub.publicArea);
+         ReleaseKey(connection.ContextOf(generation), ek);
+         publicPem = EvpToPem(evp.get());
+         if (publicPem.empty()) {
+            return false;
+         }
+      }
+      // A connection lost on the way may have hidden the certificate: nothing is
+      // kept, and this try fails.
+      if (connection.Generation() != started) {
+         return false;
+      }
+      ConnectionCache &current = Cache(connection);
+      current.identityRead = true;
+      current.certificate = pem;
+      current.key = publicPem;
    }
-   const uint64_t generation = connection.Generation();
-   LoadedKey ek;
-   if (!LoadEndorsementKey(connection, ek)) {
-      return false;
-   }
-   EvpKey evp = PublicToEvp(ek.pub.publicArea);
-   ReleaseKey(connection.ContextOf(generation), ek);
-   key = EvpToPem(evp.get());
-   return !key.empty();
+   const ConnectionCache &read = Cache(connection);
+   certificate = read.certificate;
+   key = read.key;
+   return !certificate.empty() || !key.empty();
 }
 
 } // namespace AttestLib::Tpm2

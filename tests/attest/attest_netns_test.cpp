@@ -30,18 +30,25 @@ TEST(AttestNetnsTest, ServiceOutsideTheAllowListIsUnreachable)
    ZARNA_RUN_IN_PRIVATE_NAMESPACES(CLONE_NEWNET | CLONE_NEWNS);
    ASSERT_EQ(ManufacturedTpm::Get().error, "");
 
-   Command({"/usr/sbin/ip", "netns", "add", "zarna-peer"});
-   Command({"/usr/sbin/ip", "link", "add", "v0", "type", "veth", "peer", "name", "v1", "netns", "zarna-peer"});
+   // The name file lives in the host's /run even though its mount does not: a
+   // name of this run's own, removed at the end.
+   const std::string peer = "zarna-peer-" + std::to_string(getpid());
+   struct RemoveNamespace {
+      std::string name;
+      ~RemoveNamespace() { HostCtl::Lib::SpawnCommandRunner().Run({"/usr/sbin/ip", "netns", "del", name}, ""); }
+   } removeNamespace{peer};
+   Command({"/usr/sbin/ip", "netns", "add", peer});
+   Command({"/usr/sbin/ip", "link", "add", "v0", "type", "veth", "peer", "name", "v1", "netns", peer});
    Command({"/usr/sbin/ip", "addr", "add", "10.9.0.1/24", "dev", "v0"});
    Command({"/usr/sbin/ip", "link", "set", "v0", "up"});
-   Command({"/usr/sbin/ip", "-n", "zarna-peer", "addr", "add", "10.9.0.8/24", "dev", "v1"});
-   Command({"/usr/sbin/ip", "-n", "zarna-peer", "link", "set", "v1", "up"});
-   Command({"/usr/sbin/ip", "-n", "zarna-peer", "link", "set", "lo", "up"});
+   Command({"/usr/sbin/ip", "-n", peer, "addr", "add", "10.9.0.8/24", "dev", "v1"});
+   Command({"/usr/sbin/ip", "-n", peer, "link", "set", "v1", "up"});
+   Command({"/usr/sbin/ip", "-n", peer, "link", "set", "lo", "up"});
 
    SwtpmInstance tpm;
    ASSERT_TRUE(tpm.Start()) << tpm.Log();
    AttestLib::Tpm2::SetTcti(tpm.Tcti());
-   AttestdProcess attestd("10.9.0.8", {"/usr/sbin/ip", "netns", "exec", "zarna-peer"});
+   AttestdProcess attestd("10.9.0.8", {"/usr/sbin/ip", "netns", "exec", peer});
    ASSERT_TRUE(attestd.Start({"--ek-ca", tpm.EkCaBundle()})) << attestd.Log();
 
    auto backend = std::make_shared<HykCtl::System::NftablesBackend>();
