@@ -111,6 +111,10 @@ struct Agent {
 
 // The one instance lock of the process, held until it ends.
 InstanceLock gInstanceLock;
+// The same for the working directory, where the local socket lives: two agents
+// on different stores must not take each other's socket either.
+InstanceLock gDirectoryLock;
+constexpr const char *kDirectoryLockName = "zarna.lock";
 
 // Settings whose wrong value would leave the agent running but unable to work:
 // refused at start-up with one line naming the setting. False after logging.
@@ -148,16 +152,25 @@ bool LockInstance(const Tirel::Service::Settings &settings)
    std::string lockPath = InstanceLock::PathFor(storePath);
    bool heldElsewhere = false;
    std::string error;
-   if (gInstanceLock.Acquire(lockPath, heldElsewhere, error)) {
-      return true;
+   if (!gInstanceLock.Acquire(lockPath, heldElsewhere, error)) {
+      if (heldElsewhere) {
+         Log_Level(110, "Another zarna agent is running with the store %s (lock %s is held). Exiting.\n",
+                   storePath.c_str(), lockPath.c_str());
+      } else {
+         Log_Level(110, "Cannot open the instance lock %s: %s. Exiting.\n", lockPath.c_str(), error.c_str());
+      }
+      return false;
    }
-   if (heldElsewhere) {
-      Log_Level(110, "Another zarna agent is running with the store %s (lock %s is held). Exiting.\n",
-                storePath.c_str(), lockPath.c_str());
-   } else {
-      Log_Level(110, "Cannot open the instance lock %s: %s. Exiting.\n", lockPath.c_str(), error.c_str());
+   if (!gDirectoryLock.Acquire(kDirectoryLockName, heldElsewhere, error)) {
+      if (heldElsewhere) {
+         Log_Level(110, "Another zarna agent is running in this working directory (lock %s is held). Exiting.\n",
+                   kDirectoryLockName);
+      } else {
+         Log_Level(110, "Cannot open the instance lock %s: %s. Exiting.\n", kDirectoryLockName, error.c_str());
+      }
+      return false;
    }
-   return false;
+   return true;
 }
 
 // The platform pieces the configuration chooses: where the services are stored

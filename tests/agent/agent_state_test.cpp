@@ -141,6 +141,24 @@ TEST(AgentState, SecondAgentOnTheSameStoreExitsOneAndTakesNothingFromTheFirst)
              std::string::npos)
        << second.StderrText();
 
+   // Another store, the same directory: the socket is the first agent's.
+   std::string otherStore = SecondConfig(h, ZarnaTesting::FreeTcpPort());
+   {
+      std::ifstream in(otherStore);
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::string store = h.Dir().File("configstore.db");
+      text.replace(text.find(store), store.size(), h.Dir().File("other-store.db"));
+      h.Dir().Write("config2.xml", text);
+   }
+   ZarnaTesting::ChildProcess third({ZarnaTesting::BuiltProgram("apps/zarna/zarna")},
+                                    {{"ZARNA_CONFIG", otherStore}}, h.Dir().Path());
+   status = third.Wait(30s);
+   ASSERT_TRUE(status.has_value());
+   EXPECT_EQ(ZarnaTesting::ExitCodeOf(*status), 1);
+   EXPECT_NE(third.StderrText().find("Another zarna agent is running in this working directory"),
+             std::string::npos)
+       << third.StderrText();
+
    EXPECT_TRUE(std::filesystem::exists(h.SocketPath()));
    FirewallFile after = ReadFirewall(h);
    EXPECT_TRUE(after.enabled);
