@@ -1,11 +1,20 @@
 #include "runtime/ruvo/transport/receive_buffer.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "runtime/ruvo/transport/server_load.h"
 
 namespace Ruvo::Transport::PicoHttp {
+namespace {
+
+// From this size on a buffer is mapped on its own.
+constexpr size_t kMapBytes = 64 * 1024;
+
+} // namespace
 
 ReceiveBuffer::ReceiveBuffer(std::shared_ptr<ServerLoad> load, size_t ownBytes)
    : mLoad(std::move(load)), mOwnBytes(ownBytes)
@@ -14,8 +23,10 @@ ReceiveBuffer::ReceiveBuffer(std::shared_ptr<ServerLoad> load, size_t ownBytes)
 
 ReceiveBuffer::~ReceiveBuffer()
 {
+   size_t charged = Charged(mCapacity);
+   Free();
    if (mLoad) {
-      mLoad->Release(Charged(mCapacity));
+      mLoad->Release(charged);
    }
 }
 
@@ -30,7 +41,12 @@ bool ReceiveBuffer::Grow(size_t capacity, size_t keep)
       return false;
    }
    size_t old = Charged(mCapacity);
-   Replace(capacity, 0, keep);
+   if (!Replace(capacity, 0, keep)) {
+      if (mLoad) {
+         mLoad->Release(extra);
+      }
+      return false;
+   }
    if (mLoad) {
       mLoad->Release(old);
    }
@@ -46,27 +62,62 @@ void ReceiveBuffer::Compact(size_t from, size_t filled)
       // The smaller buffer is charged before the larger one is given back, so the
       // charge never dips below what is held.
       if (!mLoad || mLoad->TryCharge(Charged(capacity))) {
-         Replace(capacity, from, filled);
-         if (mLoad) {
-            mLoad->Release(old);
+         if (Replace(capacity, from, filled)) {
+            if (mLoad) {
+               mLoad->Release(old);
+            }
+            return;
          }
-         return;
+         if (mLoad) {
+            mLoad->Release(Charged(capacity));
+         }
       }
    }
    if (left > 0 && from > 0) {
-      std::memmove(mData.get(), mData.get() + from, left);
+      std::memmove(mData, mData + from, left);
    }
 }
 
-void ReceiveBuffer::Replace(size_t capacity, size_t keepFrom, size_t keepTo)
+bool ReceiveBuffer::Replace(size_t capacity, size_t keepFrom, size_t keepTo)
 {
-   // Default-initialised: pages not yet received into are never touched.
-   std::unique_ptr<char[]> fresh(new char[capacity]);
-   if (keepTo > keepFrom) {
-      std::memcpy(fresh.get(), mData.get() + keepFrom, keepTo - keepFrom);
+   char *fresh = nullptr;
+   bool mapped = capacity >= kMapBytes;
+   if (mapped) {
+      void *pages = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (pages == MAP_FAILED) {
+         return false;
+      }
+      fresh = static_cast<char *>(pages);
+   } else {
+      // Default-initialised: nothing is written until bytes arrive.
+      fresh = new (std::nothrow) char[capacity];
+      if (fresh == nullptr) {
+         return false;
+      }
    }
-   mData = std::move(fresh);
+   if (keepTo > keepFrom) {
+      std::memcpy(fresh, mData + keepFrom, keepTo - keepFrom);
+   }
+   Free();
+   mData = fresh;
    mCapacity = capacity;
+   mMapped = mapped;
+   return true;
+}
+
+void ReceiveBuffer::Free()
+{
+   if (mData == nullptr) {
+      return;
+   }
+   if (mMapped) {
+      munmap(mData, mCapacity);
+   } else {
+      delete[] mData;
+   }
+   mData = nullptr;
+   mCapacity = 0;
+   mMapped = false;
 }
 
 } // namespace Ruvo::Transport::PicoHttp

@@ -1,7 +1,9 @@
 // A connection's receive buffer. It grows only when asked (the caller asks in
 // proportion to the bytes that have arrived), never touches the memory it has not
 // yet filled, and charges every byte beyond a small allowance of its own to the
-// server's shared cap.
+// server's shared cap. Large buffers are mapped pages of their own, so that the
+// memory goes back to the system the moment a buffer is dropped instead of
+// staying in the allocator's free lists.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +21,7 @@ public:
    ReceiveBuffer(const ReceiveBuffer &) = delete;
    ReceiveBuffer &operator=(const ReceiveBuffer &) = delete;
 
-   char *Data() { return mData.get(); }
+   char *Data() { return mData; }
    size_t Capacity() const { return mCapacity; }
 
    // Makes room for at least `capacity` bytes, keeping the first `keep`. False,
@@ -30,13 +32,15 @@ public:
    void Compact(size_t from, size_t filled);
 
 private:
-   void Replace(size_t capacity, size_t keepFrom, size_t keepTo);
+   bool Replace(size_t capacity, size_t keepFrom, size_t keepTo);
+   void Free();
    size_t Charged(size_t capacity) const { return capacity > mOwnBytes ? capacity - mOwnBytes : 0; }
 
    std::shared_ptr<ServerLoad> mLoad;
    size_t mOwnBytes;
-   std::unique_ptr<char[]> mData;
+   char *mData = nullptr;
    size_t mCapacity = 0;
+   bool mMapped = false;
 };
 
 } // namespace Ruvo::Transport::PicoHttp
