@@ -120,6 +120,14 @@ TEST_F(AttestHandshakeTest, PooledStateAttestsRepeatedlyAndTheTokenNamesTheEk)
    EXPECT_NE(again["jti"], claims["jti"]);
    EXPECT_NE(attestd.Log().find("passed: sub=" + claims["sub"].get<std::string>()), std::string::npos);
 
+   // Another state on the same endorsement key comes and goes; the pooled one
+   // must keep working (they share the EK object on the connection).
+   {
+      auto other = AttestState::Create();
+      EXPECT_EQ(Run(other).error, nullptr);
+   }
+   EXPECT_EQ(Run(state).error, nullptr);
+
    state.reset();
    ExpectNoTpmLeftovers();
 }
