@@ -190,12 +190,13 @@ void SelectPlatformBackends(const Tirel::Service::Settings &settings)
    HykCtl::System::SetFirewallBackend(HykCtl::System::CreateFirewallBackend(firewall));
 
    // The kernel key cache; a backend installed beforehand (tests) is kept.
-   std::string keyCache = KeyLoc::kKeyringBackend;
-   settings.GetString(KeyLoc::kBackendSetting, keyCache);
-   std::string channel = Hyperkern::kDefaultChannel;
-   settings.GetString(Hyperkern::kChannelSetting, channel);
+   KeyLoc::KeyCacheSettings keyCache;
+   keyCache.emulatorSocket = Hyperkern::kDefaultChannel;
+   settings.GetString(KeyLoc::kBackendSetting, keyCache.backend);
+   settings.GetString(Hyperkern::kChannelSetting, keyCache.emulatorSocket);
+   settings.GetString(KeyLoc::kKeyringSetting, keyCache.keyring);
    std::string error;
-   auto backend = KeyLoc::CreateKeyCacheBackend(keyCache, channel, &error);
+   auto backend = KeyLoc::CreateKeyCacheBackend(keyCache, &error);
    if (!backend) {
       throw std::runtime_error(error);
    }

@@ -8,6 +8,11 @@
 #                              sets ATTESTD_PID, ATTESTD_PORT, ATTESTD_CA (PEM to trust),
 #                              ATTESTD_SIGNING_PUB; BIN is the attestd program; ARGS are
 #                              added (e.g. --grant NAME --token-lifetime SECS)
+#   start_zarnd DIR BIN TRUST_PUB [ARGS...]
+#                              sets ZARND_PID, ZARND_PORT, ZARND_CA (PEM to trust); BIN is the
+#                              zarnd program, TRUST_PUB the attestd signing public key (e.g.
+#                              ATTESTD_SIGNING_PUB); ARGS are added (--provider NAME[:STATUS]...,
+#                              --fault SPEC); the master keys live in DIR/keys.db
 #   stop_pid PID               SIGTERM, then wait for it
 #
 # Everything lives under DIR; nothing outside it (and no machine-wide swtpm CA
@@ -92,6 +97,31 @@ start_attestd() {
   done
   ATTESTD_CA="$dir/ca.pem"
   ATTESTD_SIGNING_PUB="$dir/signing.pem.pub"
+}
+
+# Starts zarnd with a fresh certificate, trusting tokens signed by TRUST_PUB.
+start_zarnd() {
+  local dir="$1" bin="$2" trust="$3"
+  shift 3
+  mkdir -p "$dir"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+    -subj "/CN=zarnd demo CA" -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+    -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > "$dir/server.ext"
+  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
+    -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
+  chmod 600 "$dir/server.key" "$dir/ca.key"
+  ZARND_PORT="${ZARND_PORT:-$(_peers_free_port)}"
+  "$bin" --listen "127.0.0.1:$ZARND_PORT" --cert "$dir/server.pem" --key "$dir/server.key" \
+    --trust-token-key "$trust" --db "$dir/keys.db" "$@" >"$dir/zarnd.out" 2>"$dir/zarnd.log" &
+  ZARND_PID=$!
+  for _ in $(seq 100); do
+    grep -q '^zarnd listening on' "$dir/zarnd.out" 2>/dev/null && break
+    kill -0 "$ZARND_PID" 2>/dev/null || { echo "zarnd did not start: see $dir/zarnd.log" >&2; return 1; }
+    sleep 0.1
+  done
+  ZARND_CA="$dir/ca.pem"
 }
 
 stop_pid() {
