@@ -31,8 +31,23 @@ public:
 void SetKeyCacheBackend(std::shared_ptr<KeyCacheBackend> backend);
 std::shared_ptr<KeyCacheBackend> GetKeyCacheBackend();
 
-// "keyring" or "emulator" (which reaches the emulator on `emulatorSocket`).
-// Null with a reason in *error for any other name.
+inline constexpr const char *kKeyringSetting = "keycache/keyring";
+
+struct KeyCacheSettings {
+   // "keyring", "emulator", or both separated by a comma ("emulator,keyring"):
+   // then every key goes to each.
+   std::string backend = kKeyringBackend;
+   // The emulator's socket ("hyperkern/channel").
+   std::string emulatorSocket;
+   // Where the keyring backend links its keyring: "user" (the user keyring of
+   // the agent's user) or "session" (the session keyring it was started in).
+   std::string keyring = "user";
+};
+
+// Null with a reason in *error for a setting it does not know.
+std::shared_ptr<KeyCacheBackend> CreateKeyCacheBackend(const KeyCacheSettings &settings,
+                                                       std::string *error);
+// The same with the default keyring place.
 std::shared_ptr<KeyCacheBackend> CreateKeyCacheBackend(const std::string &name,
                                                        const std::string &emulatorSocket,
                                                        std::string *error);
