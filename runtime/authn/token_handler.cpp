@@ -86,6 +86,29 @@ TokenHandler::FromKeyFile(const std::string &path, Ruvo::Log::LoggerPtr logger, 
    return std::make_shared<TokenHandler>(std::move(key), std::move(logger));
 }
 
+void TokenHandler::LogRefusal(const std::string &reason) const
+{
+   uint64_t heldBack = 0;
+   {
+      std::lock_guard<std::mutex> guard(mLogLock);
+      auto now = std::chrono::steady_clock::now();
+      if (mLogged && now - mLastLine < std::chrono::seconds(1)) {
+         ++mSuppressed;
+         return;
+      }
+      mLogged = true;
+      mLastLine = now;
+      heldBack = mSuppressed;
+      mSuppressed = 0;
+   }
+   if (heldBack == 0) {
+      Ruvo::Log::Write(mLogger, Ruvo::Log::kWarning, "API token refused: ", reason);
+   } else {
+      Ruvo::Log::Write(mLogger, Ruvo::Log::kWarning, "API token refused: ", reason, " (", heldBack,
+                       " more refused since the last line)");
+   }
+}
+
 void TokenHandler::Authenticate(const Ruvo::Core::ExecutionContextPtr &context,
                                 Ruvo::Authn::AuthnCallback done)
 {
@@ -97,7 +120,7 @@ Ruvo::Authn::AuthnOutcome TokenHandler::Check(const Ruvo::Core::SecurityContext 
 {
    // Reasons are fixed texts: nothing of the token reaches a log line or the caller.
    auto refuse = [this](const std::string &reason) {
-      Ruvo::Log::Write(mLogger, Ruvo::Log::kWarning, "API token refused: ", reason);
+      LogRefusal(reason);
       return Refused(reason);
    };
    if (security.Empty()) {

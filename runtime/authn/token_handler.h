@@ -2,9 +2,11 @@
 // signed with the host's API key, for this API's audience, valid now.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "runtime/authn/api_token.h"
@@ -33,9 +35,17 @@ public:
    Ruvo::Authn::AuthnOutcome Check(const Ruvo::Core::SecurityContext &security) const;
 
 private:
+   // One refusal line per second at most, with the count of those held back, so
+   // that a caller sending bad tokens cannot flood the log.
+   void LogRefusal(const std::string &reason) const;
+
    EcKeyPtr mKey;
    Ruvo::Log::LoggerPtr mLogger;
    WallClock mClock;
+   mutable std::mutex mLogLock;
+   mutable std::chrono::steady_clock::time_point mLastLine; // guarded by mLogLock
+   mutable bool mLogged = false;                            // guarded by mLogLock
+   mutable uint64_t mSuppressed = 0;                        // guarded by mLogLock
 };
 
 } // namespace Brim::Authn

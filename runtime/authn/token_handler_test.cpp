@@ -206,6 +206,15 @@ TEST_F(TokenRules, MalformedCredentialsAreRefused)
    EXPECT_EQ(outcome.error->GetName(), Ruvo::Data::StdErrors::kUnauthenticated);
 }
 
+TEST_F(TokenRules, AFloodOfBadTokensLeavesAFewLines)
+{
+   for (int i = 0; i < 1000; ++i) {
+      ASSERT_TRUE(Present("not-a-token").error);
+   }
+   EXPECT_LE(logger->Count("API token refused"), 2u) << logger->All();
+   EXPECT_GE(logger->Count("API token refused"), 1u);
+}
+
 TEST(Es256, Base64UrlIsStrictAndRoundTrips)
 {
    std::string all;
