@@ -101,14 +101,14 @@ bool WriteKeyFile(const std::string &path, const Ruvo::SecretString &base64, std
 bool ReadKeyFile(const std::string &path, Ruvo::SecretString &base64, std::ostream &err)
 {
    std::ifstream in(path, std::ios::binary);
-   std::string bytes;
-   if (in) {
-      bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-   }
-   if (!in.good() && !in.eof()) {
+   if (!in) {
       err << "zarnactl: cannot read " << Printable(path) << "\n";
       return false;
    }
+   // One byte more than the longest key tells a longer file apart.
+   std::string bytes(33, '\0');
+   in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+   bytes.resize(static_cast<size_t>(in.gcount()));
    bool ok = bytes.size() == 16 || bytes.size() == 24 || bytes.size() == 32;
    if (!ok) {
       err << "zarnactl: --key-file must hold 16, 24 or 32 raw key bytes\n";

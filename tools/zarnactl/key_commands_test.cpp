@@ -130,6 +130,8 @@ TEST_F(KeyCommandsTest, KeyMaterialOnlyWhereAsked)
    EXPECT_EQ(agent->seen, "tape/AAECAwQFBgcICQoLDA0ODw==");
    dir.Write("short.bin", "0123456789");
    EXPECT_EQ(Run({"key", "encrypt", "--provider", "tape", "--key-file", dir.File("short.bin")}), 2);
+   dir.Write("long.bin", std::string(32, 'k') + "\n");
+   EXPECT_EQ(Run({"key", "encrypt", "--provider", "tape", "--key-file", dir.File("long.bin")}), 2);
    EXPECT_EQ(Run({"key", "encrypt", "--provider", "tape"}), 2);
    EXPECT_EQ(Run({"key", "encrypt", "--provider", "tape", "--key-b64", "AAAA", "--key-file", file}),
              2);
