@@ -216,6 +216,30 @@ TEST_F(Endpoints, LocalSocketReplacesAStaleFileServesAndRemovesItsFile)
    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+// A socket another process serves is not taken over, and a stop removes only
+// the file its own start bound: whatever replaced it since stays.
+TEST_F(Endpoints, LocalSocketLeavesOtherProcessesSocketFilesAlone)
+{
+   ZarnaTesting::TempDir dir;
+   std::string path = dir.File("zarnaRuvoLocal.sock");
+   {
+      Zarna::LocalSocketEndpoint first(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+      ASSERT_TRUE(first.Start());
+      Zarna::LocalSocketEndpoint second(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+      EXPECT_FALSE(second.Start());
+      EXPECT_TRUE(capture.Has(110, "The socket " + path + " is served by another process"));
+   } // `second` goes first: the file stays for `first`, which then removes it
+   EXPECT_FALSE(std::filesystem::exists(path));
+
+   {
+      Zarna::LocalSocketEndpoint endpoint(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+      ASSERT_TRUE(endpoint.Start());
+      std::filesystem::remove(path);
+      std::ofstream(path) << "someone else's";
+   }
+   EXPECT_TRUE(std::filesystem::exists(path)) << "a file this endpoint did not bind was removed";
+}
+
 TEST_F(Endpoints, LocalSocketPathErrors)
 {
    std::string longPath = "/tmp/" + std::string(103, 'p');
