@@ -109,6 +109,7 @@ protected:
 
 TEST_F(AgentSecurity, TcpApiAdmitsOnlyValidTokensWithThePrivilege)
 {
+   h.WriteConfig("", "trivia"); // nothing of a token even at the most verbose level
    ASSERT_TRUE(h.StartAgent()) << h.Agent().StderrText();
    const std::string unauthenticated = "com.talvor.ruvo.std.errors.unauthenticated";
    const std::string unauthorized = "com.talvor.ruvo.std.errors.unauthorized";
