@@ -182,57 +182,36 @@ TEST_F(AttestHandshakeTest, FailureMatrixEndsWithTheRightErrorsAndLeavesNothingL
    ExpectNoTpmLeftovers();
 }
 
-TEST_F(AttestHandshakeTest, ServiceMisbehaviourIsReportedWithTheClientsIds)
+// What only the wire can carry (the reply shapes themselves are the client's
+// unit test): a document type the interface does not know, the service's own
+// error, a reply for another request, bytes that are no reply.
+TEST_F(AttestHandshakeTest, ServiceMisbehaviourOverTheWire)
 {
    struct Case {
       std::string fault;
       std::string id;
    };
    const std::vector<Case> cases = {
-      {"no-document", Zarna::ErrorIds::kAttestUnexpectedResult},
-      {"two-documents", Zarna::ErrorIds::kAttestUnexpectedResult},
       {"wrong-type", Zarna::ErrorIds::kAttestUnexpectedResult},
-      {"empty-token", Zarna::ErrorIds::kAttestUnexpectedResult},
       {"error", "com.talvor.brim.attestation.report.refused"},
       {"wrong-id", "ruvo.unknown.request.id"},
+      {"garbage", ""},
+      {"close", ""},
    };
    auto state = AttestState::Create();
    for (const Case &c : cases) {
       AttestdProcess faulty;
       ASSERT_TRUE(faulty.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", c.fault})) << faulty.Log();
       Outcome outcome;
-      Zarna::AttestClient client("localhost", std::to_string(faulty.Port()), faulty.TrustedCas(), state);
-      client.GetKmsAuthJwt(outcome.token, outcome.error);
+      {
+         Zarna::AttestClient client("localhost", std::to_string(faulty.Port()), faulty.TrustedCas(), state);
+         client.GetKmsAuthJwt(outcome.token, outcome.error);
+      }
       EXPECT_TRUE(outcome.token.empty()) << c.fault;
-      EXPECT_EQ(outcome.FirstId(), c.id) << c.fault << ": " << (outcome.error ? outcome.error->ToString() : "");
-   }
-
-   // A service that never finishes is called exactly 100 times.
-   AttestdProcess endless;
-   ASSERT_TRUE(endless.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", "unfinished"}));
-   {
-      Outcome outcome;
-      Zarna::AttestClient client("localhost", std::to_string(endless.Port()), endless.TrustedCas(), state);
-      client.GetKmsAuthJwt(outcome.token, outcome.error);
-      EXPECT_EQ(outcome.FirstId(), Zarna::ErrorIds::kAttestMaxRoundTrips);
-   }
-   endless.Stop();
-   size_t calls = 0;
-   for (size_t at = endless.Log().find("fault switch answered"); at != std::string::npos;
-        at = endless.Log().find("fault switch answered", at + 1)) {
-      ++calls;
-   }
-   EXPECT_EQ(calls, 100u);
-
-   // Garbage and a refused HTTP request are transport errors, passed on as they came.
-   for (const std::string fault : {"garbage", "close"}) {
-      AttestdProcess broken;
-      ASSERT_TRUE(broken.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", fault}));
-      Outcome o;
-      Zarna::AttestClient c("localhost", std::to_string(broken.Port()), broken.TrustedCas(), state);
-      c.GetKmsAuthJwt(o.token, o.error);
-      ASSERT_NE(o.error, nullptr) << fault;
-      EXPECT_TRUE(o.token.empty());
+      ASSERT_NE(outcome.error, nullptr) << c.fault;
+      if (!c.id.empty()) {
+         EXPECT_EQ(outcome.FirstId(), c.id) << c.fault << ": " << outcome.error->ToString();
+      }
    }
    state.reset();
    ExpectNoTpmLeftovers();
