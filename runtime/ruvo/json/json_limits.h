@@ -11,7 +11,7 @@ struct Limits {
    // Values of every kind (each scalar, object and array counts one). A value costs
    // far more once built than its few bytes of text ("[]," is 3 bytes), so their
    // number, not the size of the text, bounds the memory a document can take.
-   size_t maxValues = 100000;
+   size_t maxValues = 32768;
 };
 
 inline constexpr Limits kSecureLimits{};

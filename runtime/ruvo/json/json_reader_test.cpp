@@ -70,7 +70,7 @@ TEST(JsonReader, RefusesMoreValuesThanTheLimitWhateverTheirShape)
       }
       many += "]";
       EXPECT_FALSE(Reads(many, &reason)) << item;
-      EXPECT_EQ(reason, "more than 100000 values");
+      EXPECT_EQ(reason, "more than 32768 values");
    }
    Limits few;
    few.maxValues = 4;

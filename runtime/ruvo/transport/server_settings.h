@@ -32,7 +32,7 @@ struct ServerSettings {
    // Bodies larger than this are handed to the request handler on a thread of the
    // server's own, so that a slow parse never holds an I/O thread; 0 keeps every
    // body on the I/O thread.
-   size_t offloadBodyBytes = 256 * 1024;
+   size_t offloadBodyBytes = 64 * 1024;
 
    static constexpr size_t kOwnBufferBytes = 16 * 1024;
 };
