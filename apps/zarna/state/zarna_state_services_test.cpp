@@ -383,14 +383,23 @@ TEST(ZarnaStateStartTest, InitAllowsStoredHostsAndFailedLoadIsRetried)
        ConfigStoreException(BrimConfigStore::CS_ERR_DB_CORRUPT, "configstore.db"));
    ZarnaState::SetInstanceOptionsForTesting(harness.Options());
    EXPECT_THROW(ZarnaState::GetInstance(), ConfigStoreException);
+   EXPECT_EQ(ZarnaState::GetExistingInstance(), nullptr) << "a failed build leaves nothing behind";
    EXPECT_TRUE(log.Contains("ConfigStore exception during Populate(attestation_services): "));
 
    auto state = ZarnaState::GetInstance();
    EXPECT_EQ(state, ZarnaState::GetInstance());
+   EXPECT_EQ(ZarnaState::GetExistingInstance(), state);
+   // Left open by a crash between a firewall change and the store's commit.
+   harness.firewall->PreAllow("198.51.100.66");
+   int changes = harness.firewall->Changes();
    state->Init();
    EXPECT_TRUE(harness.firewall->Enabled());
    EXPECT_EQ(harness.firewall->Allowed(), harness.firewall->AddressesOf({"kms.test", "att.test"}));
+   EXPECT_EQ(harness.firewall->Changes(), changes + 1) << "start-up is one firewall change";
+   changes = harness.firewall->Changes();
    state->Shutdown();
+   EXPECT_EQ(harness.firewall->Changes(), changes + 1) << "stop is one firewall change";
+   EXPECT_TRUE(harness.firewall->Allowed().empty());
    ZarnaState::ResetInstanceForTesting();
 }
 
