@@ -64,9 +64,13 @@ int main(int argc, char **argv)
                                                              &BenchHttp::Service::Echo);
    auto handler = std::make_shared<PicoHttpApiRequestHandler>(Ruvo::Provider::AsyncLocalProvider::Create({iface}),
                                                               nullptr);
+   // The run holds 1000 idle connections to measure what each one costs; none may
+   // be closed to make room.
+   ServerSettings settings;
+   settings.maxConnections = 4096;
    std::vector<std::shared_ptr<AsioTcpApiServer>> tcpServers;
    auto listen = [&](int port, std::shared_ptr<boost::asio::ssl::context> tls) {
-      auto server = AsioTcpApiServer::Create(io, handler, ServerSettings{}, nullptr, tls);
+      auto server = AsioTcpApiServer::Create(io, handler, settings, nullptr, tls);
       tcp::acceptor acceptor(io);
       acceptor.open(tcp::v4());
       acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -96,7 +100,7 @@ int main(int argc, char **argv)
          fprintf(stderr, "unix socket: %s\n", ec.message().c_str());
          return 1;
       }
-      localServer = AsioLocalApiServer::Create(io, handler, ServerSettings{}, nullptr);
+      localServer = AsioLocalApiServer::Create(io, handler, settings, nullptr);
       localServer->StartAccepting(std::move(acceptor));
    }
    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
