@@ -1,6 +1,8 @@
 // The production trust state and transport of the key provider client.
 #include "apps/zarna/kms/zarn_client.h"
 
+#include "apps/zarna/include/logger.h"
+
 #include "apps/zarna/ruvo/messages.h"
 #include "runtime/configstore/config_store_exception.h"
 #include "runtime/hostctl/agent_traffic.h"
@@ -81,7 +83,8 @@ ZarndProviderFactory DefaultZarndProviderFactory()
          (void)HostCtl::Network::MarkAgentSocket(fd);
       };
       return Ruvo::Transport::PicoHttp::CreateHttpsClientProvider(
-          io, hostname, static_cast<uint16_t>(number), certificates, nullptr, limits);
+          io, hostname, static_cast<uint16_t>(number), certificates,
+          std::make_shared<RuvoLoggerWrapper>(), limits);
    };
 }
 
