@@ -227,11 +227,17 @@ TEST_F(ZarndProcessTest, ProvidersListedForTheTokenWithTheirStatus)
 
 TEST_F(ZarndProcessTest, TransportFaultsReachTheCallerAsErrors)
 {
-   for (const char *fault : {"garbage", "close"}) {
+   // A body that is not JSON, and a connection closed before any reply.
+   const std::pair<const char *, const char *> faults[] = {
+       {"garbage", "ruvo.protocol.invalid.message"},
+       {"close", "ruvo.recv.failed"},
+   };
+   for (const auto &[fault, id] : faults) {
       Start({"--provider", "disk", "--fault", fault});
       auto got = Generate(Token("*"), "disk", 256);
       ASSERT_TRUE(got.IsError()) << fault;
-      EXPECT_NE(got.error->GetName(), "") << fault;
+      ASSERT_FALSE(got.error->messages().empty()) << fault;
+      EXPECT_EQ(got.error->messages()[0].GetId(), id) << fault;
       zarnd.reset();
    }
    Start({"--provider", "disk", "--fault", "unauthenticated"});
