@@ -240,6 +240,14 @@ TEST_F(ZarndProcessTest, TransportFaultsReachTheCallerAsErrors)
       EXPECT_EQ(got.error->messages()[0].GetId(), id) << fault;
       zarnd.reset();
    }
+   // A slow service still answers, once.
+   Start({"--provider", "disk", "--fault", "delay:300"});
+   auto sent = std::chrono::steady_clock::now();
+   auto slow = Generate(Token("*"), "disk", 128);
+   EXPECT_FALSE(slow.IsError());
+   EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(300));
+   zarnd.reset();
+
    Start({"--provider", "disk", "--fault", "unauthenticated"});
    auto refused = Generate(Token("*"), "disk", 256);
    ASSERT_TRUE(refused.IsError());
