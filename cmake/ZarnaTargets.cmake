@@ -16,8 +16,14 @@ function(zarna_test name)
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_DEPS} GTest::gtest GTest::gmock GTest::gtest_main zarna_warnings)
   include(GoogleTest)
+  # One label: the discovered tests' properties are a flat list, so a second
+  # label would be read as a property name and the environment after it lost.
+  set(label unit)
+  if(A_LABELS)
+    list(GET A_LABELS 0 label)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${A_LABELS};unit"
+    PROPERTIES LABELS "${label}"
                ENVIRONMENT "ZARNA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
 
