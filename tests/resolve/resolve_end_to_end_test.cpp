@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/hostlib/base64.h"
+#include "runtime/keylocator/keyring_key_cache.h"
 #include "tests/agent/agent_harness.h"
 #include "tests/attest/tpm_fixture.h"
 #include "tests/fixtures/cert_factory.h"
@@ -40,14 +41,13 @@ protected:
           << attestd.Log();
       zarnd = std::make_unique<ResolveTesting::Zarnd>(attestd.SigningPublicKeyFile());
    }
-   void StartAll()
+   void StartAll(const std::string &keyCache = "<keycache><backend>emulator</backend></keycache>\n")
    {
       ASSERT_TRUE(zarnd->Start()) << zarnd->Log();
       ZarnaTesting::WriteTextFile(h.Dir().File("attestd-ca.pem"),
                                   ZarnaTesting::JoinPems(attestd.TrustedCas()));
       h.WriteConfig("<tpm><tcti>" + tpm.Tcti() +
-                        "</tcti></tpm><attestationDelaySec>3600</attestationDelaySec>\n"
-                        "<keycache><backend>emulator</backend></keycache>\n",
+                        "</tcti></tpm><attestationDelaySec>3600</attestationDelaySec>\n" + keyCache,
                     "trivia");
       ASSERT_TRUE(h.StartEmulator());
       ASSERT_TRUE(h.StartAgent()) << h.Agent().StderrText();
@@ -175,6 +175,30 @@ TEST_F(ResolveEndToEnd, SixteenRequestsAtOnceEachGetOneReplyAndTheirKey)
    }
    auto replies = json::parse(h.EmulatorCommand({"replies", "--json"}).output);
    EXPECT_EQ(replies["total"], 16);
+}
+
+TEST_F(ResolveEndToEnd, KeyAlsoLandsInTheKernelKeyringWhereTheKernelAllowsIt)
+{
+   // The agent inherits this private session keyring and links its keyring there.
+   if (keyctl_join_session_keyring(nullptr) < 0) {
+      GTEST_SKIP() << "skipped: the kernel refuses a private session keyring";
+   }
+   const TestKey key = zarnd->Wrap("disk", 32);
+   ASSERT_NO_FATAL_FAILURE(StartAll("<keycache><backend>emulator,keyring</backend>"
+                                    "<keyring>session</keyring></keycache>\n"));
+   const json sent = Send(key);
+   ASSERT_TRUE(sent.is_object() && sent["status"] == "0x0") << sent << h.Agent().StderrText();
+
+   KeyLoc::KeyringKeyCache keyring(KEY_SPEC_SESSION_KEYRING);
+   auto placed = keyring.Lookup("disk", key.wrapped);
+   ASSERT_TRUE(placed.has_value());
+   EXPECT_EQ(placed->keyType, 2u);
+   EXPECT_EQ(placed->description.rfind("logon;", 0), 0u) << placed->description;
+   const json listed = Keys();
+   ASSERT_TRUE(listed.is_object()) << listed;
+   const json *entry = Entry(listed, key);
+   ASSERT_NE(entry, nullptr);
+   EXPECT_EQ((*entry)["keyType"], 2);
 }
 
 } // namespace
