@@ -34,6 +34,8 @@ public:
    // While a read window is open, one deadline (`limit` from the opening) covers
    // every read instead of each read arming its own with the read limit.
    virtual void BeginReadWindow(std::chrono::steady_clock::duration limit) = 0;
+   // Moves the open window's deadline to `limit` from now (later than before).
+   virtual void ExtendReadWindow(std::chrono::steady_clock::duration limit) = 0;
    virtual void EndReadWindow() = 0;
    // Shuts the connection down; pending operations complete with an error.
    virtual void Close() = 0;

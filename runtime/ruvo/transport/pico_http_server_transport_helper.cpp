@@ -138,7 +138,7 @@ void PicoHttpServerTransportHelper::ReadMore(size_t atLeast, void (PicoHttpServe
                              }
                              if (self->mAwaitingFirstByte && n > 0) {
                                 self->mAwaitingFirstByte = false;
-                                self->mStream->BeginReadWindow(self->mSettings.readLimit);
+                                self->mStream->ExtendReadWindow(self->mSettings.readLimit);
                              }
                              self->mFilled += n;
                              ((*self).*then)();

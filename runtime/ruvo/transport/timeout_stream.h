@@ -106,6 +106,15 @@ public:
       Arm(mReadTimer, limit, mReadSeq, true);
    }
 
+   void ExtendReadWindow(Clock::duration limit) override
+   {
+      // The timer keeps its earlier expiry and is moved on when it fires: no timer
+      // work on the path of every request.
+      if (mReadWindow) {
+         mReadDeadline = Clock::now() + limit;
+      }
+   }
+
    void EndReadWindow() override
    {
       mReadWindow = false;
@@ -152,8 +161,15 @@ private:
 
    void Arm(boost::asio::steady_timer &timer, Clock::duration limit, uint64_t &seq, bool isRead)
    {
-      uint64_t armed = ++seq;
       Clock::time_point deadline = Clock::now() + limit;
+      if (isRead) {
+         mReadDeadline = deadline;
+      }
+      Wait(timer, ++seq, deadline, isRead);
+   }
+
+   void Wait(boost::asio::steady_timer &timer, uint64_t armed, Clock::time_point deadline, bool isRead)
+   {
       timer.expires_at(deadline);
       std::weak_ptr<TimeoutBaseStream> weak = this->shared_from_this();
       timer.async_wait([weak, armed, deadline, isRead](const boost::system::error_code &ec) {
@@ -175,6 +191,11 @@ private:
       if (armed != current) {
          return;
       }
+      if (isRead && Clock::now() < mReadDeadline) {
+         // The window was extended after the timer was set.
+         Wait(mReadTimer, armed, mReadDeadline, true);
+         return;
+      }
       if (isRead && mReadWindow && pending == 0) {
          mReadExpired = true;
          return;
@@ -190,6 +211,7 @@ private:
    boost::asio::steady_timer mReadTimer;
    boost::asio::steady_timer mWriteTimer;
    Clock::duration mReadLimit;
+   Clock::time_point mReadDeadline;
    Clock::duration mWriteLimit;
    uint64_t mReadSeq = 0;
    uint64_t mWriteSeq = 0;

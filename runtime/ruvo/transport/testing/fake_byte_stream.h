@@ -94,6 +94,7 @@ public:
       ++mWindows;
       mWindowLimits.push_back(limit);
    }
+   void ExtendReadWindow(std::chrono::steady_clock::duration limit) override { mWindowLimits.push_back(limit); }
    void EndReadWindow() override {}
    void Close() override { mClosed = true; }
 
