@@ -38,6 +38,10 @@ public:
    bool start_object(std::size_t) { return Enter(true); }
    bool key(json::string_t &key)
    {
+      // A key costs like a value once built (and is kept to find duplicates).
+      if (!Count()) {
+         return false;
+      }
       if (!mFrames.back().keys.insert(key).second) {
          return Fail("duplicate key \"" + Printable(key) + "\"");
       }

@@ -74,8 +74,8 @@ TEST(JsonReader, RefusesMoreValuesThanTheLimitWhateverTheirShape)
    }
    Limits few;
    few.maxValues = 4;
-   EXPECT_TRUE(Reads(R"({"a":[1,2]})", nullptr, few));
-   EXPECT_FALSE(Reads(R"({"a":[1,2,3]})", nullptr, few));
+   EXPECT_TRUE(Reads(R"({"a":[1]})", nullptr, few));
+   EXPECT_FALSE(Reads(R"({"a":[1,2]})", nullptr, few));
    EXPECT_FALSE(Reads(R"({"a":{},"b":{},"c":{},"d":{}})", nullptr, few));
 }
 
