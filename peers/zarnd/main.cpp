@@ -38,7 +38,7 @@ constexpr const char *kUsage =
     "       zarnd wrap --db FILE --provider NAME --key-b64 B64\n"
     "STATUS: unknown|available|degraded|unavailable (default available)\n"
     "SPEC: none|unauthenticated|unauthorized|invalid-argument|not-found|error|internal|\n"
-    "      garbage|close|delay:MS|status-fail:NAME:TYPE\n";
+    "      garbage|close|wrong-id|delay:MS|status-fail:NAME:TYPE\n";
 
 struct Args {
    std::string command = "serve";

@@ -96,6 +96,8 @@ bool ParseFault(std::string_view text, Fault &out)
       fault.kind = FaultKind::Garbage;
    } else if (text == "close") {
       fault.kind = FaultKind::Close;
+   } else if (text == "wrong-id") {
+      fault.kind = FaultKind::WrongId;
    } else if (text.starts_with("delay:")) {
       std::string_view ms = text.substr(6);
       auto [end, ec] = std::from_chars(ms.data(), ms.data() + ms.size(), fault.delayMs);

@@ -35,6 +35,7 @@ enum class FaultKind {
    Internal,
    Garbage,    // a reply body that is not JSON
    Close,      // the connection closed without a reply
+   WrongId,    // the reply answers another request id
    Delay,      // every reply held back delayMs
    StatusFail, // the status query of one provider fails with one error type
 };
@@ -47,7 +48,7 @@ struct Fault {
 };
 
 // none|unauthenticated|unauthorized|invalid-argument|not-found|error|internal|
-// garbage|close|delay:MS|status-fail:NAME:TYPE (TYPE one of the error kinds).
+// garbage|close|wrong-id|delay:MS|status-fail:NAME:TYPE (TYPE one of the error kinds).
 bool ParseFault(std::string_view text, Fault &out);
 
 } // namespace Zarnd

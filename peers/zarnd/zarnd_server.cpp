@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include <boost/asio/steady_timer.hpp>
+#include <nlohmann/json.hpp>
 
 #include "runtime/hostlib/log.h"
 #include "runtime/hostlib/safe_text.h"
@@ -109,6 +110,17 @@ bool FaultHandler::Handle(const Ruvo::Transport::PicoHttp::HttpServerRequest &re
       out.body = "\x01garbage{";
       reply(std::move(out));
       return true;
+   }
+   if (mFault.kind == FaultKind::WrongId) {
+      return mNext->Handle(
+          request, [reply = std::move(reply)](Ruvo::Transport::PicoHttp::HttpServerReply out) {
+             nlohmann::json body = nlohmann::json::parse(out.body, nullptr, false);
+             if (body.is_object()) {
+                body["id"] = "not-your-request";
+                out.body = body.dump();
+             }
+             reply(std::move(out));
+          });
    }
    return mNext->Handle(request, std::move(reply));
 }

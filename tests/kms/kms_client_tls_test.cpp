@@ -140,13 +140,22 @@ TEST_F(KmsClientTls, UntrustedCertificatesAndBrokenServicesEndAsCannotCommunicat
    EXPECT_EQ(Ids(got.error), (std::vector<std::string>{ErrorIds::kServicesCannotCommunicate,
                                                        "ruvo.connect.failed"}));
 
-   for (const char *fault : {"garbage", "close", "internal"}) {
+   // Each broken reply: the conversion's message, then what the transport or the
+   // service said.
+   const std::pair<const char *, const char *> faults[] = {
+       {"garbage", "ruvo.protocol.invalid.message"},
+       {"close", "ruvo.recv.failed"},
+       {"wrong-id", "ruvo.unknown.request.id"},
+       {"internal", "zarnd.fault"}};
+   for (const auto &[fault, id] : faults) {
       auto broken = Zarnd({"--fault", fault});
       state->groups.clear();
       Group("broken", Token(), *broken);
       got = Generate();
       ASSERT_TRUE(got.IsError()) << fault;
-      EXPECT_EQ(Ids(got.error)[0], ErrorIds::kServicesCannotCommunicate) << fault;
+      EXPECT_EQ(Ids(got.error),
+                (std::vector<std::string>{ErrorIds::kServicesCannotCommunicate, id}))
+          << fault;
    }
    auto missing = Zarnd({"--fault", "not-found"});
    state->groups.clear();
