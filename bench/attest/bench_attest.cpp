@@ -45,8 +45,9 @@ TPM2B_PUBLIC AkTemplate()
    TPMT_PUBLIC &p = t.publicArea;
    p.type = TPM2_ALG_ECC;
    p.nameAlg = TPM2_ALG_SHA256;
-   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
-                        TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
+   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                        TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
+                        TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
    p.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_NULL;
    p.parameters.eccDetail.scheme.scheme = TPM2_ALG_ECDSA;
    p.parameters.eccDetail.scheme.details.ecdsa.hashAlg = TPM2_ALG_SHA256;
@@ -95,8 +96,9 @@ bool BaselineRound(Baseline &b, int round)
    EsysPtr<TPM2B_CREATION_DATA> cd;
    EsysPtr<TPM2B_DIGEST> ch;
    EsysPtr<TPMT_TK_CREATION> tk;
-   if (!Ok(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                              &sensitive, &tmpl, &outside, &none, &ak, &akPub, &cd, &ch, &tk),
+   if (!Ok(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                              ESYS_TR_NONE, &sensitive, &tmpl, &outside, &none, &ak, &akPub, &cd,
+                              &ch, &tk),
            "CreatePrimary")) {
       return false;
    }
@@ -108,8 +110,8 @@ bool BaselineRound(Baseline &b, int round)
    credential.size = 32;
    EsysPtr<TPM2B_ID_OBJECT> blob;
    EsysPtr<TPM2B_ENCRYPTED_SECRET> secret;
-   if (!Ok(Esys_MakeCredential(ctx, ek.handle, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &credential, name.get(),
-                               &blob, &secret),
+   if (!Ok(Esys_MakeCredential(ctx, ek.handle, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                               &credential, name.get(), &blob, &secret),
            "MakeCredential")) {
       return false;
    }
@@ -121,14 +123,15 @@ bool BaselineRound(Baseline &b, int round)
    EsysPtr<TPM2B_TIMEOUT> timeout;
    EsysPtr<TPMT_TK_AUTH> ticket;
    EsysPtr<TPM2B_DIGEST> certInfo;
-   if (!Ok(Esys_StartAuthSession(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                 nullptr, TPM2_SE_POLICY, &symmetric, TPM2_ALG_SHA256, &session),
+   if (!Ok(Esys_StartAuthSession(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                 ESYS_TR_NONE, nullptr, TPM2_SE_POLICY, &symmetric, TPM2_ALG_SHA256,
+                                 &session),
            "StartAuthSession") ||
-       !Ok(Esys_PolicySecret(ctx, ESYS_TR_RH_ENDORSEMENT, session, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                             nullptr, nullptr, nullptr, 0, &timeout, &ticket),
+       !Ok(Esys_PolicySecret(ctx, ESYS_TR_RH_ENDORSEMENT, session, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                             ESYS_TR_NONE, nullptr, nullptr, nullptr, 0, &timeout, &ticket),
            "PolicySecret") ||
-       !Ok(Esys_ActivateCredential(ctx, ak, ek.handle, ESYS_TR_PASSWORD, session, ESYS_TR_NONE, blob.get(),
-                                   secret.get(), &certInfo),
+       !Ok(Esys_ActivateCredential(ctx, ak, ek.handle, ESYS_TR_PASSWORD, session, ESYS_TR_NONE,
+                                   blob.get(), secret.get(), &certInfo),
            "ActivateCredential")) {
       return false;
    }
@@ -149,10 +152,11 @@ bool BaselineRound(Baseline &b, int round)
    scheme.scheme = TPM2_ALG_NULL;
    EsysPtr<TPM2B_ATTEST> quoted;
    EsysPtr<TPMT_SIGNATURE> signature;
-   if (!Ok(Esys_PCR_Read(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &selection, &counter, &read, &values),
+   if (!Ok(Esys_PCR_Read(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &selection, &counter, &read,
+                         &values),
            "PCR_Read") ||
-       !Ok(Esys_Quote(ctx, ak, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &nonce, &scheme, &selection, &quoted,
-                      &signature),
+       !Ok(Esys_Quote(ctx, ak, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &nonce, &scheme,
+                      &selection, &quoted, &signature),
            "Quote")) {
       return false;
    }
@@ -190,7 +194,8 @@ struct Handshake {
    std::string error;
 };
 
-Handshake RunHandshake(const std::shared_ptr<AttestState> &state, int port, const std::vector<std::string> &cas)
+Handshake RunHandshake(const std::shared_ptr<AttestState> &state, int port,
+                       const std::vector<std::string> &cas)
 {
    Handshake h;
    Zarna::AttestClientOptions options;
@@ -245,7 +250,8 @@ int main(int argc, char **argv)
    Baseline base;
    std::vector<double> cold, coldTpm, pooled, pooledTpm, transport;
    auto pooledState = AttestState::Create();
-   RunHandshake(pooledState, attestd.Port(), attestd.TrustedCas()); // warm: keys loaded, TLS code paged in
+   RunHandshake(pooledState, attestd.Port(),
+                attestd.TrustedCas()); // warm: keys loaded, TLS code paged in
    for (int i = 0; i < rounds; ++i) {
       // Interleaved, so that drifts of a shared machine touch every column alike.
       if (!BaselineRound(base, i)) {
@@ -271,22 +277,26 @@ int main(int argc, char **argv)
    }
    pooledState.reset();
 
-   const double ek = Median(base.ek), ak = Median(base.ak), act = Median(base.activate), quote = Median(base.quote);
+   const double ek = Median(base.ek), ak = Median(base.ak), act = Median(base.activate),
+                quote = Median(base.quote);
    const double full = ek + ak + act + quote;
    const double keep = ek + act + quote; // what remains when the EK and AK stay loaded
    const double call = Median(transport);
    printf("rounds: %d (medians, ms)\n", rounds);
-   printf("bare TPM commands: EK read %.2f, AK create+load %.2f, ActivateCredential %.2f, PCR read+Quote %.2f\n", ek,
-          ak, act, quote);
+   printf("bare TPM commands: EK read %.2f, AK create+load %.2f, ActivateCredential %.2f, PCR "
+          "read+Quote %.2f\n",
+          ek, ak, act, quote);
    printf("  sum %.2f; without AK creation (pooled) %.2f\n", full, keep);
-   printf("handshake cold   %.2f  = %.2fx the bare sum   (TPM inside %.2f)\n", Median(cold), Median(cold) / full,
-          Median(coldTpm));
-   printf("handshake pooled %.2f  = %.2fx the bare sum, %.2fx the pooled sum   (TPM inside %.2f)\n", Median(pooled),
-          Median(pooled) / full, Median(pooled) / keep, Median(pooledTpm));
-   printf("one call to a service that answers at once (connect+TLS+JSON-RPC): %.2f; x3 = %.2f\n", call, 3 * call);
+   printf("handshake cold   %.2f  = %.2fx the bare sum   (TPM inside %.2f)\n", Median(cold),
+          Median(cold) / full, Median(coldTpm));
+   printf("handshake pooled %.2f  = %.2fx the bare sum, %.2fx the pooled sum   (TPM inside %.2f)\n",
+          Median(pooled), Median(pooled) / full, Median(pooled) / keep, Median(pooledTpm));
+   printf("one call to a service that answers at once (connect+TLS+JSON-RPC): %.2f; x3 = %.2f\n",
+          call, 3 * call);
    const double rest = Median(pooled) - Median(pooledTpm) - 3 * call;
-   printf("attestd's own checks and signing (pooled, by difference): %.2f = %.0f%% of the handshake\n", rest,
-          100 * rest / Median(pooled));
+   printf(
+       "attestd's own checks and signing (pooled, by difference): %.2f = %.0f%% of the handshake\n",
+       rest, 100 * rest / Median(pooled));
    attestd.Stop();
    refusing.Stop();
    return 0;

@@ -9,8 +9,7 @@
 
 namespace Protocol = AttestLib::Tpm2::Protocol;
 
-template <typename Message>
-void Check(const Protocol::Bytes &bytes)
+template <typename Message> void Check(const Protocol::Bytes &bytes)
 {
    Message message;
    std::string error;

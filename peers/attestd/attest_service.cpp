@@ -52,7 +52,8 @@ void LogLine(const std::string &line)
 Ruvo::Data::StructValuePtr ToStruct(const Report::Tpm2Result &result)
 {
    Ruvo::Binding::CodecContext codec;
-   auto value = std::dynamic_pointer_cast<Ruvo::Data::StructValue>(Ruvo::Binding::ToDataValue(result, codec));
+   auto value = std::dynamic_pointer_cast<Ruvo::Data::StructValue>(
+       Ruvo::Binding::ToDataValue(result, codec));
    return value;
 }
 
@@ -60,14 +61,19 @@ Ruvo::Data::StructValuePtr ToStruct(const Report::Tpm2Result &result)
 
 bool ParseFault(const std::string &text, FaultSpec &out)
 {
-   static const std::map<std::string, Fault> names = {
-      {"none", Fault::None},           {"error", Fault::Error},
-      {"garbage", Fault::Garbage},     {"wrong-id", Fault::WrongId},
-      {"close", Fault::Close},         {"unfinished", Fault::Unfinished},
-      {"no-document", Fault::NoDocument}, {"two-documents", Fault::TwoDocuments},
-      {"wrong-type", Fault::WrongType}, {"empty-token", Fault::EmptyToken},
-      {"no-exp", Fault::NoExpiry},     {"expired", Fault::Expired},
-      {"far-exp", Fault::FarExpiry}};
+   static const std::map<std::string, Fault> names = {{"none", Fault::None},
+                                                      {"error", Fault::Error},
+                                                      {"garbage", Fault::Garbage},
+                                                      {"wrong-id", Fault::WrongId},
+                                                      {"close", Fault::Close},
+                                                      {"unfinished", Fault::Unfinished},
+                                                      {"no-document", Fault::NoDocument},
+                                                      {"two-documents", Fault::TwoDocuments},
+                                                      {"wrong-type", Fault::WrongType},
+                                                      {"empty-token", Fault::EmptyToken},
+                                                      {"no-exp", Fault::NoExpiry},
+                                                      {"expired", Fault::Expired},
+                                                      {"far-exp", Fault::FarExpiry}};
    if (text.rfind("delay:", 0) == 0) {
       const std::string ms = text.substr(6);
       if (ms.empty() || ms.size() > 7 || ms.find_first_not_of("0123456789") != std::string::npos) {
@@ -93,26 +99,26 @@ struct AttestService::Answer {
 
    void Refuse(const std::string &where, const std::string &reason)
    {
-      error = Ruvo::Data::StdErrors::Make(Ruvo::Data::StdErrors::kError,
-                                         {Ruvo::BaseMessage(kRefusedId, "Attestation refused: " + reason)});
+      error = Ruvo::Data::StdErrors::Make(
+          Ruvo::Data::StdErrors::kError,
+          {Ruvo::BaseMessage(kRefusedId, "Attestation refused: " + reason)});
       logLine = where + " refused: " + reason;
    }
    void Invalid(const std::string &reason)
    {
-      error = Ruvo::Data::StdErrors::Make(Ruvo::Data::StdErrors::kInvalidArgument,
-                                         {Ruvo::BaseMessage(kInvalidId, "Invalid attestation request: " + reason)},
-                                         "INVALID_ARGUMENT");
+      error = Ruvo::Data::StdErrors::Make(
+          Ruvo::Data::StdErrors::kInvalidArgument,
+          {Ruvo::BaseMessage(kInvalidId, "Invalid attestation request: " + reason)},
+          "INVALID_ARGUMENT");
       logLine = "request refused: " + reason;
    }
 };
 
 AttestService::AttestService(boost::asio::io_context &io, ServiceConfig config,
-                             std::shared_ptr<IdentityVerifier> identities, std::shared_ptr<TokenSigner> signer)
-   : mIo(io),
-     mConfig(std::move(config)),
-     mIdentities(std::move(identities)),
-     mSigner(std::move(signer)),
-     mSessions(mConfig.sessionLifetime, mConfig.maxSessions)
+                             std::shared_ptr<IdentityVerifier> identities,
+                             std::shared_ptr<TokenSigner> signer)
+    : mIo(io), mConfig(std::move(config)), mIdentities(std::move(identities)),
+      mSigner(std::move(signer)), mSessions(mConfig.sessionLifetime, mConfig.maxSessions)
 {
 }
 
@@ -150,16 +156,19 @@ void AttestService::Handle(const Ruvo::Data::StructValuePtr &value, Answer &answ
       answer.Invalid("not an attestation request");
       return;
    }
-   if (request.document_types.size() != 1 || request.document_types[0] != Report::DocumentType::TOKEN) {
+   if (request.document_types.size() != 1 ||
+       request.document_types[0] != Report::DocumentType::TOKEN) {
       answer.Invalid("exactly one token document must be asked for");
       return;
    }
-   if (!request.identity || (request.identity->ek_certificate.has_value() == request.identity->ek_public_key.has_value())) {
+   if (!request.identity || (request.identity->ek_certificate.has_value() ==
+                             request.identity->ek_public_key.has_value())) {
       answer.Invalid("identity must carry exactly one of certificate and key");
       return;
    }
-   const std::string &identityText =
-      request.identity->ek_certificate ? *request.identity->ek_certificate : *request.identity->ek_public_key;
+   const std::string &identityText = request.identity->ek_certificate
+                                         ? *request.identity->ek_certificate
+                                         : *request.identity->ek_public_key;
    if (request.contexts.empty()) {
       Start(request, identityText, answer);
       return;
@@ -183,12 +192,15 @@ void AttestService::Handle(const Ruvo::Data::StructValuePtr &value, Answer &answ
    }
 }
 
-void AttestService::Start(const Report::Tpm2Request &request, const std::string &identityText, Answer &answer)
+void AttestService::Start(const Report::Tpm2Request &request, const std::string &identityText,
+                          Answer &answer)
 {
    EkIdentity ek;
    std::string error;
-   const std::string *certificate = request.identity->ek_certificate ? &*request.identity->ek_certificate : nullptr;
-   const std::string *key = request.identity->ek_public_key ? &*request.identity->ek_public_key : nullptr;
+   const std::string *certificate =
+       request.identity->ek_certificate ? &*request.identity->ek_certificate : nullptr;
+   const std::string *key =
+       request.identity->ek_public_key ? &*request.identity->ek_public_key : nullptr;
    if (!mIdentities->Verify(certificate, key, ek, error)) {
       answer.Refuse("handshake", error);
       return;
@@ -249,8 +261,10 @@ void AttestService::Credential(const std::vector<uint8_t> &context, const std::s
    out.encryptedSecret.resize(sizeof seed + 2);
    size_t blobSize = 0;
    size_t seedSize = 0;
-   Tss2_MU_TPM2B_ID_OBJECT_Marshal(&blob, out.credentialBlob.data(), out.credentialBlob.size(), &blobSize);
-   Tss2_MU_TPM2B_ENCRYPTED_SECRET_Marshal(&seed, out.encryptedSecret.data(), out.encryptedSecret.size(), &seedSize);
+   Tss2_MU_TPM2B_ID_OBJECT_Marshal(&blob, out.credentialBlob.data(), out.credentialBlob.size(),
+                                   &blobSize);
+   Tss2_MU_TPM2B_ENCRYPTED_SECRET_Marshal(&seed, out.encryptedSecret.data(),
+                                          out.encryptedSecret.size(), &seedSize);
    out.credentialBlob.resize(blobSize);
    out.encryptedSecret.resize(seedSize);
    out.nonce = session->nonce;
@@ -262,7 +276,8 @@ void AttestService::Credential(const std::vector<uint8_t> &context, const std::s
    mSessions.Put(std::move(session));
 }
 
-void AttestService::Finish(const std::vector<uint8_t> &context, const std::string &identityText, Answer &answer)
+void AttestService::Finish(const std::vector<uint8_t> &context, const std::string &identityText,
+                           Answer &answer)
 {
    Protocol::Evidence evidence;
    std::string error;
@@ -296,14 +311,15 @@ void AttestService::Finish(const std::vector<uint8_t> &context, const std::strin
       return;
    }
    std::map<unsigned, Bytes> pcrs;
-   QuoteCheck check{&session->ak, &session->nonce, &session->selection, &evidence.attest, &evidence.signature,
-                    &evidence.pcrValues};
+   QuoteCheck check{&session->ak,     &session->nonce,     &session->selection,
+                    &evidence.attest, &evidence.signature, &evidence.pcrValues};
    if (!VerifyQuote(check, pcrs, error) || !CheckPcrPolicy(mConfig.pcrPolicy, pcrs, error)) {
       answer.Refuse(where, error);
       return;
    }
 
-   const int64_t now = mConfig.wallClock ? mConfig.wallClock() : static_cast<int64_t>(time(nullptr));
+   const int64_t now =
+       mConfig.wallClock ? mConfig.wallClock() : static_cast<int64_t>(time(nullptr));
    TokenClaims claims;
    claims.issuer = mConfig.issuer;
    claims.subject = session->ek.digest;
@@ -313,10 +329,17 @@ void AttestService::Finish(const std::vector<uint8_t> &context, const std::strin
    claims.id = Hex(Random(16));
    claims.providers = mConfig.grants;
    switch (mConfig.fault.fault) {
-   case Fault::NoExpiry: claims.expiry.reset(); break;
-   case Fault::Expired: claims.expiry = now - 60; break;
-   case Fault::FarExpiry: claims.expiry = now + 10000000000000LL; break;
-   default: break;
+   case Fault::NoExpiry:
+      claims.expiry.reset();
+      break;
+   case Fault::Expired:
+      claims.expiry = now - 60;
+      break;
+   case Fault::FarExpiry:
+      claims.expiry = now + 10000000000000LL;
+      break;
+   default:
+      break;
    }
    const std::string token = mSigner->Sign(claims);
    if (token.empty()) {
@@ -344,16 +367,20 @@ bool AttestService::AnswerFault(Answer &answer)
    case Fault::Unfinished:
       result.contexts = {Protocol::Encode(Protocol::Challenge{Random(Protocol::kSessionIdBytes)})};
       break;
-   case Fault::NoDocument: result.finished = true; break;
+   case Fault::NoDocument:
+      result.finished = true;
+      break;
    case Fault::TwoDocuments: {
-      auto document = std::make_shared<Report::Document>(Report::Document{Report::DocumentType::TOKEN, "a.b.c"});
+      auto document = std::make_shared<Report::Document>(
+          Report::Document{Report::DocumentType::TOKEN, "a.b.c"});
       result.finished = true;
       result.documents = {document, document};
       break;
    }
    case Fault::EmptyToken:
       result.finished = true;
-      result.documents = {std::make_shared<Report::Document>(Report::Document{Report::DocumentType::TOKEN, ""})};
+      result.documents = {
+          std::make_shared<Report::Document>(Report::Document{Report::DocumentType::TOKEN, ""})};
       break;
    case Fault::WrongType: {
       result.finished = true;
@@ -367,7 +394,8 @@ bool AttestService::AnswerFault(Answer &answer)
       answer.logLine = "fault switch: wrong-type";
       return true;
    }
-   default: return false;
+   default:
+      return false;
    }
    answer.result = ToStruct(result);
    answer.logLine = "fault switch answered";

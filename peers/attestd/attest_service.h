@@ -61,8 +61,8 @@ struct ServiceConfig {
 
 class AttestService : public Report::AsyncServiceInterface {
 public:
-   AttestService(boost::asio::io_context &io, ServiceConfig config, std::shared_ptr<IdentityVerifier> identities,
-                 std::shared_ptr<TokenSigner> signer);
+   AttestService(boost::asio::io_context &io, ServiceConfig config,
+                 std::shared_ptr<IdentityVerifier> identities, std::shared_ptr<TokenSigner> signer);
 
    void Attest(const Ruvo::Data::StructValuePtr &request,
                Ruvo::AsyncResult<Ruvo::Data::StructValuePtr> result) override;
@@ -73,8 +73,10 @@ private:
    struct Answer;
    void Handle(const Ruvo::Data::StructValuePtr &request, Answer &answer);
    void Start(const Report::Tpm2Request &request, const std::string &identityText, Answer &answer);
-   void Credential(const std::vector<uint8_t> &context, const std::string &identityText, Answer &answer);
-   void Finish(const std::vector<uint8_t> &context, const std::string &identityText, Answer &answer);
+   void Credential(const std::vector<uint8_t> &context, const std::string &identityText,
+                   Answer &answer);
+   void Finish(const std::vector<uint8_t> &context, const std::string &identityText,
+               Answer &answer);
    bool AnswerFault(Answer &answer);
 
    boost::asio::io_context &mIo;

@@ -41,7 +41,8 @@ TEST(AttestdOptionsTest, CommandLineAndPolicyFile)
 {
    Attestd::Options options;
    std::string error;
-   const std::vector<std::string> base = {"--listen", "[::1]:8443", "--cert", "c", "--key", "k", "--signing-key", "s"};
+   const std::vector<std::string> base = {"--listen", "[::1]:8443", "--cert",        "c",
+                                          "--key",    "k",          "--signing-key", "s"};
    auto with = [&](std::vector<std::string> extra) {
       std::vector<std::string> args = base;
       args.insert(args.end(), extra.begin(), extra.end());
@@ -50,9 +51,9 @@ TEST(AttestdOptionsTest, CommandLineAndPolicyFile)
       return Attestd::ParseOptions(args, options, error);
    };
    EXPECT_FALSE(with({})) << "an EK trust source is required";
-   ASSERT_TRUE(with({"--ek-allow", std::string(64, 'a'), "--pcrs", "0-3,7", "--grant", "p", "--grant", "*",
-                     "--fault", "delay:250"}))
-      << error;
+   ASSERT_TRUE(with({"--ek-allow", std::string(64, 'a'), "--pcrs", "0-3,7", "--grant", "p",
+                     "--grant", "*", "--fault", "delay:250"}))
+       << error;
    EXPECT_EQ(options.host, "::1");
    EXPECT_EQ(options.port, 8443);
    EXPECT_EQ(options.service.pcrs, (std::set<unsigned>{0, 1, 2, 3, 7}));
@@ -71,11 +72,12 @@ TEST(AttestdOptionsTest, CommandLineAndPolicyFile)
    }
 
    std::map<unsigned, std::vector<uint8_t>> policy;
-   EXPECT_TRUE(Attestd::ParsePcrPolicy("# comment\n\n7 " + std::string(64, 'A') + "  # boot\n", policy, error));
+   EXPECT_TRUE(Attestd::ParsePcrPolicy("# comment\n\n7 " + std::string(64, 'A') + "  # boot\n",
+                                       policy, error));
    EXPECT_EQ(policy.at(7), std::vector<uint8_t>(32, 0xaa));
-   for (const std::string &bad : {"24 " + std::string(64, '0'), "1 " + std::string(62, '0'),
-                                  "1 " + std::string(64, 'g'), "x " + std::string(64, '0'),
-                                  "1 " + std::string(64, '0') + " extra"}) {
+   for (const std::string &bad :
+        {"24 " + std::string(64, '0'), "1 " + std::string(62, '0'), "1 " + std::string(64, 'g'),
+         "x " + std::string(64, '0'), "1 " + std::string(64, '0') + " extra"}) {
       EXPECT_FALSE(Attestd::ParsePcrPolicy(bad, policy, error)) << bad;
    }
    std::map<unsigned, std::vector<uint8_t>> quoted = {{7, std::vector<uint8_t>(32, 0xaa)}};

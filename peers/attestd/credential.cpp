@@ -34,7 +34,8 @@ Bytes HmacSha256(const Bytes &key, const Bytes &data)
 {
    Bytes out(32);
    unsigned int size = 0;
-   HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), out.data(), &size);
+   HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(),
+        out.data(), &size);
    out.resize(size);
    return out;
 }
@@ -47,7 +48,8 @@ struct Wiped {
 
 } // namespace
 
-Bytes KdfA(const Bytes &key, const std::string &label, const Bytes &contextU, const Bytes &contextV, size_t bits)
+Bytes KdfA(const Bytes &key, const std::string &label, const Bytes &contextU, const Bytes &contextV,
+           size_t bits)
 {
    Bytes out;
    const size_t bytes = bits / 8;
@@ -66,8 +68,9 @@ Bytes KdfA(const Bytes &key, const std::string &label, const Bytes &contextU, co
    return out;
 }
 
-bool MakeCredential(EVP_PKEY *ek, const Bytes &objectName, const Bytes &secret, TPM2B_ID_OBJECT &blob,
-                    TPM2B_ENCRYPTED_SECRET &encryptedSeed, std::string &error)
+bool MakeCredential(EVP_PKEY *ek, const Bytes &objectName, const Bytes &secret,
+                    TPM2B_ID_OBJECT &blob, TPM2B_ENCRYPTED_SECRET &encryptedSeed,
+                    std::string &error)
 {
    if (!ek || EVP_PKEY_get_base_id(ek) != EVP_PKEY_RSA || EVP_PKEY_get_bits(ek) != 2048) {
       error = "endorsement key is not RSA 2048";
@@ -118,8 +121,10 @@ bool MakeCredential(EVP_PKEY *ek, const Bytes &objectName, const Bytes &secret, 
    const unsigned char iv[16] = {};
    int n1 = 0;
    int n2 = 0;
-   if (!cipher || EVP_EncryptInit_ex(cipher.get(), EVP_aes_128_cfb(), nullptr, symKey.data(), iv) != 1 ||
-       EVP_EncryptUpdate(cipher.get(), encIdentity.data(), &n1, plain.data(), static_cast<int>(plain.size())) != 1 ||
+   if (!cipher ||
+       EVP_EncryptInit_ex(cipher.get(), EVP_aes_128_cfb(), nullptr, symKey.data(), iv) != 1 ||
+       EVP_EncryptUpdate(cipher.get(), encIdentity.data(), &n1, plain.data(),
+                         static_cast<int>(plain.size())) != 1 ||
        EVP_EncryptFinal_ex(cipher.get(), encIdentity.data() + n1, &n2) != 1 ||
        static_cast<size_t>(n1 + n2) != plain.size()) {
       error = "cannot encrypt credential";
@@ -130,7 +135,8 @@ bool MakeCredential(EVP_PKEY *ek, const Bytes &objectName, const Bytes &secret, 
    macInput.insert(macInput.end(), objectName.begin(), objectName.end());
    Bytes outerHmac = HmacSha256(hmacKey, macInput);
 
-   Bytes idObject{static_cast<uint8_t>(outerHmac.size() >> 8), static_cast<uint8_t>(outerHmac.size())};
+   Bytes idObject{static_cast<uint8_t>(outerHmac.size() >> 8),
+                  static_cast<uint8_t>(outerHmac.size())};
    idObject.insert(idObject.end(), outerHmac.begin(), outerHmac.end());
    idObject.insert(idObject.end(), encIdentity.begin(), encIdentity.end());
    if (idObject.size() > sizeof blob.credential) {

@@ -28,7 +28,8 @@ bool SameSelection(const TPML_PCR_SELECTION &a, const TPML_PCR_SELECTION &b)
    for (uint32_t i = 0; i < a.count; ++i) {
       const TPMS_PCR_SELECTION &x = a.pcrSelections[i];
       const TPMS_PCR_SELECTION &y = b.pcrSelections[i];
-      if (x.hash != y.hash || x.sizeofSelect != y.sizeofSelect || x.sizeofSelect > TPM2_PCR_SELECT_MAX ||
+      if (x.hash != y.hash || x.sizeofSelect != y.sizeofSelect ||
+          x.sizeofSelect > TPM2_PCR_SELECT_MAX ||
           std::memcmp(x.pcrSelect, y.pcrSelect, x.sizeofSelect) != 0) {
          return false;
       }
@@ -77,18 +78,21 @@ bool CheckAkPublic(const Bytes &marshalled, TPMT_PUBLIC &out, Bytes &name, std::
 {
    TPM2B_PUBLIC pub{};
    size_t offset = 0;
-   if (Tss2_MU_TPM2B_PUBLIC_Unmarshal(marshalled.data(), marshalled.size(), &offset, &pub) != TSS2_RC_SUCCESS ||
+   if (Tss2_MU_TPM2B_PUBLIC_Unmarshal(marshalled.data(), marshalled.size(), &offset, &pub) !=
+           TSS2_RC_SUCCESS ||
        offset != marshalled.size()) {
       error = "malformed attestation key";
       return false;
    }
    const TPMT_PUBLIC &p = pub.publicArea;
-   const TPMA_OBJECT needed = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
-                              TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
+   const TPMA_OBJECT needed = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                              TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_RESTRICTED |
+                              TPMA_OBJECT_SIGN_ENCRYPT;
    // Only a key that never left its TPM and signs nothing but TPM-made data can
    // vouch for a quote.
-   if (p.type != TPM2_ALG_ECC || p.nameAlg != TPM2_ALG_SHA256 || (p.objectAttributes & needed) != needed ||
-       (p.objectAttributes & TPMA_OBJECT_DECRYPT) || p.parameters.eccDetail.curveID != TPM2_ECC_NIST_P256 ||
+   if (p.type != TPM2_ALG_ECC || p.nameAlg != TPM2_ALG_SHA256 ||
+       (p.objectAttributes & needed) != needed || (p.objectAttributes & TPMA_OBJECT_DECRYPT) ||
+       p.parameters.eccDetail.curveID != TPM2_ECC_NIST_P256 ||
        p.parameters.eccDetail.scheme.scheme != TPM2_ALG_ECDSA ||
        p.parameters.eccDetail.scheme.details.ecdsa.hashAlg != TPM2_ALG_SHA256) {
       error = "attestation key is not a restricted TPM signing key";
@@ -120,7 +124,8 @@ Bytes MarshalSelection(const TPML_PCR_SELECTION &selection)
 {
    Bytes out(sizeof selection + 8);
    size_t offset = 0;
-   if (Tss2_MU_TPML_PCR_SELECTION_Marshal(&selection, out.data(), out.size(), &offset) != TSS2_RC_SUCCESS) {
+   if (Tss2_MU_TPML_PCR_SELECTION_Marshal(&selection, out.data(), out.size(), &offset) !=
+       TSS2_RC_SUCCESS) {
       return {};
    }
    out.resize(offset);
@@ -131,22 +136,24 @@ bool VerifyQuote(const QuoteCheck &c, std::map<unsigned, Bytes> &pcrs, std::stri
 {
    TPM2B_ATTEST attest{};
    size_t offset = 0;
-   if (Tss2_MU_TPM2B_ATTEST_Unmarshal(c.attest->data(), c.attest->size(), &offset, &attest) != TSS2_RC_SUCCESS ||
+   if (Tss2_MU_TPM2B_ATTEST_Unmarshal(c.attest->data(), c.attest->size(), &offset, &attest) !=
+           TSS2_RC_SUCCESS ||
        offset != c.attest->size()) {
       error = "malformed quote";
       return false;
    }
    TPMS_ATTEST info{};
    offset = 0;
-   if (Tss2_MU_TPMS_ATTEST_Unmarshal(attest.attestationData, attest.size, &offset, &info) != TSS2_RC_SUCCESS ||
+   if (Tss2_MU_TPMS_ATTEST_Unmarshal(attest.attestationData, attest.size, &offset, &info) !=
+           TSS2_RC_SUCCESS ||
        offset != attest.size) {
       error = "malformed quote";
       return false;
    }
    TPMT_SIGNATURE signature{};
    offset = 0;
-   if (Tss2_MU_TPMT_SIGNATURE_Unmarshal(c.signature->data(), c.signature->size(), &offset, &signature) !=
-          TSS2_RC_SUCCESS ||
+   if (Tss2_MU_TPMT_SIGNATURE_Unmarshal(c.signature->data(), c.signature->size(), &offset,
+                                        &signature) != TSS2_RC_SUCCESS ||
        offset != c.signature->size()) {
       error = "malformed quote signature";
       return false;
@@ -171,10 +178,11 @@ bool VerifyQuote(const QuoteCheck &c, std::map<unsigned, Bytes> &pcrs, std::stri
    const int derSize = i2d_ECDSA_SIG(sig.get(), &der);
    AttestLib::Tpm2::EvpKey key = AttestLib::Tpm2::PublicToEvp(*c.ak);
    std::unique_ptr<EVP_MD_CTX, MdFree> md(EVP_MD_CTX_new());
-   const bool verified = derSize > 0 && key && md &&
-                         EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
-                         EVP_DigestVerify(md.get(), der, static_cast<size_t>(derSize), attest.attestationData,
-                                          attest.size) == 1;
+   const bool verified =
+       derSize > 0 && key && md &&
+       EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+       EVP_DigestVerify(md.get(), der, static_cast<size_t>(derSize), attest.attestationData,
+                        attest.size) == 1;
    OPENSSL_free(der);
    if (!verified) {
       error = "quote signature does not verify with the attestation key";
@@ -214,8 +222,8 @@ bool VerifyQuote(const QuoteCheck &c, std::map<unsigned, Bytes> &pcrs, std::stri
    pcrs.clear();
    for (unsigned index : order) {
       TPM2B_DIGEST value{};
-      if (Tss2_MU_TPM2B_DIGEST_Unmarshal(c.pcrValues->data(), c.pcrValues->size(), &offset, &value) !=
-             TSS2_RC_SUCCESS ||
+      if (Tss2_MU_TPM2B_DIGEST_Unmarshal(c.pcrValues->data(), c.pcrValues->size(), &offset,
+                                         &value) != TSS2_RC_SUCCESS ||
           value.size != SHA256_DIGEST_LENGTH) {
          error = "PCR values malformed";
          return false;
@@ -257,7 +265,8 @@ bool ParsePcrPolicy(const std::string &text, std::map<unsigned, Bytes> &policy, 
       const unsigned long pcr = std::strtoul(index.c_str(), &end, 10);
       if (!(fields >> value) || (fields >> extra) || *end != '\0' || index.empty() || pcr >= 24 ||
           !FromHex(value, digest) || digest.size() != SHA256_DIGEST_LENGTH) {
-         error = "PCR policy line " + std::to_string(number) + ": expected \"<pcr 0-23> <sha256 hex>\"";
+         error =
+             "PCR policy line " + std::to_string(number) + ": expected \"<pcr 0-23> <sha256 hex>\"";
          return false;
       }
       policy[static_cast<unsigned>(pcr)] = digest;

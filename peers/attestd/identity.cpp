@@ -37,7 +37,8 @@ std::string Digest(EVP_PKEY *key)
 
 std::unique_ptr<BIO, BioFree> Reader(const std::string &text)
 {
-   return std::unique_ptr<BIO, BioFree>(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+   return std::unique_ptr<BIO, BioFree>(
+       BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
 }
 
 } // namespace
@@ -47,8 +48,8 @@ IdentityVerifier::~IdentityVerifier()
    X509_STORE_free(mStore);
 }
 
-bool IdentityVerifier::Load(const std::vector<std::string> &caFiles, const std::set<std::string> &allowed,
-                            std::string &error)
+bool IdentityVerifier::Load(const std::vector<std::string> &caFiles,
+                            const std::set<std::string> &allowed, std::string &error)
 {
    mStore = X509_STORE_new();
    for (const std::string &file : caFiles) {
@@ -69,8 +70,8 @@ bool IdentityVerifier::Load(const std::vector<std::string> &caFiles, const std::
    return true;
 }
 
-bool IdentityVerifier::Verify(const std::string *certificatePem, const std::string *publicKeyPem, EkIdentity &out,
-                              std::string &error) const
+bool IdentityVerifier::Verify(const std::string *certificatePem, const std::string *publicKeyPem,
+                              EkIdentity &out, std::string &error) const
 {
    if ((certificatePem != nullptr) == (publicKeyPem != nullptr)) {
       error = "identity must carry exactly one of certificate and key";

@@ -34,13 +34,14 @@ using namespace Ruvo::Transport::PicoHttp;
 class FaultyHandler : public HttpRequestHandler {
 public:
    FaultyHandler(std::shared_ptr<HttpRequestHandler> next, Attestd::Fault fault)
-      : mNext(std::move(next)), mFault(fault)
+       : mNext(std::move(next)), mFault(fault)
    {
    }
    bool Handle(const HttpServerRequest &request, HttpReplyCb reply) override
    {
       switch (mFault) {
-      case Attestd::Fault::Close: return false;
+      case Attestd::Fault::Close:
+         return false;
       case Attestd::Fault::Garbage: {
          HttpServerReply out;
          out.body = "\x01\x02 this is not a JSON-RPC reply";
@@ -49,11 +50,13 @@ public:
       }
       case Attestd::Fault::WrongId: {
          HttpServerReply out;
-         out.body = R"({"version":"1.1","id":"not-your-request","result":{"contexts":[],"finished":false,"documents":[]}})";
+         out.body =
+             R"({"version":"1.1","id":"not-your-request","result":{"contexts":[],"finished":false,"documents":[]}})";
          reply(std::move(out));
          return true;
       }
-      default: return mNext->Handle(request, std::move(reply));
+      default:
+         return mNext->Handle(request, std::move(reply));
       }
    }
 
@@ -122,7 +125,8 @@ int main(int argc, char **argv)
       fprintf(stderr, "attestd: %s\n", error.c_str());
       return 1;
    }
-   auto tls = Ruvo::Security::Openssl::CreateServerTlsContext(options.certFile, options.keyFile, error);
+   auto tls =
+       Ruvo::Security::Openssl::CreateServerTlsContext(options.certFile, options.keyFile, error);
    if (!tls) {
       fprintf(stderr, "attestd: TLS: %s\n", error.c_str());
       return 1;
@@ -133,7 +137,7 @@ int main(int argc, char **argv)
    auto service = std::make_shared<Attestd::AttestService>(io, options.service, identities, signer);
    auto iface = Attestd::Report::AsyncServiceBinder::BindImplementation(service, nullptr);
    std::shared_ptr<HttpRequestHandler> handler = std::make_shared<PicoHttpApiRequestHandler>(
-      Ruvo::Provider::AsyncLocalProvider::Create({iface}), nullptr);
+       Ruvo::Provider::AsyncLocalProvider::Create({iface}), nullptr);
    handler = std::make_shared<FaultyHandler>(handler, fault);
 
    using boost::asio::ip::tcp;

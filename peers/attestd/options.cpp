@@ -6,7 +6,8 @@ namespace {
 
 bool Number(const std::string &text, int64_t min, int64_t max, int64_t &out)
 {
-   if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
+   if (text.empty() || text.size() > 12 ||
+       text.find_first_not_of("0123456789") != std::string::npos) {
       return false;
    }
    out = std::stoll(text);
@@ -19,7 +20,8 @@ bool PcrList(const std::string &text, std::set<unsigned> &out)
    size_t start = 0;
    while (start <= text.size()) {
       const size_t comma = text.find(',', start);
-      const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      const std::string item =
+          text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
       const size_t dash = item.find('-');
       int64_t first = 0;
       int64_t last = 0;
@@ -28,8 +30,8 @@ bool PcrList(const std::string &text, std::set<unsigned> &out)
             return false;
          }
          last = first;
-      } else if (!Number(item.substr(0, dash), 0, 23, first) || !Number(item.substr(dash + 1), 0, 23, last) ||
-                 last < first) {
+      } else if (!Number(item.substr(0, dash), 0, 23, first) ||
+                 !Number(item.substr(dash + 1), 0, 23, last) || last < first) {
          return false;
       }
       for (int64_t pcr = first; pcr <= last; ++pcr) {
@@ -61,7 +63,8 @@ bool ParseOptions(const std::vector<std::string> &args, Options &out, std::strin
       int64_t number = 0;
       if (name == "--listen") {
          const size_t colon = value.rfind(':');
-         if (colon == std::string::npos || colon == 0 || !Number(value.substr(colon + 1), 0, 65535, number)) {
+         if (colon == std::string::npos || colon == 0 ||
+             !Number(value.substr(colon + 1), 0, 65535, number)) {
             error = "--listen wants HOST:PORT";
             return false;
          }

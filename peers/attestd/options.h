@@ -10,12 +10,14 @@
 namespace Attestd {
 
 inline constexpr const char *kUsage =
-   "usage: attestd --listen HOST:PORT --cert FILE --key FILE (--ek-ca FILE... | --ek-allow SHA256...)\n"
-   "               --signing-key FILE [--token-lifetime SECS] [--audience TEXT] [--issuer TEXT]\n"
-   "               [--grant PROVIDER]... [--pcrs LIST] [--pcr-policy FILE]\n"
-   "               [--fault none|error|garbage|wrong-id|close|unfinished|no-document|two-documents|\n"
-   "                        wrong-type|empty-token|no-exp|expired|far-exp|delay:MS]\n"
-   "       attestd keygen --out FILE\n";
+    "usage: attestd --listen HOST:PORT --cert FILE --key FILE (--ek-ca FILE... | --ek-allow "
+    "SHA256...)\n"
+    "               --signing-key FILE [--token-lifetime SECS] [--audience TEXT] [--issuer TEXT]\n"
+    "               [--grant PROVIDER]... [--pcrs LIST] [--pcr-policy FILE]\n"
+    "               [--fault "
+    "none|error|garbage|wrong-id|close|unfinished|no-document|two-documents|\n"
+    "                        wrong-type|empty-token|no-exp|expired|far-exp|delay:MS]\n"
+    "       attestd keygen --out FILE\n";
 
 struct Options {
    std::string host;

@@ -12,8 +12,9 @@ Session::~Session()
    OPENSSL_cleanse(credential.data(), credential.size());
 }
 
-SessionStore::SessionStore(std::chrono::steady_clock::duration lifetime, size_t maxSessions, Clock clock)
-   : mLifetime(lifetime), mMaxSessions(maxSessions), mClock(std::move(clock))
+SessionStore::SessionStore(std::chrono::steady_clock::duration lifetime, size_t maxSessions,
+                           Clock clock)
+    : mLifetime(lifetime), mMaxSessions(maxSessions), mClock(std::move(clock))
 {
    if (!mClock) {
       mClock = [] { return std::chrono::steady_clock::now(); };

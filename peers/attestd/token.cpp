@@ -99,26 +99,27 @@ bool TokenSigner::Load(const std::string &privateKeyFile, std::string &error)
 
 std::string TokenSigner::Sign(const TokenClaims &claims) const
 {
-   nlohmann::json payload = {{"iss", claims.issuer}, {"sub", claims.subject}, {"aud", claims.audience},
-                             {"iat", claims.issuedAt}, {"jti", claims.id},    {"providers", claims.providers}};
+   nlohmann::json payload = {{"iss", claims.issuer},   {"sub", claims.subject},
+                             {"aud", claims.audience}, {"iat", claims.issuedAt},
+                             {"jti", claims.id},       {"providers", claims.providers}};
    if (claims.expiry) {
       payload["exp"] = *claims.expiry;
    }
    const std::string header = R"({"alg":"ES256","typ":"JWT"})";
    const std::string body = payload.dump();
-   std::string input = Base64Url(reinterpret_cast<const uint8_t *>(header.data()), header.size()) + "." +
-                       Base64Url(reinterpret_cast<const uint8_t *>(body.data()), body.size());
+   std::string input = Base64Url(reinterpret_cast<const uint8_t *>(header.data()), header.size()) +
+                       "." + Base64Url(reinterpret_cast<const uint8_t *>(body.data()), body.size());
 
    std::unique_ptr<EVP_MD_CTX, MdFree> md(EVP_MD_CTX_new());
    size_t derSize = 0;
    if (!md || EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, mKey.get()) != 1 ||
-       EVP_DigestSign(md.get(), nullptr, &derSize, reinterpret_cast<const unsigned char *>(input.data()),
-                      input.size()) != 1) {
+       EVP_DigestSign(md.get(), nullptr, &derSize,
+                      reinterpret_cast<const unsigned char *>(input.data()), input.size()) != 1) {
       return {};
    }
    std::vector<unsigned char> der(derSize);
-   if (EVP_DigestSign(md.get(), der.data(), &derSize, reinterpret_cast<const unsigned char *>(input.data()),
-                      input.size()) != 1) {
+   if (EVP_DigestSign(md.get(), der.data(), &derSize,
+                      reinterpret_cast<const unsigned char *>(input.data()), input.size()) != 1) {
       return {};
    }
    // JOSE wants the raw r||s form, each 32 bytes.
@@ -144,7 +145,8 @@ bool GenerateKeyPair(const std::string &file, std::string &error)
    }
    std::shared_ptr<EVP_PKEY> key(raw, EVP_PKEY_free);
    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
-   if (!bio || PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+   if (!bio ||
+       PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
       error = "cannot encode the private key";
       return false;
    }
@@ -152,7 +154,8 @@ bool GenerateKeyPair(const std::string &file, std::string &error)
    const long size = BIO_get_mem_data(bio.get(), &data);
    std::string privatePem(data, static_cast<size_t>(size));
    const std::string publicPem = AttestLib::Tpm2::EvpToPem(key.get());
-   const bool ok = WriteFile(file, privatePem, 0600, error) && WriteFile(file + ".pub", publicPem, 0644, error);
+   const bool ok =
+       WriteFile(file, privatePem, 0600, error) && WriteFile(file + ".pub", publicPem, 0644, error);
    OPENSSL_cleanse(privatePem.data(), privatePem.size());
    return ok;
 }

@@ -32,7 +32,8 @@ bool Header(const Bytes &context, MessageType &type, size_t &fieldCount, std::st
       error = "context too large";
       return false;
    }
-   if (context.size() < kHeaderBytes || !std::equal(kMagic.begin(), kMagic.end(), context.begin())) {
+   if (context.size() < kHeaderBytes ||
+       !std::equal(kMagic.begin(), kMagic.end(), context.begin())) {
       error = "not an attestation context";
       return false;
    }
@@ -134,7 +135,8 @@ Bytes Encode(const Credential &m)
 
 Bytes Encode(const Evidence &m)
 {
-   return Pack(MessageType::Evidence, {&m.sessionId, &m.secret, &m.attest, &m.signature, &m.pcrValues});
+   return Pack(MessageType::Evidence,
+               {&m.sessionId, &m.secret, &m.attest, &m.signature, &m.pcrValues});
 }
 
 bool PeekType(const Bytes &context, MessageType &type, std::string &error)

@@ -11,7 +11,8 @@ using Protocol::Bytes;
 
 Protocol::Credential SampleCredential()
 {
-   return Protocol::Credential{Bytes(16, 1), Bytes(70, 2), Bytes(258, 3), Bytes(32, 4), Bytes(10, 5)};
+   return Protocol::Credential{Bytes(16, 1), Bytes(70, 2), Bytes(258, 3), Bytes(32, 4),
+                               Bytes(10, 5)};
 }
 
 TEST(AttestProtocolTest, MalformedContextsAreRefusedWithAReason)
@@ -38,20 +39,21 @@ TEST(AttestProtocolTest, MalformedContextsAreRefusedWithAReason)
    Bytes oversized = good;
    oversized.resize(Protocol::kMaxContextBytes + 1);
    const std::vector<Case> cases = {
-      {"truncated", truncated},
-      {"trailing byte", trailing},
-      {"unknown version", version},
-      {"field count", fieldCount},
-      {"field length", hugeField},
-      {"oversized", oversized},
-      {"other type", Protocol::Encode(Protocol::Challenge{Bytes(16, 1)})},
-      {"short session id", Protocol::Encode(Protocol::Credential{Bytes(15, 1), Bytes(1, 2), Bytes(1, 3),
-                                                                 Bytes(32, 4), Bytes(1, 5)})},
-      {"short nonce", Protocol::Encode(Protocol::Credential{Bytes(16, 1), Bytes(1, 2), Bytes(1, 3), Bytes(31, 4),
-                                                            Bytes(1, 5)})},
-      {"empty blob", Protocol::Encode(Protocol::Credential{Bytes(16, 1), Bytes(), Bytes(1, 3), Bytes(32, 4),
-                                                           Bytes(1, 5)})},
-      {"empty", Bytes()},
+       {"truncated", truncated},
+       {"trailing byte", trailing},
+       {"unknown version", version},
+       {"field count", fieldCount},
+       {"field length", hugeField},
+       {"oversized", oversized},
+       {"other type", Protocol::Encode(Protocol::Challenge{Bytes(16, 1)})},
+       {"short session id",
+        Protocol::Encode(Protocol::Credential{Bytes(15, 1), Bytes(1, 2), Bytes(1, 3), Bytes(32, 4),
+                                              Bytes(1, 5)})},
+       {"short nonce", Protocol::Encode(Protocol::Credential{Bytes(16, 1), Bytes(1, 2), Bytes(1, 3),
+                                                             Bytes(31, 4), Bytes(1, 5)})},
+       {"empty blob", Protocol::Encode(Protocol::Credential{Bytes(16, 1), Bytes(), Bytes(1, 3),
+                                                            Bytes(32, 4), Bytes(1, 5)})},
+       {"empty", Bytes()},
    };
    for (const Case &c : cases) {
       error.clear();

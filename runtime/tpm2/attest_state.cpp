@@ -24,8 +24,9 @@ TPM2B_PUBLIC AkTemplate()
    TPMT_PUBLIC &p = t.publicArea;
    p.type = TPM2_ALG_ECC;
    p.nameAlg = TPM2_ALG_SHA256;
-   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
-                        TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
+   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                        TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
+                        TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
    p.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_NULL;
    p.parameters.eccDetail.scheme.scheme = TPM2_ALG_ECDSA;
    p.parameters.eccDetail.scheme.details.ecdsa.hashAlg = TPM2_ALG_SHA256;
@@ -82,7 +83,8 @@ public:
       } else if (type == Protocol::MessageType::Credential) {
          ok = Answer(connection, in, out);
       } else {
-         Log_Level(110, "Attestation context refused: unexpected context type %d\n", static_cast<int>(type));
+         Log_Level(110, "Attestation context refused: unexpected context type %d\n",
+                   static_cast<int>(type));
       }
       if (!ok) {
          out.clear();
@@ -129,11 +131,12 @@ private:
       TPM2B_ID_OBJECT blob{};
       TPM2B_ENCRYPTED_SECRET secret{};
       TPML_PCR_SELECTION selection{};
-      if (!Unmarshal<TPM2B_ID_OBJECT, Tss2_MU_TPM2B_ID_OBJECT_Unmarshal>(credential.credentialBlob, blob) ||
-          !Unmarshal<TPM2B_ENCRYPTED_SECRET, Tss2_MU_TPM2B_ENCRYPTED_SECRET_Unmarshal>(credential.encryptedSecret,
-                                                                                       secret) ||
-          !Unmarshal<TPML_PCR_SELECTION, Tss2_MU_TPML_PCR_SELECTION_Unmarshal>(credential.pcrSelection,
-                                                                               selection)) {
+      if (!Unmarshal<TPM2B_ID_OBJECT, Tss2_MU_TPM2B_ID_OBJECT_Unmarshal>(credential.credentialBlob,
+                                                                         blob) ||
+          !Unmarshal<TPM2B_ENCRYPTED_SECRET, Tss2_MU_TPM2B_ENCRYPTED_SECRET_Unmarshal>(
+              credential.encryptedSecret, secret) ||
+          !Unmarshal<TPML_PCR_SELECTION, Tss2_MU_TPML_PCR_SELECTION_Unmarshal>(
+              credential.pcrSelection, selection)) {
          Log_Level(110, "Attestation context refused: malformed credential\n");
          return false;
       }
@@ -153,8 +156,8 @@ private:
       return ok;
    }
 
-   bool Activate(TpmConnection &connection, const TPM2B_ID_OBJECT &blob, const TPM2B_ENCRYPTED_SECRET &secret,
-                 Bytes &recovered)
+   bool Activate(TpmConnection &connection, const TPM2B_ID_OBJECT &blob,
+                 const TPM2B_ENCRYPTED_SECRET &secret, Bytes &recovered)
    {
       ESYS_CONTEXT *ctx = connection.ContextOf(mGeneration);
       if (!ctx) {
@@ -164,9 +167,10 @@ private:
       ESYS_TR session = ESYS_TR_NONE;
       TPMT_SYM_DEF symmetric{};
       symmetric.algorithm = TPM2_ALG_NULL;
-      if (!connection.Check(Esys_StartAuthSession(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                                  ESYS_TR_NONE, nullptr, TPM2_SE_POLICY, &symmetric,
-                                                  TPM2_ALG_SHA256, &session),
+      if (!connection.Check(Esys_StartAuthSession(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                                  ESYS_TR_NONE, ESYS_TR_NONE, nullptr,
+                                                  TPM2_SE_POLICY, &symmetric, TPM2_ALG_SHA256,
+                                                  &session),
                             "StartAuthSession")) {
          return false;
       }
@@ -174,15 +178,16 @@ private:
       {
          EsysPtr<TPM2B_TIMEOUT> timeout;
          EsysPtr<TPMT_TK_AUTH> ticket;
-         ok = connection.Check(Esys_PolicySecret(ctx, ESYS_TR_RH_ENDORSEMENT, session, ESYS_TR_PASSWORD,
-                                                 ESYS_TR_NONE, ESYS_TR_NONE, nullptr, nullptr, nullptr, 0,
-                                                 &timeout, &ticket),
+         ok = connection.Check(Esys_PolicySecret(ctx, ESYS_TR_RH_ENDORSEMENT, session,
+                                                 ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
+                                                 nullptr, nullptr, nullptr, 0, &timeout, &ticket),
                                "PolicySecret");
       }
       if (ok) {
          EsysPtr<TPM2B_DIGEST> certInfo;
-         ok = connection.Check(Esys_ActivateCredential(ctx, mAk.handle, mEk.handle, ESYS_TR_PASSWORD, session,
-                                                       ESYS_TR_NONE, &blob, &secret, &certInfo),
+         ok = connection.Check(Esys_ActivateCredential(ctx, mAk.handle, mEk.handle,
+                                                       ESYS_TR_PASSWORD, session, ESYS_TR_NONE,
+                                                       &blob, &secret, &certInfo),
                                "ActivateCredential");
          if (ok) {
             recovered.assign(certInfo->buffer, certInfo->buffer + certInfo->size);
@@ -203,7 +208,8 @@ private:
       for (int round = 0; round < 64; ++round) {
          bool empty = true;
          for (uint32_t b = 0; b < remaining.count && b < TPM2_NUM_PCR_BANKS; ++b) {
-            for (uint8_t i = 0; i < remaining.pcrSelections[b].sizeofSelect && i < TPM2_PCR_SELECT_MAX; ++i) {
+            for (uint8_t i = 0;
+                 i < remaining.pcrSelections[b].sizeofSelect && i < TPM2_PCR_SELECT_MAX; ++i) {
                empty = empty && remaining.pcrSelections[b].pcrSelect[i] == 0;
             }
          }
@@ -217,8 +223,8 @@ private:
          uint32_t counter = 0;
          EsysPtr<TPML_PCR_SELECTION> read;
          EsysPtr<TPML_DIGEST> digests;
-         if (!connection.Check(Esys_PCR_Read(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &remaining, &counter,
-                                             &read, &digests),
+         if (!connection.Check(Esys_PCR_Read(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                             &remaining, &counter, &read, &digests),
                                "PCR_Read")) {
             return false;
          }
@@ -235,7 +241,8 @@ private:
                if (remaining.pcrSelections[b].hash != read->pcrSelections[r].hash) {
                   continue;
                }
-               for (uint8_t i = 0; i < remaining.pcrSelections[b].sizeofSelect && i < TPM2_PCR_SELECT_MAX; ++i) {
+               for (uint8_t i = 0;
+                    i < remaining.pcrSelections[b].sizeofSelect && i < TPM2_PCR_SELECT_MAX; ++i) {
                   remaining.pcrSelections[b].pcrSelect[i] &=
                       static_cast<uint8_t>(~read->pcrSelections[r].pcrSelect[i]);
                }
@@ -259,8 +266,9 @@ private:
       scheme.scheme = TPM2_ALG_NULL; // the key's own
       EsysPtr<TPM2B_ATTEST> quoted;
       EsysPtr<TPMT_SIGNATURE> signature;
-      if (!connection.Check(Esys_Quote(ctx, mAk.handle, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &qualifying,
-                                       &scheme, &selection, &quoted, &signature),
+      if (!connection.Check(Esys_Quote(ctx, mAk.handle, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                                       ESYS_TR_NONE, &qualifying, &scheme, &selection, &quoted,
+                                       &signature),
                             "Quote")) {
          return false;
       }
@@ -300,9 +308,10 @@ private:
       EsysPtr<TPMT_TK_CREATION> ticket;
       ESYS_TR handle = ESYS_TR_NONE;
       if (!connection.ContextOf(mGeneration) ||
-          !connection.Check(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                               ESYS_TR_NONE, &sensitive, &tmpl, &outside, &creation, &handle,
-                                               &pub, &creationData, &creationHash, &ticket),
+          !connection.Check(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD,
+                                               ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &tmpl,
+                                               &outside, &creation, &handle, &pub, &creationData,
+                                               &creationHash, &ticket),
                             "CreatePrimary(AK)")) {
          ForgetKeys(connection);
          return false;
@@ -337,8 +346,8 @@ private:
             if (ESYS_CONTEXT *fresh = connection.Context()) {
                for (TPM2_HANDLE raw : {mAkTpmHandle, mEkTpmHandle}) {
                   ESYS_TR orphan = ESYS_TR_NONE;
-                  if (raw && Esys_TR_FromTPMPublic(fresh, raw, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                                   &orphan) == TSS2_RC_SUCCESS) {
+                  if (raw && Esys_TR_FromTPMPublic(fresh, raw, ESYS_TR_NONE, ESYS_TR_NONE,
+                                                   ESYS_TR_NONE, &orphan) == TSS2_RC_SUCCESS) {
                      Esys_FlushContext(fresh, orphan);
                   }
                }

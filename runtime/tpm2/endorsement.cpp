@@ -22,8 +22,9 @@ TPM2B_PUBLIC EkTemplate()
    TPMT_PUBLIC &p = t.publicArea;
    p.type = TPM2_ALG_RSA;
    p.nameAlg = TPM2_ALG_SHA256;
-   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN |
-                        TPMA_OBJECT_ADMINWITHPOLICY | TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT;
+   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                        TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_ADMINWITHPOLICY |
+                        TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT;
    p.authPolicy.size = sizeof kEkPolicy;
    std::memcpy(p.authPolicy.buffer, kEkPolicy, sizeof kEkPolicy);
    p.parameters.rsaDetail.symmetric.algorithm = TPM2_ALG_AES;
@@ -39,7 +40,8 @@ TPM2B_PUBLIC EkTemplate()
 bool IsEndorsementShaped(const TPMT_PUBLIC &p)
 {
    const TPMA_OBJECT needed = TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT | TPMA_OBJECT_FIXEDTPM;
-   return p.type == TPM2_ALG_RSA && p.nameAlg == TPM2_ALG_SHA256 && (p.objectAttributes & needed) == needed &&
+   return p.type == TPM2_ALG_RSA && p.nameAlg == TPM2_ALG_SHA256 &&
+          (p.objectAttributes & needed) == needed &&
           !(p.objectAttributes & TPMA_OBJECT_SIGN_ENCRYPT);
 }
 
@@ -52,14 +54,16 @@ bool ReadNv(TpmConnection &connection, TPM2_HANDLE index, std::vector<uint8_t> &
    const uint64_t generation = connection.Generation();
    ESYS_TR nv = ESYS_TR_NONE;
    // Absent indices are normal; no log line.
-   if (Esys_TR_FromTPMPublic(ctx, index, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &nv) != TSS2_RC_SUCCESS) {
+   if (Esys_TR_FromTPMPublic(ctx, index, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &nv) !=
+       TSS2_RC_SUCCESS) {
       return false;
    }
    bool ok = false;
    EsysPtr<TPM2B_NV_PUBLIC> pub;
    EsysPtr<TPM2B_NAME> name;
-   if (connection.Check(Esys_NV_ReadPublic(ctx, nv, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &pub, &name),
-                        "NV_ReadPublic")) {
+   if (connection.Check(
+           Esys_NV_ReadPublic(ctx, nv, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &pub, &name),
+           "NV_ReadPublic")) {
       const TPMS_NV_PUBLIC &info = pub->nvPublic;
       const ESYS_TR auth = (info.attributes & TPMA_NV_AUTHREAD) ? nv : ESYS_TR_RH_OWNER;
       const uint16_t total = info.dataSize;
@@ -69,8 +73,8 @@ bool ReadNv(TpmConnection &connection, TPM2_HANDLE index, std::vector<uint8_t> &
       for (uint16_t offset = 0; ok && offset < total;) {
          const uint16_t size = static_cast<uint16_t>(std::min<int>(chunk, total - offset));
          EsysPtr<TPM2B_MAX_NV_BUFFER> data;
-         ok = connection.Check(Esys_NV_Read(ctx, auth, nv, ESYS_TR_PASSWORD,
-                                            ESYS_TR_NONE, ESYS_TR_NONE, size, offset, &data),
+         ok = connection.Check(Esys_NV_Read(ctx, auth, nv, ESYS_TR_PASSWORD, ESYS_TR_NONE,
+                                            ESYS_TR_NONE, size, offset, &data),
                                "NV_Read") &&
               data->size == size;
          if (ok) {
@@ -126,13 +130,13 @@ bool LoadEndorsementKey(TpmConnection &connection, LoadedKey &ek)
    }
    const uint64_t generation = connection.Generation();
    ESYS_TR handle = ESYS_TR_NONE;
-   if (Esys_TR_FromTPMPublic(ctx, kEkPersistentHandle, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &handle) ==
-       TSS2_RC_SUCCESS) {
+   if (Esys_TR_FromTPMPublic(ctx, kEkPersistentHandle, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                             &handle) == TSS2_RC_SUCCESS) {
       EsysPtr<TPM2B_PUBLIC> pub;
       EsysPtr<TPM2B_NAME> name;
       EsysPtr<TPM2B_NAME> qualified;
-      if (connection.Check(Esys_ReadPublic(ctx, handle, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, &pub, &name,
-                                           &qualified),
+      if (connection.Check(Esys_ReadPublic(ctx, handle, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                           &pub, &name, &qualified),
                            "ReadPublic") &&
           IsEndorsementShaped(pub->publicArea)) {
          ek.handle = handle;
@@ -154,9 +158,10 @@ bool LoadEndorsementKey(TpmConnection &connection, LoadedKey &ek)
    EsysPtr<TPM2B_CREATION_DATA> creationData;
    EsysPtr<TPM2B_DIGEST> creationHash;
    EsysPtr<TPMT_TK_CREATION> ticket;
-   if (!connection.Check(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                                            ESYS_TR_NONE, &sensitive, &tmpl, &outside, &creation, &handle,
-                                            &pub, &creationData, &creationHash, &ticket),
+   if (!connection.Check(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD,
+                                            ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &tmpl, &outside,
+                                            &creation, &handle, &pub, &creationData, &creationHash,
+                                            &ticket),
                          "CreatePrimary(EK)")) {
       return false;
    }

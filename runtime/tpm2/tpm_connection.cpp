@@ -40,8 +40,8 @@ ESYS_CONTEXT *TpmConnection::Context()
    }
    TPMI_YES_NO more = TPM2_NO;
    EsysPtr<TPMS_CAPABILITY_DATA> data;
-   rc = Esys_GetCapability(mContext, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_TPM_PROPERTIES,
-                           TPM2_PT_NV_BUFFER_MAX, 1, &more, &data);
+   rc = Esys_GetCapability(mContext, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                           TPM2_CAP_TPM_PROPERTIES, TPM2_PT_NV_BUFFER_MAX, 1, &more, &data);
    if (!Check(rc, "GetCapability")) {
       return nullptr;
    }
@@ -118,8 +118,9 @@ bool IsTpmAvailable()
    // An open connection may have lost its TPM since; ask.
    TPMI_YES_NO more = TPM2_NO;
    EsysPtr<TPMS_CAPABILITY_DATA> data;
-   TSS2_RC rc = Esys_GetCapability(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
-                                   TPM2_CAP_TPM_PROPERTIES, TPM2_PT_FAMILY_INDICATOR, 1, &more, &data);
+   TSS2_RC rc =
+       Esys_GetCapability(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_TPM_PROPERTIES,
+                          TPM2_PT_FAMILY_INDICATOR, 1, &more, &data);
    if (!connection.Check(rc, "GetCapability")) {
       // One fresh try: the TPM may have restarted since the last command.
       ctx = connection.Context();
@@ -127,8 +128,8 @@ bool IsTpmAvailable()
          return false;
       }
       EsysPtr<TPMS_CAPABILITY_DATA> again;
-      rc = Esys_GetCapability(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_TPM_PROPERTIES,
-                              TPM2_PT_FAMILY_INDICATOR, 1, &more, &again);
+      rc = Esys_GetCapability(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                              TPM2_CAP_TPM_PROPERTIES, TPM2_PT_FAMILY_INDICATOR, 1, &more, &again);
       return connection.Check(rc, "GetCapability");
    }
    return true;
@@ -147,8 +148,9 @@ bool CountHandles(TpmConnection &connection, TPM2_HANDLE first, size_t &count)
    TPM2_HANDLE from = first;
    while (more == TPM2_YES) {
       EsysPtr<TPMS_CAPABILITY_DATA> data;
-      if (!connection.Check(Esys_GetCapability(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE, TPM2_CAP_HANDLES,
-                                               from, TPM2_MAX_CAP_HANDLES, &more, &data),
+      if (!connection.Check(Esys_GetCapability(ctx, ESYS_TR_NONE, ESYS_TR_NONE, ESYS_TR_NONE,
+                                               TPM2_CAP_HANDLES, from, TPM2_MAX_CAP_HANDLES, &more,
+                                               &data),
                             "GetCapability(handles)")) {
          return false;
       }

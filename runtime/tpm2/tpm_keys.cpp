@@ -53,7 +53,8 @@ EvpKey PublicToEvp(const TPMT_PUBLIC &pub)
       if (n.size == 0 || n.size > sizeof n.buffer) {
          return nullptr;
       }
-      const uint32_t exponent = pub.parameters.rsaDetail.exponent ? pub.parameters.rsaDetail.exponent : 65537;
+      const uint32_t exponent =
+          pub.parameters.rsaDetail.exponent ? pub.parameters.rsaDetail.exponent : 65537;
       std::unique_ptr<BIGNUM, BnFree> bnN(BN_bin2bn(n.buffer, n.size, nullptr));
       std::unique_ptr<BIGNUM, BnFree> bnE(BN_new());
       if (!bnN || !bnE || BN_set_word(bnE.get(), exponent) != 1 ||
@@ -75,7 +76,8 @@ EvpKey PublicToEvp(const TPMT_PUBLIC &pub)
          group = "secp384r1";
          coordinate = 48;
          break;
-      default: return nullptr;
+      default:
+         return nullptr;
       }
       const TPMS_ECC_POINT &point = pub.unique.ecc;
       if (point.x.size != coordinate || point.y.size != coordinate) {
@@ -127,7 +129,8 @@ bool ObjectName(const TPMT_PUBLIC &pub, std::vector<uint8_t> &name)
    if (Tss2_MU_TPMT_PUBLIC_Marshal(&pub, buffer, sizeof buffer, &size) != TSS2_RC_SUCCESS) {
       return false;
    }
-   name = {static_cast<uint8_t>(TPM2_ALG_SHA256 >> 8), static_cast<uint8_t>(TPM2_ALG_SHA256 & 0xff)};
+   name = {static_cast<uint8_t>(TPM2_ALG_SHA256 >> 8),
+           static_cast<uint8_t>(TPM2_ALG_SHA256 & 0xff)};
    uint8_t digest[SHA256_DIGEST_LENGTH];
    SHA256(buffer, size, digest);
    name.insert(name.end(), digest, digest + sizeof digest);

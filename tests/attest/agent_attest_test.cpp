@@ -19,7 +19,8 @@ using namespace std::chrono_literals;
 size_t Count(const std::string &text, const std::string &fragment)
 {
    size_t n = 0;
-   for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) {
+   for (size_t at = text.find(fragment); at != std::string::npos;
+        at = text.find(fragment, at + 1)) {
       ++n;
    }
    return n;
@@ -48,26 +49,30 @@ protected:
       ASSERT_EQ(ManufacturedTpm::Get().error, "");
       ASSERT_TRUE(tpm.Start()) << tpm.Log();
       // Short-lived tokens, so that refreshes come every few seconds.
-      ASSERT_TRUE(attestd.Start({"--ek-ca", tpm.EkCaBundle()}, {"--token-lifetime", "4", "--grant", "*"}))
-         << attestd.Log();
-      harness.WriteConfig("  <tpm><tcti>" + tpm.Tcti() + "</tcti></tpm>\n"
+      ASSERT_TRUE(
+          attestd.Start({"--ek-ca", tpm.EkCaBundle()}, {"--token-lifetime", "4", "--grant", "*"}))
+          << attestd.Log();
+      harness.WriteConfig("  <tpm><tcti>" + tpm.Tcti() +
+                          "</tcti></tpm>\n"
                           "  <attestationDelaySec>1</attestationDelaySec>\n");
       harness.Dir().Write("attestd-ca.pem", attestd.TrustedCas()[0]);
       ASSERT_TRUE(harness.StartEmulator());
    }
 
    // One service per host name: the same attestd as "localhost" or "127.0.0.1".
-   ZarnaTesting::AgentHarness::Run AddService(const std::string &group, const std::string &host = "localhost")
+   ZarnaTesting::AgentHarness::Run AddService(const std::string &group,
+                                              const std::string &host = "localhost")
    {
-      return harness.Zarnactl({"--tcp", "127.0.0.1:" + std::to_string(harness.Port()), "attestation-services",
-                               "create", "--host", host, "--port", std::to_string(attestd.Port()), "--group",
-                               group, "--ca-file", harness.Dir().File("attestd-ca.pem")});
+      return harness.Zarnactl({"--tcp", "127.0.0.1:" + std::to_string(harness.Port()),
+                               "attestation-services", "create", "--host", host, "--port",
+                               std::to_string(attestd.Port()), "--group", group, "--ca-file",
+                               harness.Dir().File("attestd-ca.pem")});
    }
 
    std::string TransientHandles()
    {
-      auto run = harness.RunProgram({"/usr/bin/env", "TPM2TOOLS_TCTI=" + tpm.Tcti(), "/usr/bin/tpm2_getcap",
-                                     "handles-transient"});
+      auto run = harness.RunProgram({"/usr/bin/env", "TPM2TOOLS_TCTI=" + tpm.Tcti(),
+                                     "/usr/bin/tpm2_getcap", "handles-transient"});
       return run.exitCode == 0 ? run.output : "error: " + run.output;
    }
 
@@ -84,8 +89,9 @@ TEST_F(AgentAttestTest, AttestsRefreshesSurvivesALostTpmAndLeavesNothingLoaded)
 
    // The preemptive attestation after the change, then refreshes at each expiry.
    ASSERT_TRUE(WaitForCount(harness.Agent(), "Attestation passed for group g1", 2, 30s))
-      << harness.Agent().StderrText() << attestd.Log();
-   EXPECT_NE(harness.Agent().StderrText().find("STATE: Total number of tokens: 1"), std::string::npos);
+       << harness.Agent().StderrText() << attestd.Log();
+   EXPECT_NE(harness.Agent().StderrText().find("STATE: Total number of tokens: 1"),
+             std::string::npos);
    const std::string log = harness.Agent().StderrText();
    EXPECT_TRUE(std::regex_search(log, std::regex("Token expires in [1-4] seconds")));
    // The token itself never reaches the log.
@@ -94,7 +100,7 @@ TEST_F(AgentAttestTest, AttestsRefreshesSurvivesALostTpmAndLeavesNothingLoaded)
    // The TPM goes away: the next refresh fails cleanly and the group has no token.
    tpm.Kill();
    ASSERT_TRUE(WaitForCount(harness.Agent(), "Attestation failed for group g1", 1, 30s))
-      << harness.Agent().StderrText();
+       << harness.Agent().StderrText();
    EXPECT_NE(harness.Agent().StderrText().find("No TPM2 device available"), std::string::npos);
    ASSERT_TRUE(WaitForCount(harness.Agent(), "STATE: Total number of tokens: 0", 1, 10s));
    ASSERT_TRUE(harness.Agent().Running());
@@ -104,7 +110,7 @@ TEST_F(AgentAttestTest, AttestsRefreshesSurvivesALostTpmAndLeavesNothingLoaded)
    const size_t passedBefore = Count(harness.Agent().StderrText(), "Attestation passed for group");
    ASSERT_EQ(AddService("g2", "127.0.0.1").exitCode, 0);
    ASSERT_TRUE(WaitForCount(harness.Agent(), "Attestation passed for group", passedBefore + 1, 30s))
-      << harness.Agent().StderrText();
+       << harness.Agent().StderrText();
 
    // The orderly stop releases what the pooled TPM state kept loaded.
    EXPECT_EQ(harness.StopAgent(), 0);
@@ -113,7 +119,7 @@ TEST_F(AgentAttestTest, AttestsRefreshesSurvivesALostTpmAndLeavesNothingLoaded)
    // At start-up the cache is filled from the stored services.
    ASSERT_TRUE(harness.StartAgent()) << harness.Agent().StderrText();
    ASSERT_TRUE(WaitForCount(harness.Agent(), "Startup: Added token from group", 1, 30s))
-      << harness.Agent().StderrText();
+       << harness.Agent().StderrText();
    EXPECT_EQ(harness.StopAgent(), 0);
    EXPECT_EQ(TransientHandles(), "");
 }

@@ -22,12 +22,12 @@ using namespace AttestTesting;
 using AttestLib::Tpm2::AttestState;
 namespace Protocol = AttestLib::Tpm2::Protocol;
 
-#define REQUIRE_SWTPM()                                                                  \
-   do {                                                                                  \
-      if (!HaveSwtpm()) {                                                                \
-         GTEST_SKIP() << "skipped: swtpm not installed (scripts/bootstrap)";             \
-      }                                                                                  \
-      ASSERT_EQ(ManufacturedTpm::Get().error, "");                                       \
+#define REQUIRE_SWTPM()                                                                            \
+   do {                                                                                            \
+      if (!HaveSwtpm()) {                                                                          \
+         GTEST_SKIP() << "skipped: swtpm not installed (scripts/bootstrap)";                       \
+      }                                                                                            \
+      ASSERT_EQ(ManufacturedTpm::Get().error, "");                                                 \
    } while (0)
 
 struct Outcome {
@@ -44,7 +44,10 @@ struct Outcome {
 class TamperingState : public AttestState {
 public:
    using Hook = std::function<void(int step, std::vector<uint8_t> &context)>;
-   TamperingState(std::shared_ptr<AttestState> inner, Hook hook) : mInner(std::move(inner)), mHook(std::move(hook)) {}
+   TamperingState(std::shared_ptr<AttestState> inner, Hook hook)
+       : mInner(std::move(inner)), mHook(std::move(hook))
+   {
+   }
    bool ProcessContext(const std::vector<uint8_t> &in, std::vector<uint8_t> &out) override
    {
       std::vector<uint8_t> copy = in;
@@ -97,8 +100,9 @@ protected:
 
 TEST_F(AttestHandshakeTest, PooledStateAttestsRepeatedlyAndTheTokenNamesTheEk)
 {
-   ASSERT_TRUE(StartAttestd({"--grant", "p1", "--grant", "p2", "--token-lifetime", "600", "--audience", "kp"}))
-      << attestd.Log();
+   ASSERT_TRUE(StartAttestd(
+       {"--grant", "p1", "--grant", "p2", "--token-lifetime", "600", "--audience", "kp"}))
+       << attestd.Log();
    auto state = AttestState::Create();
    const int64_t before = time(nullptr);
    Outcome first = Run(state);
@@ -118,7 +122,8 @@ TEST_F(AttestHandshakeTest, PooledStateAttestsRepeatedlyAndTheTokenNamesTheEk)
    auto again = nlohmann::json::parse(JwtPayload(second.token));
    EXPECT_EQ(again["sub"], claims["sub"]);
    EXPECT_NE(again["jti"], claims["jti"]);
-   EXPECT_NE(attestd.Log().find("passed: sub=" + claims["sub"].get<std::string>()), std::string::npos);
+   EXPECT_NE(attestd.Log().find("passed: sub=" + claims["sub"].get<std::string>()),
+             std::string::npos);
 
    // Another state on the same endorsement key comes and goes; the pooled one
    // must keep working (they share the EK object on the connection).
@@ -139,24 +144,26 @@ TEST_F(AttestHandshakeTest, FailureMatrixEndsWithTheRightErrorsAndLeavesNothingL
    HostlibTesting::LogCapture log;
 
    // A TPM that refuses ActivateCredential: the credential was not made for it.
-   auto corrupt = std::make_shared<TamperingState>(pooled, [](int step, std::vector<uint8_t> &context) {
-      if (step == 1) {
-         Protocol::Credential credential;
-         std::string error;
-         ASSERT_TRUE(Protocol::Decode(context, credential, error)) << error;
-         credential.encryptedSecret.back() ^= 0x5a;
-         context = Protocol::Encode(credential);
-      }
-   });
+   auto corrupt =
+       std::make_shared<TamperingState>(pooled, [](int step, std::vector<uint8_t> &context) {
+          if (step == 1) {
+             Protocol::Credential credential;
+             std::string error;
+             ASSERT_TRUE(Protocol::Decode(context, credential, error)) << error;
+             credential.encryptedSecret.back() ^= 0x5a;
+             context = Protocol::Encode(credential);
+          }
+       });
    EXPECT_EQ(Run(corrupt).FirstId(), Zarna::ErrorIds::kAttestProcessContext);
    corrupt.reset();
 
    // Contexts that are truncated, oversized or of an unknown version.
    for (auto damage : std::vector<std::function<void(std::vector<uint8_t> &)>>{
-           [](std::vector<uint8_t> &c) { c.resize(c.size() - 1); },
-           [](std::vector<uint8_t> &c) { c.resize(Protocol::kMaxContextBytes + 1); },
-           [](std::vector<uint8_t> &c) { c[4] = 99; }}) {
-      auto damaged = std::make_shared<TamperingState>(pooled, [&](int, std::vector<uint8_t> &c) { damage(c); });
+            [](std::vector<uint8_t> &c) { c.resize(c.size() - 1); },
+            [](std::vector<uint8_t> &c) { c.resize(Protocol::kMaxContextBytes + 1); },
+            [](std::vector<uint8_t> &c) { c[4] = 99; }}) {
+      auto damaged = std::make_shared<TamperingState>(
+          pooled, [&](int, std::vector<uint8_t> &c) { damage(c); });
       EXPECT_EQ(Run(damaged).FirstId(), Zarna::ErrorIds::kAttestProcessContext);
    }
    EXPECT_TRUE(log.Has(110, "Unable to process context"));
@@ -192,19 +199,21 @@ TEST_F(AttestHandshakeTest, ServiceMisbehaviourOverTheWire)
       std::string id;
    };
    const std::vector<Case> cases = {
-      {"wrong-type", Zarna::ErrorIds::kAttestUnexpectedResult},
-      {"error", "com.talvor.brim.attestation.report.refused"},
-      {"wrong-id", "ruvo.unknown.request.id"},
-      {"garbage", ""},
-      {"close", ""},
+       {"wrong-type", Zarna::ErrorIds::kAttestUnexpectedResult},
+       {"error", "com.talvor.brim.attestation.report.refused"},
+       {"wrong-id", "ruvo.unknown.request.id"},
+       {"garbage", ""},
+       {"close", ""},
    };
    auto state = AttestState::Create();
    for (const Case &c : cases) {
       AttestdProcess faulty;
-      ASSERT_TRUE(faulty.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", c.fault})) << faulty.Log();
+      ASSERT_TRUE(faulty.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", c.fault}))
+          << faulty.Log();
       Outcome outcome;
       {
-         Zarna::AttestClient client("localhost", std::to_string(faulty.Port()), faulty.TrustedCas(), state);
+         Zarna::AttestClient client("localhost", std::to_string(faulty.Port()), faulty.TrustedCas(),
+                                    state);
          client.GetKmsAuthJwt(outcome.token, outcome.error);
       }
       EXPECT_TRUE(outcome.token.empty()) << c.fault;

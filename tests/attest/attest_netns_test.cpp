@@ -19,7 +19,8 @@ using namespace AttestTesting;
 void Command(const std::vector<std::string> &argv)
 {
    auto result = HostCtl::Lib::SpawnCommandRunner().Run(argv, "");
-   ASSERT_EQ(result.exitCode, 0) << argv[0] << " " << (argv.size() > 1 ? argv[1] : "") << ": " << result.err;
+   ASSERT_EQ(result.exitCode, 0) << argv[0] << " " << (argv.size() > 1 ? argv[1] : "") << ": "
+                                 << result.err;
 }
 
 TEST(AttestNetnsTest, ServiceOutsideTheAllowListIsUnreachable)
@@ -35,10 +36,14 @@ TEST(AttestNetnsTest, ServiceOutsideTheAllowListIsUnreachable)
    const std::string peer = "zarna-peer-" + std::to_string(getpid());
    struct RemoveNamespace {
       std::string name;
-      ~RemoveNamespace() { HostCtl::Lib::SpawnCommandRunner().Run({"/usr/sbin/ip", "netns", "del", name}, ""); }
+      ~RemoveNamespace()
+      {
+         HostCtl::Lib::SpawnCommandRunner().Run({"/usr/sbin/ip", "netns", "del", name}, "");
+      }
    } removeNamespace{peer};
    Command({"/usr/sbin/ip", "netns", "add", peer});
-   Command({"/usr/sbin/ip", "link", "add", "v0", "type", "veth", "peer", "name", "v1", "netns", peer});
+   Command(
+       {"/usr/sbin/ip", "link", "add", "v0", "type", "veth", "peer", "name", "v1", "netns", peer});
    Command({"/usr/sbin/ip", "addr", "add", "10.9.0.1/24", "dev", "v0"});
    Command({"/usr/sbin/ip", "link", "set", "v0", "up"});
    Command({"/usr/sbin/ip", "-n", peer, "addr", "add", "10.9.0.8/24", "dev", "v1"});
@@ -53,7 +58,8 @@ TEST(AttestNetnsTest, ServiceOutsideTheAllowListIsUnreachable)
 
    auto backend = std::make_shared<HykCtl::System::NftablesBackend>();
    HykCtl::System::ModuleImpl("brimfw", backend).Load("", false);
-   auto ruleset = HykCtl::System::SystemInfoImpl(backend).GetFirewallRulesetById("trusted-infrastructure-zarna");
+   auto ruleset = HykCtl::System::SystemInfoImpl(backend).GetFirewallRulesetById(
+       "trusted-infrastructure-zarna");
    ruleset->AddAllowedIp("10.9.0.7");
    ruleset->Enable();
 
@@ -61,9 +67,12 @@ TEST(AttestNetnsTest, ServiceOutsideTheAllowListIsUnreachable)
    auto attempt = [&] {
       std::string token;
       Ruvo::Data::ErrorValuePtr error;
-      Zarna::AttestClient client("10.9.0.8", std::to_string(attestd.Port()), attestd.TrustedCas(), state);
+      Zarna::AttestClient client("10.9.0.8", std::to_string(attestd.Port()), attestd.TrustedCas(),
+                                 state);
       client.GetKmsAuthJwt(token, error);
-      return error && !error->messages().empty() ? error->messages()[0].GetId() : token.empty() ? "?" : "token";
+      return error && !error->messages().empty() ? error->messages()[0].GetId()
+             : token.empty()                     ? "?"
+                                                 : "token";
    };
    EXPECT_EQ(attempt(), "ruvo.connect.failed");
    EXPECT_EQ(attestd.Log().find("passed"), std::string::npos);

@@ -36,7 +36,7 @@ struct Reply {
 class RawClient {
 public:
    RawClient(int port, std::vector<std::string> cas, std::string certificate)
-      : mPort(port), mCas(std::move(cas)), mCertificate(std::move(certificate))
+       : mPort(port), mCas(std::move(cas)), mCertificate(std::move(certificate))
    {
    }
    bool useKey = false;
@@ -44,8 +44,8 @@ public:
    Reply Call(const std::vector<Bytes> &contexts)
    {
       boost::asio::io_context io;
-      auto provider = Ruvo::Transport::PicoHttp::CreateHttpsClientProvider(io, "localhost",
-                                                                          static_cast<uint16_t>(mPort), mCas, nullptr);
+      auto provider = Ruvo::Transport::PicoHttp::CreateHttpsClientProvider(
+          io, "localhost", static_cast<uint16_t>(mPort), mCas, nullptr);
       Report::AsyncServiceStub stub(provider);
       Report::Tpm2Request request;
       auto identity = std::make_shared<Report::Tpm2Identity>();
@@ -58,14 +58,15 @@ public:
       Ruvo::Binding::ToStructValue(request, *value, codec);
       Reply reply;
       stub.Attest(value, nullptr,
-                  Ruvo::AsyncResult<Ruvo::Data::StructValuePtr>([&](Ruvo::Outcome<Ruvo::Data::StructValuePtr> &&o) {
-                     if (o.IsError()) {
-                        reply.error = o.error;
-                        return;
-                     }
-                     Ruvo::Binding::CodecContext out;
-                     EXPECT_TRUE(Ruvo::Binding::FromDataValue(*o.value, reply.result, out));
-                  }));
+                  Ruvo::AsyncResult<Ruvo::Data::StructValuePtr>(
+                      [&](Ruvo::Outcome<Ruvo::Data::StructValuePtr> &&o) {
+                         if (o.IsError()) {
+                            reply.error = o.error;
+                            return;
+                         }
+                         Ruvo::Binding::CodecContext out;
+                         EXPECT_TRUE(Ruvo::Binding::FromDataValue(*o.value, reply.result, out));
+                      }));
       io.run();
       return reply;
    }
@@ -85,7 +86,8 @@ public:
       }
       Reply credential = Call({ak});
       EXPECT_EQ(credential.error, nullptr) << credential.ErrorText();
-      return credential.error || credential.result.contexts.empty() ? Bytes{} : credential.result.contexts[0];
+      return credential.error || credential.result.contexts.empty() ? Bytes{}
+                                                                    : credential.result.contexts[0];
    }
 
 private:
@@ -164,7 +166,8 @@ TEST_F(AttestdRefusalTest, ReplayedQuoteReusedSessionAndSubstitutedKeyAreRefused
    ASSERT_EQ(passed.error, nullptr) << passed.ErrorText();
    EXPECT_TRUE(passed.result.finished);
    Reply replay = client.Call({evidenceA});
-   EXPECT_NE(replay.ErrorText().find("unknown or expired session"), std::string::npos) << replay.ErrorText();
+   EXPECT_NE(replay.ErrorText().find("unknown or expired session"), std::string::npos)
+       << replay.ErrorText();
 
    // The AK step of a session that is past it.
    Bytes akB;
@@ -184,8 +187,9 @@ TEST_F(AttestdRefusalTest, ReplayedQuoteReusedSessionAndSubstitutedKeyAreRefused
    forged.attest = fromA.attest;
    forged.signature = fromA.signature;
    Reply substituted = client.Call({Protocol::Encode(forged)});
-   EXPECT_NE(substituted.ErrorText().find("does not verify with the attestation key"), std::string::npos)
-      << substituted.ErrorText();
+   EXPECT_NE(substituted.ErrorText().find("does not verify with the attestation key"),
+             std::string::npos)
+       << substituted.ErrorText();
 
    // A quote by the right key but a secret that key's TPM did not recover.
    Bytes credentialA2 = client.Begin(*a);
@@ -214,7 +218,8 @@ TEST_F(AttestdRefusalTest, EkTrustAndPcrPolicyAreEnforced)
    AttestdProcess strict;
    ASSERT_TRUE(strict.Start({"--ek-ca", dir.File("other-ca.pem")})) << strict.Log();
    Reply foreign = RawClient(strict.Port(), strict.TrustedCas(), certificate).Call({});
-   EXPECT_NE(foreign.ErrorText().find("not issued by a trusted EK CA"), std::string::npos) << foreign.ErrorText();
+   EXPECT_NE(foreign.ErrorText().find("not issued by a trusted EK CA"), std::string::npos)
+       << foreign.ErrorText();
 
    // A bare key: accepted only when its digest is allowed.
    auto [keyPem, digest] = PublicKeyOf(certificate);
@@ -233,15 +238,18 @@ TEST_F(AttestdRefusalTest, EkTrustAndPcrPolicyAreEnforced)
    EXPECT_NE(denied.Call({}).ErrorText().find("not on the allow-list"), std::string::npos);
 
    // PCR 0 outside the policy; the freshly started TPM holds zeros in PCRs 0-7.
-   dir.Write("policy", "# expected values\n0 " + std::string(64, 'f') + "\n1 " + std::string(64, '0') + "\n");
+   dir.Write("policy",
+             "# expected values\n0 " + std::string(64, 'f') + "\n1 " + std::string(64, '0') + "\n");
    AttestdProcess policed;
-   ASSERT_TRUE(policed.Start({"--ek-ca", tpm.EkCaBundle()}, {"--pcr-policy", dir.File("policy")})) << policed.Log();
+   ASSERT_TRUE(policed.Start({"--ek-ca", tpm.EkCaBundle()}, {"--pcr-policy", dir.File("policy")}))
+       << policed.Log();
    RawClient client(policed.Port(), policed.TrustedCas(), certificate);
    Bytes credentialP = client.Begin(*state);
    Bytes evidenceP;
    ASSERT_TRUE(state->ProcessContext(credentialP, evidenceP));
    Reply outside = client.Call({evidenceP});
-   EXPECT_NE(outside.ErrorText().find("PCR 0 outside the policy"), std::string::npos) << outside.ErrorText();
+   EXPECT_NE(outside.ErrorText().find("PCR 0 outside the policy"), std::string::npos)
+       << outside.ErrorText();
    policed.Stop();
    EXPECT_NE(policed.Log().find("refused: PCR 0 outside the policy"), std::string::npos);
 }

@@ -84,23 +84,26 @@ const ManufacturedTpm &ManufacturedTpm::Get()
       out.stateDir = dir.File("state");
       fs::create_directories(ca);
       fs::create_directories(out.stateDir);
-      dir.Write("localca.conf", "statedir = " + ca + "\nsigningkey = " + ca + "/signkey.pem\nissuercert = " + ca +
-                                   "/issuercert.pem\ncertserial = " + ca + "/certserial\n");
+      dir.Write("localca.conf", "statedir = " + ca + "\nsigningkey = " + ca +
+                                    "/signkey.pem\nissuercert = " + ca +
+                                    "/issuercert.pem\ncertserial = " + ca + "/certserial\n");
       dir.Write("localca.options", "--platform-manufacturer zarna-tests\n--platform-version 2.1\n"
                                    "--platform-model swtpm\n");
-      dir.Write("setup.conf", "create_certs_tool = /usr/bin/swtpm_localca\ncreate_certs_tool_config = " +
-                                 dir.File("localca.conf") + "\ncreate_certs_tool_options = " +
-                                 dir.File("localca.options") + "\nactive_pcr_banks = sha256\n");
-      ZarnaTesting::ChildProcess setup({"/usr/bin/swtpm_setup", "--tpm2", "--tpmstate", out.stateDir,
-                                        "--create-ek-cert", "--config", dir.File("setup.conf"), "--logfile",
-                                        dir.File("setup.log")});
+      dir.Write("setup.conf",
+                "create_certs_tool = /usr/bin/swtpm_localca\ncreate_certs_tool_config = " +
+                    dir.File("localca.conf") + "\ncreate_certs_tool_options = " +
+                    dir.File("localca.options") + "\nactive_pcr_banks = sha256\n");
+      ZarnaTesting::ChildProcess setup(
+          {"/usr/bin/swtpm_setup", "--tpm2", "--tpmstate", out.stateDir, "--create-ek-cert",
+           "--config", dir.File("setup.conf"), "--logfile", dir.File("setup.log")});
       auto status = setup.Wait(60s);
       if (!status || ZarnaTesting::ExitCodeOf(*status) != 0) {
          out.error = "swtpm_setup failed: " + setup.StderrText() + ReadText(dir.File("setup.log"));
          return out;
       }
       out.ekCaBundle = dir.File("ek-ca.pem");
-      dir.Write("ek-ca.pem", ReadText(ca + "/swtpm-localca-rootca-cert.pem") + ReadText(ca + "/issuercert.pem"));
+      dir.Write("ek-ca.pem",
+                ReadText(ca + "/swtpm-localca-rootca-cert.pem") + ReadText(ca + "/issuercert.pem"));
       return out;
    }();
    return tpm;
@@ -139,10 +142,10 @@ bool SwtpmInstance::Start()
          }
       }
       mProcess.emplace(std::vector<std::string>{
-         "/usr/bin/swtpm", "socket", "--tpm2", "--server",
-         "type=tcp,port=" + std::to_string(mPort) + ",bindaddr=127.0.0.1", "--ctrl",
-         "type=tcp,port=" + std::to_string(mPort + 1) + ",bindaddr=127.0.0.1", "--flags",
-         "not-need-init,startup-clear", "--tpmstate", "dir=" + mDir.File("state")});
+          "/usr/bin/swtpm", "socket", "--tpm2", "--server",
+          "type=tcp,port=" + std::to_string(mPort) + ",bindaddr=127.0.0.1", "--ctrl",
+          "type=tcp,port=" + std::to_string(mPort + 1) + ",bindaddr=127.0.0.1", "--flags",
+          "not-need-init,startup-clear", "--tpmstate", "dir=" + mDir.File("state")});
       const auto deadline = std::chrono::steady_clock::now() + 10s;
       while (std::chrono::steady_clock::now() < deadline && mProcess->Running()) {
          // The control port: probing the command port would take the TPM's one client slot.
@@ -174,15 +177,16 @@ std::string SwtpmInstance::Tcti() const
 }
 
 AttestdProcess::AttestdProcess(std::string address, std::vector<std::string> launcher)
-   : mAddress(std::move(address)),
-     mLauncher(std::move(launcher)),
-     mPki(ZarnaTesting::TestPki::Make("localhost", mAddress))
+    : mAddress(std::move(address)), mLauncher(std::move(launcher)),
+      mPki(ZarnaTesting::TestPki::Make("localhost", mAddress))
 {
 }
 
-bool AttestdProcess::Start(const std::vector<std::string> &ekArgs, const std::vector<std::string> &extra)
+bool AttestdProcess::Start(const std::vector<std::string> &ekArgs,
+                           const std::vector<std::string> &extra)
 {
-   ZarnaTesting::WriteTextFile(mDir.File("server.pem"), ZarnaTesting::JoinPems({mPki.leaf.Pem(), mPki.intermediate.Pem()}));
+   ZarnaTesting::WriteTextFile(mDir.File("server.pem"),
+                               ZarnaTesting::JoinPems({mPki.leaf.Pem(), mPki.intermediate.Pem()}));
    ZarnaTesting::WriteTextFile(mDir.File("server.key"), mPki.leaf.Key().PrivatePem(), true);
    const std::string program = ZarnaTesting::BuiltProgram("peers/attestd/attestd");
    if (!fs::exists(mDir.File("signing.pem"))) {
@@ -194,9 +198,10 @@ bool AttestdProcess::Start(const std::vector<std::string> &ekArgs, const std::ve
    }
    mPort = ZarnaTesting::FreeTcpPort();
    std::vector<std::string> argv = mLauncher;
-   for (const std::string &arg : {program, std::string("--listen"), mAddress + ":" + std::to_string(mPort),
-                                  std::string("--cert"), mDir.File("server.pem"), std::string("--key"),
-                                  mDir.File("server.key"), std::string("--signing-key"), mDir.File("signing.pem")}) {
+   for (const std::string &arg :
+        {program, std::string("--listen"), mAddress + ":" + std::to_string(mPort),
+         std::string("--cert"), mDir.File("server.pem"), std::string("--key"),
+         mDir.File("server.key"), std::string("--signing-key"), mDir.File("signing.pem")}) {
       argv.push_back(arg);
    }
    argv.insert(argv.end(), ekArgs.begin(), ekArgs.end());
@@ -245,9 +250,10 @@ bool VerifyEs256(const std::string &token, const std::string &publicKeyFile)
    unsigned char *der = nullptr;
    const int derSize = i2d_ECDSA_SIG(sig, &der);
    EVP_MD_CTX *md = EVP_MD_CTX_new();
-   const bool ok = key && derSize > 0 && EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-                   EVP_DigestVerify(md, der, static_cast<size_t>(derSize),
-                                    reinterpret_cast<const unsigned char *>(token.data()), dot) == 1;
+   const bool ok =
+       key && derSize > 0 && EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+       EVP_DigestVerify(md, der, static_cast<size_t>(derSize),
+                        reinterpret_cast<const unsigned char *>(token.data()), dot) == 1;
    EVP_MD_CTX_free(md);
    OPENSSL_free(der);
    ECDSA_SIG_free(sig);

@@ -50,12 +50,16 @@ class AttestdProcess {
 public:
    // Listening on `address` (in its certificate), started through `launcher`
    // (for example "ip netns exec NAME") when given.
-   explicit AttestdProcess(std::string address = "127.0.0.1", std::vector<std::string> launcher = {});
+   explicit AttestdProcess(std::string address = "127.0.0.1",
+                           std::vector<std::string> launcher = {});
    // Extra arguments follow the required ones; false when it did not come up.
    bool Start(const std::vector<std::string> &ekArgs, const std::vector<std::string> &extra = {});
    void Stop();
    int Port() const { return mPort; }
-   std::vector<std::string> TrustedCas() const { return {mPki.root.Pem(), mPki.intermediate.Pem()}; }
+   std::vector<std::string> TrustedCas() const
+   {
+      return {mPki.root.Pem(), mPki.intermediate.Pem()};
+   }
    std::string SigningPublicKeyFile() const { return mDir.File("signing.pem.pub"); }
    std::string Log() const { return mProcess ? mProcess->StderrText() : ""; }
    const ZarnaTesting::TempDir &Dir() const { return mDir; }

@@ -55,7 +55,7 @@ AttestdProviderFactory DefaultAttestdProviderFactory()
       Ruvo::Asio::StreamLimits limits;
       limits.prepareSocket = [](int fd) { HostCtl::Network::MarkAgentSocket(fd); };
       return Ruvo::Transport::PicoHttp::CreateHttpsClientProvider(
-         io, host, number, certificates, std::make_shared<RuvoLoggerWrapper>(), limits);
+          io, host, number, certificates, std::make_shared<RuvoLoggerWrapper>(), limits);
    };
 }
 
@@ -70,13 +70,13 @@ struct AttestClient::Exchange {
    Ruvo::Data::StructValuePtr requestValue;
 };
 
-AttestClient::AttestClient(std::string host, std::string port, std::vector<std::string> trustedCertificates,
-                           std::shared_ptr<AttestLib::Tpm2::AttestState> state, AttestClientOptions options)
-   : mHost(std::move(host)),
-     mPort(std::move(port)),
-     mTrustedCertificates(std::move(trustedCertificates)),
-     mState(std::move(state)),
-     mOptions(std::move(options))
+AttestClient::AttestClient(std::string host, std::string port,
+                           std::vector<std::string> trustedCertificates,
+                           std::shared_ptr<AttestLib::Tpm2::AttestState> state,
+                           AttestClientOptions options)
+    : mHost(std::move(host)), mPort(std::move(port)),
+      mTrustedCertificates(std::move(trustedCertificates)), mState(std::move(state)),
+      mOptions(std::move(options))
 {
    if (!mOptions.tpm.isTpmAvailable || !mOptions.tpm.getEndorsementKey) {
       mOptions.tpm = DefaultAttestTpm();
@@ -96,7 +96,8 @@ AttestClient::~AttestClient()
 bool AttestClient::Connect()
 {
    Log_Level(125, "Connecting to attestd %s:%s\n", mHost.c_str(), mPort.c_str());
-   Ruvo::Core::AsyncApiProviderPtr provider = mOptions.providerFactory(mIo, mHost, mPort, mTrustedCertificates);
+   Ruvo::Core::AsyncApiProviderPtr provider =
+       mOptions.providerFactory(mIo, mHost, mPort, mTrustedCertificates);
    if (!provider) {
       Log_Level(110, "Cannot create API Provider with SSL/TLS\n");
       return false;
@@ -159,9 +160,9 @@ void AttestClient::Send(const std::shared_ptr<Exchange> &exchange)
    Ruvo::Binding::ToStructValue(exchange->request, *exchange->requestValue, codec);
    mReportStub->Attest(exchange->requestValue, nullptr,
                        Ruvo::AsyncResult<Ruvo::Data::StructValuePtr>(
-                          [this, exchange](Ruvo::Outcome<Ruvo::Data::StructValuePtr> &&outcome) {
-                             OnReply(exchange, std::move(outcome));
-                          }));
+                           [this, exchange](Ruvo::Outcome<Ruvo::Data::StructValuePtr> &&outcome) {
+                              OnReply(exchange, std::move(outcome));
+                           }));
 }
 
 void AttestClient::OnReply(const std::shared_ptr<Exchange> &exchange,
@@ -189,7 +190,8 @@ void AttestClient::OnReply(const std::shared_ptr<Exchange> &exchange,
 
    if (result.finished) {
       const auto &documents = result.documents;
-      if (documents.size() == 1 && documents[0] && documents[0]->type == Report::DocumentType::TOKEN) {
+      if (documents.size() == 1 && documents[0] &&
+          documents[0]->type == Report::DocumentType::TOKEN) {
          // A token document without content is no token.
          if (documents[0]->content && !documents[0]->content->empty()) {
             *exchange->token = *documents[0]->content;
@@ -198,7 +200,7 @@ void AttestClient::OnReply(const std::shared_ptr<Exchange> &exchange,
          }
       }
       const int firstType =
-         !documents.empty() && documents[0] ? static_cast<int>(documents[0]->type) : -1;
+          !documents.empty() && documents[0] ? static_cast<int>(documents[0]->type) : -1;
       Log_Level(110, "Unexpected attestation result: Document Size: %lu, DocumentType: %d\n",
                 static_cast<unsigned long>(documents.size()), firstType);
       error = MakeError(ErrorClass::Error, ErrorIds::kAttestUnexpectedResult);
@@ -212,7 +214,8 @@ void AttestClient::OnReply(const std::shared_ptr<Exchange> &exchange,
    }
    if (result.contexts.size() != 1) {
       error = MakeError(ErrorClass::Error, ErrorIds::kAttestNumContexts);
-      Log_Level(110, "Unexpected number of contexts: %lu\n", static_cast<unsigned long>(result.contexts.size()));
+      Log_Level(110, "Unexpected number of contexts: %lu\n",
+                static_cast<unsigned long>(result.contexts.size()));
       return;
    }
    std::vector<uint8_t> input = result.contexts[0];

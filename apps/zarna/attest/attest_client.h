@@ -31,8 +31,8 @@ AttestTpm DefaultAttestTpm();
 // The API provider of one attestation service on the client's I/O context; null
 // when the TLS context cannot be built.
 using AttestdProviderFactory = std::function<Ruvo::Core::AsyncApiProviderPtr(
-   boost::asio::io_context &io, const std::string &host, const std::string &port,
-   const std::vector<std::string> &certificates)>;
+    boost::asio::io_context &io, const std::string &host, const std::string &port,
+    const std::vector<std::string> &certificates)>;
 // HTTPS with the trusted certificates and the host name check; the sockets carry
 // the agent's socket mark so that an enabled firewall confines them.
 AttestdProviderFactory DefaultAttestdProviderFactory();
@@ -45,7 +45,8 @@ struct AttestClientOptions {
 class AttestClient {
 public:
    AttestClient(std::string host, std::string port, std::vector<std::string> trustedCertificates,
-                std::shared_ptr<AttestLib::Tpm2::AttestState> state, AttestClientOptions options = {});
+                std::shared_ptr<AttestLib::Tpm2::AttestState> state,
+                AttestClientOptions options = {});
    ~AttestClient();
    AttestClient(const AttestClient &) = delete;
    AttestClient &operator=(const AttestClient &) = delete;

@@ -33,7 +33,8 @@ public:
          results.pop_front();
       }
       Ruvo::Binding::CodecContext out;
-      result.SetResult(std::dynamic_pointer_cast<Ruvo::Data::StructValue>(Ruvo::Binding::ToDataValue(next, out)));
+      result.SetResult(std::dynamic_pointer_cast<Ruvo::Data::StructValue>(
+          Ruvo::Binding::ToDataValue(next, out)));
    }
 };
 
@@ -60,7 +61,8 @@ Report::Tpm2Result Finished(std::vector<std::optional<std::string>> contents)
    Report::Tpm2Result r;
    r.finished = true;
    for (auto &content : contents) {
-      r.documents.push_back(std::make_shared<Report::Document>(Report::Document{Report::DocumentType::TOKEN, content}));
+      r.documents.push_back(std::make_shared<Report::Document>(
+          Report::Document{Report::DocumentType::TOKEN, content}));
    }
    return r;
 }
@@ -68,7 +70,10 @@ Report::Tpm2Result Finished(std::vector<std::optional<std::string>> contents)
 struct Outcome {
    std::string token;
    Ruvo::Data::ErrorValuePtr error;
-   std::string Id() const { return error && !error->messages().empty() ? error->messages()[0].GetId() : ""; }
+   std::string Id() const
+   {
+      return error && !error->messages().empty() ? error->messages()[0].GetId() : "";
+   }
 };
 
 class AttestClientTest : public ::testing::Test {
@@ -82,10 +87,10 @@ protected:
          c = certificate;
          return true;
       };
-      options.providerFactory = [this](boost::asio::io_context &, const std::string &, const std::string &,
-                                       const std::vector<std::string> &) {
+      options.providerFactory = [this](boost::asio::io_context &, const std::string &,
+                                       const std::string &, const std::vector<std::string> &) {
          return Ruvo::Provider::AsyncLocalProvider::Create(
-            {Report::AsyncServiceBinder::BindImplementation(service, nullptr)});
+             {Report::AsyncServiceBinder::BindImplementation(service, nullptr)});
       };
       Outcome run;
       Zarna::AttestClient client("attestd.test", "443", {}, state, options);
@@ -110,7 +115,8 @@ TEST_F(AttestClientTest, ContextsTravelThroughTheStateAndTheFirstFinishedReplyEn
    for (const auto &request : service->received) {
       EXPECT_EQ(request.identity->ek_certificate, "CERT");
       EXPECT_FALSE(request.identity->ek_public_key) << "the key only when there is no certificate";
-      EXPECT_EQ(request.document_types, std::vector<Report::DocumentType>{Report::DocumentType::TOKEN});
+      EXPECT_EQ(request.document_types,
+                std::vector<Report::DocumentType>{Report::DocumentType::TOKEN});
    }
    EXPECT_TRUE(log.Has(130, "Attest callback called: 2"));
 
@@ -131,13 +137,13 @@ TEST_F(AttestClientTest, EachWrongShapeOfReplyEndsWithItsId)
       std::string line;
    };
    const std::vector<Case> cases = {
-      {Unfinished(0), Zarna::ErrorIds::kAttestNumContexts, "Unexpected number of contexts: 0"},
-      {Unfinished(2), Zarna::ErrorIds::kAttestNumContexts, "Unexpected number of contexts: 2"},
-      {Finished({}), Zarna::ErrorIds::kAttestUnexpectedResult, ""},
-      {Finished({"a", "b"}), Zarna::ErrorIds::kAttestUnexpectedResult,
-       "Unexpected attestation result: Document Size: 2, DocumentType: 0"},
-      {Finished({std::nullopt}), Zarna::ErrorIds::kAttestUnexpectedResult, ""},
-      {Finished({""}), Zarna::ErrorIds::kAttestUnexpectedResult, ""},
+       {Unfinished(0), Zarna::ErrorIds::kAttestNumContexts, "Unexpected number of contexts: 0"},
+       {Unfinished(2), Zarna::ErrorIds::kAttestNumContexts, "Unexpected number of contexts: 2"},
+       {Finished({}), Zarna::ErrorIds::kAttestUnexpectedResult, ""},
+       {Finished({"a", "b"}), Zarna::ErrorIds::kAttestUnexpectedResult,
+        "Unexpected attestation result: Document Size: 2, DocumentType: 0"},
+       {Finished({std::nullopt}), Zarna::ErrorIds::kAttestUnexpectedResult, ""},
+       {Finished({""}), Zarna::ErrorIds::kAttestUnexpectedResult, ""},
    };
    for (const Case &c : cases) {
       service->results = {c.result};

@@ -54,8 +54,8 @@ bool ZarnaState::WaitOnAttestation(const std::string &group, bool anyToken,
             Log_Level(110, "Thread timed out waiting for attestation to complete\n");
             return false;
          }
-         const uint64_t ms = std::clamp<uint64_t>((deadline - now) / 1000, 1,
-                                                  std::numeric_limits<uint32_t>::max());
+         const uint64_t ms =
+             std::clamp<uint64_t>((deadline - now) / 1000, 1, std::numeric_limits<uint32_t>::max());
          mCondVar.TimedWait(mCondVarLock, static_cast<uint32_t>(ms));
       }
 
@@ -183,8 +183,7 @@ void ZarnaState::AttemptAttestation()
       }
    }
    if (picked) {
-      Log_Level(130, "Attempting to populate groupInfo with a token for group %s\n",
-                group.c_str());
+      Log_Level(130, "Attempting to populate groupInfo with a token for group %s\n", group.c_str());
       Ruvo::Data::ErrorValuePtr ignored;
       WaitOnAttestation(group, false, ignored);
    }

@@ -28,7 +28,7 @@ constexpr int64_t kNow = 1800000000; // wall clock of these tests at start, seco
 class FollowingWallClock : public HostinfoClock {
 public:
    explicit FollowingWallClock(std::shared_ptr<Tirel::System::ManualClock> clock)
-      : mClock(std::move(clock)), mStartUs(mClock->NowUs())
+       : mClock(std::move(clock)), mStartUs(mClock->NowUs())
    {
    }
    uint64_t SystemTimerNS() override { return mClock->NowUs() * 1000; }
@@ -69,12 +69,16 @@ std::string Token(const std::string &claims)
 }
 std::string TokenExpiringIn(int64_t seconds)
 {
-   return Token(R"({"sub":"ek","exp":)" + std::to_string(Hostinfo_GetTimeOfDay() / 1000000 + seconds) + "}");
+   return Token(R"({"sub":"ek","exp":)" +
+                std::to_string(Hostinfo_GetTimeOfDay() / 1000000 + seconds) + "}");
 }
 
 class NullState : public AttestLib::Tpm2::AttestState {
 public:
-   bool ProcessContext(const std::vector<uint8_t> &, std::vector<uint8_t> &) override { return false; }
+   bool ProcessContext(const std::vector<uint8_t> &, std::vector<uint8_t> &) override
+   {
+      return false;
+   }
 };
 
 // The handshake the state runs: hands out the next scripted token (or error),
@@ -273,7 +277,8 @@ TEST_F(ZarnaStateAttestTest, OneTokenCacheLimitAndRefreshOfTheHolder)
 
 TEST_F(ZarnaStateAttestTest, RefreshRunsThirtyMinutesBeforeExpiryOrAtExpiry)
 {
-   for (auto [lifetime, delay] : std::vector<std::pair<int64_t, uint64_t>>{{3600, 1800}, {1801, 1}, {1800, 1800}}) {
+   for (auto [lifetime, delay] :
+        std::vector<std::pair<int64_t, uint64_t>>{{3600, 1800}, {1801, 1}, {1800, 1800}}) {
       // A state of its own per case: a refresh chain of the previous case must not count.
       auto options = harness.Options();
       options.handshake = script.Make();
@@ -282,8 +287,8 @@ TEST_F(ZarnaStateAttestTest, RefreshRunsThirtyMinutesBeforeExpiryOrAtExpiry)
       // The store is shared with the earlier cases: a service of its own.
       const std::string group = "g" + std::to_string(lifetime);
       std::string id;
-      ASSERT_EQ(own->InsertAttestdInfo(Address("attestd.test", static_cast<int>(lifetime)), ValidChain(),
-                                       group, id),
+      ASSERT_EQ(own->InsertAttestdInfo(Address("attestd.test", static_cast<int>(lifetime)),
+                                       ValidChain(), group, id),
                 Zarna::ServiceResult::Ok);
       script.token = TokenExpiringIn(lifetime);
       Ruvo::Data::ErrorValuePtr error;
@@ -314,12 +319,12 @@ TEST_F(ZarnaStateAttestTest, UnusableTokensAreRefusedAndTheOldTokenStays)
       std::string line;
    };
    for (const Case &c : std::vector<Case>{
-           {Token(R"({"sub":"ek"})"), "No expiry time grant in token from group g1: 0"},
-           {Token(R"({"exp":0})"), "No expiry time grant in token from group g1: 0"},
-           {TokenExpiringIn(0), "services from group g1 is not time-synced with client"},
-           {TokenExpiringIn(-5), "services from group g1 is not time-synced with client"},
-           {TokenExpiringIn(9300000000000LL), "Invalid token expiry: "},
-           {"not-a-token", "Cannot decode expiry from token from group g1: "}}) {
+            {Token(R"({"sub":"ek"})"), "No expiry time grant in token from group g1: 0"},
+            {Token(R"({"exp":0})"), "No expiry time grant in token from group g1: 0"},
+            {TokenExpiringIn(0), "services from group g1 is not time-synced with client"},
+            {TokenExpiringIn(-5), "services from group g1 is not time-synced with client"},
+            {TokenExpiringIn(9300000000000LL), "Invalid token expiry: "},
+            {"not-a-token", "Cannot decode expiry from token from group g1: "}}) {
       script.token = c.token;
       error.reset();
       EXPECT_FALSE(state->WaitOnAttestation("g1", false, error)) << c.line;

@@ -79,8 +79,8 @@ bool ZarnaState::ScheduleTokenRefresh(const std::string &group, const std::strin
       return false;
    }
    Log_Level(125, "Token expires in %lu seconds\n", static_cast<unsigned long>(remaining));
-   const int64_t delay = remaining > kTokenRefreshLeadSec ? remaining - kTokenRefreshLeadSec
-                                                         : remaining;
+   const int64_t delay =
+       remaining > kTokenRefreshLeadSec ? remaining - kTokenRefreshLeadSec : remaining;
    Log_Level(125, "Scheduling token refresh for %lu seconds\n", static_cast<unsigned long>(delay));
 
    int64_t delayUs = 0;
