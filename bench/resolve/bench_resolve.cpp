@@ -53,7 +53,7 @@ Hyperkern::Bytes Message(const ResolveTesting::TestKey &key)
 
 // `inFlight` control connections, each with one request outstanding at a time.
 Sample Drive(const std::string &channel, const std::vector<Hyperkern::Bytes> &messages,
-             int inFlight, double seconds)
+             int inFlight, double seconds, uint32_t expected = 0)
 {
    std::vector<std::vector<double>> latencies(static_cast<size_t>(inFlight));
    std::atomic<size_t> failed{0};
@@ -74,7 +74,7 @@ Sample Drive(const std::string &channel, const std::vector<Hyperkern::Bytes> &me
             Hyperkern::Proto::QueueMsgAnswer answer;
             const auto sent = Clock::now();
             if (client->QueueMessage(message, 30000, answer, &error) != 0 || answer.ended == 0 ||
-                answer.replyStatus != 0) {
+                answer.replyStatus != expected) {
                ++failed;
                continue;
             }
@@ -194,6 +194,15 @@ int main(int argc, char **argv)
    printf("%-10s %12s %10s %10s %8s %14s %10s\n", "in flight", "requests/s", "p50 ms", "p99 ms",
           "failed", "vs handshakes", "p99/p50");
    bool ok = handshakes > 0;
+   // The kernel channel alone: a locator refused at import never leaves the agent.
+   const std::string refused = "keyloc:1:direct:bench";
+   const std::vector<Hyperkern::Bytes> channelOnly{
+       Hyperkern::Bytes(refused.c_str(), refused.c_str() + refused.size() + 1)};
+   for (int inFlight : {1, 16}) {
+      Sample s = Drive(h.ChannelPath(), channelOnly, inFlight, std::min(seconds, 3.0), 0xBAD0003);
+      printf("channel only, %d in flight: %.1f requests/s, p50 %.2f ms, p99 %.2f ms\n", inFlight,
+             s.perSecond, s.p50Ms, s.p99Ms);
+   }
    for (int inFlight : {1, 4, 16}) {
       Sample s = Drive(h.ChannelPath(), messages, inFlight, seconds);
       const double ratio = handshakes > 0 ? s.perSecond / handshakes : 0;
