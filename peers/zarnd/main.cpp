@@ -96,6 +96,11 @@ int Parse(int argc, char **argv, Args &args)
          if (!Zarnd::ParseProvider(value, provider)) {
             return Usage("bad provider: " + value);
          }
+         for (const auto &p : args.providers) {
+            if (p.name == provider.name) {
+               return Usage("provider given twice: " + provider.name);
+            }
+         }
          args.providers.push_back(provider);
       } else if (opt == "--fault") {
          if (!Zarnd::ParseFault(value, args.fault)) {

@@ -261,6 +261,7 @@ TEST(ZarndCommandLineTest, UsageErrorsExitTwo)
        {ZARND_PATH},
        {ZARND_PATH, "--db", dir.File("k.db"), "--provider", "bad name", "--listen", "127.0.0.1:0"},
        {ZARND_PATH, "--db", dir.File("k.db"), "--provider", "p:sleepy"},
+       {ZARND_PATH, "--db", dir.File("k.db"), "--provider", "p", "--provider", "p:degraded"},
        {ZARND_PATH, "--db", dir.File("k.db"), "--provider", "p", "--fault", "delay:soon"},
        {ZARND_PATH, "wrap", "--db", dir.File("k.db"), "--provider", "p", "--key-b64", "AAAA"},
    };
