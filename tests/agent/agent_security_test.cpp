@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -270,6 +271,21 @@ TEST_F(AgentSecurity, MissingKeyOrBrokenMetadataStopsStartUp)
    useMetadata("noauthz.json", R"({"cli":{},"metamodel":{},"authentication":{}})");
    expectStop(-SIGABRT,
               {"Error loading authz metadata file: ", "VERIFY apps/zarna/ruvo/provider:349"});
+   // A file written for another agent: it grants a privilege for an operation this one does not
+   // serve.
+   std::ifstream shipped(
+       std::string(std::getenv("ZARNA_SOURCE_DIR") ? std::getenv("ZARNA_SOURCE_DIR") : ".") +
+       "/api/zarn_ruvo_agent_metadata.json");
+   auto foreign = nlohmann::json::parse(shipped, nullptr, false);
+   ASSERT_TRUE(foreign.is_object());
+   foreign["authorization"]["operations"].push_back(
+       {{"service", "com.talvor.brim.trusted_infrastructure.attestation.services"},
+        {"operation", "purge"},
+        {"privileges", {"Zarna.Services.Read"}}});
+   useMetadata("foreign.json", foreign.dump());
+   expectStop(-SIGABRT, {"Authorization metadata names "
+                         "com.talvor.brim.trusted_infrastructure.attestation.services.purge",
+                         "VERIFY apps/zarna/ruvo/provider:349"});
    h.WriteConfig();
    std::filesystem::remove(h.Dir().File("zarnaRuvoLocal.sock"));
    ASSERT_TRUE(h.StartAgent()) << h.Agent().StderrText();
@@ -303,14 +319,15 @@ TEST_F(AgentSecurity, LocalSocketIsOwnerOnlyOrOpenToTheConfiguredGroup)
    umask(022);
    // Each call names its local caller under its operation id.
    auto reply = ZarnaTesting::PostJsonUnix(
-      h.SocketPath(),
-      R"({"version":"1.1","id":"1","method":"com.talvor.brim.kms.key_operation.decrypt","params":{"context":)"
-      R"({"app":{"opId":"peer-check-1"}},"input":{"provider":"p","ciphertext":"c"}}})");
+       h.SocketPath(),
+       R"({"version":"1.1","id":"1","method":"com.talvor.brim.kms.key_operation.decrypt","params":{"context":)"
+       R"({"app":{"opId":"peer-check-1"}},"input":{"provider":"p","ciphertext":"c"}}})");
    EXPECT_EQ(reply.status, 200);
-   EXPECT_TRUE(h.Agent().WaitForOutput("[opID=peer-check-1] Local caller uid " + std::to_string(getuid()) + " pid " +
-                                          std::to_string(getpid()),
+   EXPECT_TRUE(h.Agent().WaitForOutput("[opID=peer-check-1] Local caller uid " +
+                                           std::to_string(getuid()) + " pid " +
+                                           std::to_string(getpid()),
                                        5s))
-      << h.Agent().StderrText();
+       << h.Agent().StderrText();
    struct stat st {};
    ASSERT_EQ(stat(h.SocketPath().c_str(), &st), 0);
    EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -5,6 +5,7 @@
 
 #include "runtime/authn/token_handler.h"
 #include "runtime/hostlib/log.h"
+#include "runtime/hostlib/safe_text.h"
 #include "runtime/ruvo/metadata/metadata_container.h"
 
 namespace Zarna {
@@ -65,6 +66,32 @@ std::shared_ptr<Ruvo::Authz::AuthzInfo> LoadApiMetadata(const std::string &path,
       Panic("VERIFY %s:%d\n", kProviderSource, 349);
    }
    return info;
+}
+
+void VerifyAuthorizedOperationsAreServed(const std::vector<Ruvo::Core::ApiInterfacePtr> &bindings,
+                                         const Ruvo::Authz::AuthzInfo &info,
+                                         const std::string &path)
+{
+   for (const auto &[method, privileges] : info.Operations()) {
+      Ruvo::Core::MethodIdentifier id;
+      bool served = false;
+      if (Ruvo::Core::MethodIdentifier::FromString(method, id)) {
+         for (const auto &binding : bindings) {
+            std::vector<Ruvo::BaseMessage> ignored;
+            if (binding->GetIdentifier() == id.GetInterfaceId() &&
+                binding->FindOperation(id.GetOperation(), ignored)) {
+               served = true;
+               break;
+            }
+         }
+      }
+      if (!served) {
+         Log_Level(110, "Authorization metadata names %s, which is not served\n",
+                   Hostlib::EscapeText(method, 256).c_str());
+         Log_Level(110, "Error loading authz metadata file: %s\n", path.c_str());
+         Panic("VERIFY %s:%d\n", kProviderSource, 349);
+      }
+   }
 }
 
 } // namespace Zarna

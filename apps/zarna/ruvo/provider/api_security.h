@@ -5,7 +5,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "runtime/ruvo/core/api_provider.h"
 #include "runtime/ruvo/filters/authn_filter.h"
 #include "runtime/ruvo/filters/authz_info.h"
 #include "runtime/ruvo/log/logger.h"
@@ -33,5 +35,12 @@ bool LoadApiSecurity(const Tirel::Service::Settings &settings, const Ruvo::Log::
 // reads its authorization section. Stops the process when any of them fails.
 std::shared_ptr<Ruvo::Authz::AuthzInfo> LoadApiMetadata(const std::string &path,
                                                         const Ruvo::Log::LoggerPtr &logger);
+
+// Stops the process, as for a malformed file, when the authorization metadata
+// names an operation that none of the bindings serves: such a file was written for
+// another agent, and its privileges cannot be trusted to fit this one.
+void VerifyAuthorizedOperationsAreServed(const std::vector<Ruvo::Core::ApiInterfacePtr> &bindings,
+                                         const Ruvo::Authz::AuthzInfo &info,
+                                         const std::string &path);
 
 } // namespace Zarna

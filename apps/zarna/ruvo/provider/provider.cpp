@@ -64,8 +64,9 @@ Ruvo::Core::AsyncApiProviderPtr CreateTcpProviderChain(const Ruvo::Provider::Enq
                                                        const ApiSecurity &security)
 {
    std::shared_ptr<Ruvo::Authz::AuthzInfo> authz = LoadApiMetadata(security.metadataFile, logger);
-   auto local =
-       Ruvo::Provider::AsyncLocalProvider::Create(CreateTcpBindings(localizer), enqueuer, logger);
+   std::vector<Ruvo::Core::ApiInterfacePtr> bindings = CreateTcpBindings(localizer);
+   VerifyAuthorizedOperationsAreServed(bindings, *authz, security.metadataFile);
+   auto local = Ruvo::Provider::AsyncLocalProvider::Create(bindings, enqueuer, logger);
    auto checker = std::make_shared<BrimToken::Authz::JwtEntitlementCheckerImpl>(logger);
    Ruvo::Core::AsyncApiProviderPtr chain = std::make_shared<Ruvo::Authz::Filter::AsyncAuthzFilter>(
        enqueuer, authz, checker, logger, local);
