@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,7 @@ class ScriptedZarnd {
 public:
    using Answer = std::function<Ruvo::Core::MethodResultPtr(const ScriptedCall &)>;
 
+   std::mutex lock; // calls may arrive on several threads
    std::vector<ScriptedCall> calls;
    Answer answer;
    std::vector<std::string> failFactoryFor; // groups whose provider cannot be built
@@ -136,7 +138,10 @@ private:
          if (const auto *token = context->GetSecurityContext().GetAccessToken()) {
             call.token = std::string(token->Expose());
          }
-         mOwner.calls.push_back(call);
+         {
+            std::lock_guard<std::mutex> guard(mOwner.lock);
+            mOwner.calls.push_back(call);
+         }
          auto result = mOwner.answer(call);
          boost::asio::post(mIo, [cb, result] { cb(result, {}, {}); });
       }
