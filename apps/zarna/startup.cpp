@@ -15,6 +15,7 @@
 #include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
 #include "apps/zarna/instance_lock.h"
 #include "apps/zarna/io_worker.h"
+#include "apps/zarna/service_notify.h"
 #include "apps/zarna/kernel/rpc_channel.h"
 #include "apps/zarna/ruvo/endpoints/local_socket_endpoint.h"
 #include "apps/zarna/ruvo/endpoints/tcp_endpoint.h"
@@ -88,6 +89,7 @@ struct Agent {
    std::shared_ptr<WorkerCount> workers = std::make_shared<WorkerCount>();
    std::unique_ptr<TcpEndpoint> tcpEndpoint;
    std::unique_ptr<LocalSocketEndpoint> localEndpoint;
+   std::shared_ptr<ServiceNotifier> notifier = ServiceNotifier::FromEnvironment();
 
    // Whatever way start-up is left (an exception included), the workers leave
    // the I/O context before it and the endpoints on it are destroyed.
@@ -240,6 +242,8 @@ void QueueInitialCacheFill(Tirel::System::ThreadPool &pool)
 
 [[noreturn]] void OrderlyStop(Agent &agent, int exitCode, bool workersRunning)
 {
+   // Keep-alives go on: a stop that hangs is still ended by the manager.
+   agent.notifier->Stopping();
    // 1. Let the I/O workers return.
    if (workersRunning) {
       agent.workGuard.reset();
@@ -336,6 +340,9 @@ void RunAgent(std::shared_ptr<Ruvo::Log::Logger> logger)
       // 15.-16. Serve, and fetch the first tokens meanwhile.
       StartIoWorkers(agent, *app->GetThreadPool());
       QueueInitialCacheFill(*app->GetThreadPool());
+      // Both endpoints listen and the kernel channel is registered.
+      agent.notifier->StartKeepAlive(app->GetThreadPool());
+      agent.notifier->Ready("Serving");
 
       // 17. Until SIGTERM or SIGINT.
       app->Run();
