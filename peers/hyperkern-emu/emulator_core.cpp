@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <cstring>
+#include <iterator>
 
 namespace HyperkernEmu {
 
@@ -73,7 +74,7 @@ size_t EmulatorCore::ChannelGone(std::vector<Completion> &done)
    return dropped;
 }
 
-Proto::GetMsgAnswer EmulatorCore::GetMsg(const Proto::GetMsgRequest &request)
+Proto::GetMsgAnswer EmulatorCore::GetMsg(const Proto::GetMsgRequest &request, Clock::time_point now)
 {
    Proto::GetMsgAnswer answer;
    answer.info = request.info;
@@ -89,6 +90,7 @@ Proto::GetMsgAnswer EmulatorCore::GetMsg(const Proto::GetMsgRequest &request)
    mQueue.pop_front();
    Request &pending = mRequests.at(id);
    pending.delivered = true;
+   pending.deliveredAt = now;
    answer.info.id = id;
    answer.info.context = 0;
    answer.info.replyInfo = 0x10000u + static_cast<uint32_t>(id);
@@ -192,20 +194,31 @@ HYK_ReturnStatus EmulatorCore::Queue(Bytes message, uint64_t waiter, Clock::time
 
 void EmulatorCore::Expire(Clock::time_point now, std::vector<Completion> &done)
 {
-   for (auto &[id, request] : mRequests) {
-      if (request.waiter != 0 && request.deadline <= now) {
-         done.push_back({request.waiter, Snapshot(id, request, kStatusTimedOut, false)});
+   for (auto it = mRequests.begin(); it != mRequests.end();) {
+      Request &request = it->second;
+      const bool lost = request.delivered && request.deliveredAt + kTakenRequestLimit <= now;
+      if (request.waiter != 0 && (request.deadline <= now || lost)) {
+         done.push_back({request.waiter, Snapshot(it->first, request, kStatusTimedOut, false)});
          request.waiter = 0;
       }
+      it = lost ? mRequests.erase(it) : std::next(it);
    }
 }
 
 std::optional<EmulatorCore::Clock::time_point> EmulatorCore::NextDeadline() const
 {
    std::optional<Clock::time_point> next;
+   const auto earlier = [&next](Clock::time_point t) {
+      if (!next || t < *next) {
+         next = t;
+      }
+   };
    for (const auto &[id, request] : mRequests) {
-      if (request.waiter != 0 && (!next || request.deadline < *next)) {
-         next = request.deadline;
+      if (request.waiter != 0) {
+         earlier(request.deadline);
+      }
+      if (request.delivered) {
+         earlier(request.deliveredAt + kTakenRequestLimit);
       }
    }
    return next;

@@ -21,6 +21,10 @@ namespace Proto = Hyperkern::Proto;
 inline constexpr const char *kEndpointName = "resolveKeyOp";
 inline constexpr size_t kMaxQueued = 4096;
 inline constexpr size_t kMaxKeys = 4096;
+// A taken request that no reply has ended after this long is taken to be lost
+// (the agent dropped it, or never got the message): it is dropped, so that lost
+// requests cannot fill the queue. Longer than any key resolution may take.
+inline constexpr std::chrono::minutes kTakenRequestLimit{10};
 
 struct Options {
    bool refuseRegister = false;
@@ -54,7 +58,8 @@ public:
    size_t ChannelGone(std::vector<Completion> &done);
    bool Registered() const { return mRegistered; }
    bool HasQueued() const { return !mQueue.empty(); }
-   Proto::GetMsgAnswer GetMsg(const Proto::GetMsgRequest &request);
+   Proto::GetMsgAnswer GetMsg(const Proto::GetMsgRequest &request,
+                              Clock::time_point now = Clock::now());
    // Returns the answer to the reply call; requests it ends go to `done`.
    HYK_ReturnStatus Reply(const Proto::SendReplyRequest &request, Clock::time_point now,
                           std::vector<Completion> &done);
@@ -62,7 +67,9 @@ public:
    // --- control ---
    // Queues a message; waiter 0 means nobody waits for the end.
    HYK_ReturnStatus Queue(Bytes message, uint64_t waiter, Clock::time_point deadline, int32_t *id);
-   // Answers waiters whose time ran out (the requests themselves stay).
+   // Answers waiters whose time ran out (the requests themselves stay), and drops
+   // requests taken longer than kTakenRequestLimit ago (their waiters, if any, are
+   // answered kStatusTimedOut).
    void Expire(Clock::time_point now, std::vector<Completion> &done);
    std::optional<Clock::time_point> NextDeadline() const;
    void DropWaiter(uint64_t waiter);
@@ -81,6 +88,7 @@ private:
    struct Request {
       Bytes message;
       bool delivered = false;
+      Clock::time_point deliveredAt;
       uint64_t waiter = 0;
       Clock::time_point deadline;
       uint32_t replyCalls = 0;

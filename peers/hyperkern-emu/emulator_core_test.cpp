@@ -47,7 +47,7 @@ TEST(EmulatorCore, RegistrationRules)
    EXPECT_EQ(core.Register(Endpoint(), &aux), kStatusSuccess);
 }
 
-TEST(EmulatorCore, RequestsTakenByALostChannelAreAnsweredAndDroppedSoTheQueueNeverStaysFull)
+TEST(EmulatorCore, LostTakenRequestsAreAnsweredAndDroppedSoTheQueueNeverStaysFull)
 {
    const Clock::time_point start = Clock::now();
    EmulatorCore core({}, start);
@@ -77,6 +77,21 @@ TEST(EmulatorCore, RequestsTakenByALostChannelAreAnsweredAndDroppedSoTheQueueNev
    ASSERT_EQ(left.status, kStatusSuccess);
    EXPECT_EQ(left.info.id, static_cast<int32_t>(kMaxQueued));
    EXPECT_EQ(core.Reply(ReplyOf(left.info.id, 0xBAD0003), start, done), kStatusSuccess);
+
+   // On a live channel a taken request that no reply ends is dropped after the limit.
+   done.clear();
+   ASSERT_EQ(core.Queue(Bytes{'s', 0}, 9, start + std::chrono::hours(2), &id), kStatusSuccess);
+   ASSERT_EQ(core.GetMsg(Get(), start).status, kStatusSuccess); // the 'n' request
+   ASSERT_EQ(core.GetMsg(Get(), start).info.id, id);
+   EXPECT_EQ(core.NextDeadline(), start + kTakenRequestLimit);
+   core.Expire(start + kTakenRequestLimit - std::chrono::seconds(1), done);
+   EXPECT_TRUE(done.empty());
+   core.Expire(start + kTakenRequestLimit, done);
+   ASSERT_EQ(done.size(), 1u);
+   EXPECT_EQ(done[0].waiter, 9u);
+   EXPECT_EQ(done[0].answer.status, kStatusTimedOut);
+   EXPECT_EQ(core.Reply(ReplyOf(id, 0xBAD0003), start, done), kStatusNotFound);
+   EXPECT_FALSE(core.NextDeadline());
 }
 
 TEST(EmulatorCore, ScriptedBusyAnswersKeepTheRequestOpenUntilAFinalAnswer)
