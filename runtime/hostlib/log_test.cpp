@@ -67,27 +67,6 @@ struct LogFile : ::testing::Test {
    std::string path;
 };
 
-TEST_F(LogFile, NoMessageOrContextTextCanForgeALineOrMakeItLong)
-{
-   HostlibTesting::LogCapture capture;
-   ASSERT_TRUE(Log_SetFile(path));
-   Log_SetContext("opID", std::string("x]\n2026-01-01T00:00:00.000Z 110 [1] forged\x1b[2J") +
-                              std::string(300, 'o'));
-   Log_Level(110, "Invalid host %s\n", "h\r\n2026-01-01T00:00:00.000Z 110 [1] forged too");
-   Log_Level(125, "big %s\n", std::string(5000000, 'x').c_str());
-   Log_SetContext("opID", std::nullopt);
-
-   auto lines = FileLines(path);
-   ASSERT_EQ(lines.size(), 2u);
-   EXPECT_NE(lines[0].find("[opID=x]\\x0a2026-01-01T00:00:00.000Z 110 [1] forged\\x1b[2Jooo"),
-             std::string::npos)
-       << lines[0];
-   EXPECT_NE(lines[0].find("...[cut "), std::string::npos) << lines[0];
-   EXPECT_NE(lines[0].find("Invalid host h\\x0d\\x0a2026-01-01"), std::string::npos) << lines[0];
-   EXPECT_TRUE(capture.Has(125, "big " + std::string(1020, 'x') + "...[cut 4998980 bytes]"));
-   EXPECT_LT(lines[1].size(), 1024u + 128u + 100u);
-}
-
 TEST_F(LogFile, IsCreatedOwnerAndGroupReadableWhateverTheUmaskAndReopensAfterRotation)
 {
    mode_t saved = umask(0);
