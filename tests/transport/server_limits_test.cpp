@@ -129,6 +129,10 @@ TEST_F(ServerLimitsTest, OverTheCapWaitingConnectionsGiveWayBusyOnesAreKept)
    std::vector<std::unique_ptr<RawClient>> idle;
    for (int i = 0; i < 6; ++i) {
       idle.push_back(std::make_unique<RawClient>(port));
+      // Half of them have begun a request they never finish.
+      if (i % 2 == 0) {
+         ASSERT_TRUE(idle.back()->Send("POST /api HTTP/1.1\r\n"));
+      }
       std::this_thread::sleep_for(20ms);
    }
    RawClient caller(port);
@@ -136,6 +140,7 @@ TEST_F(ServerLimitsTest, OverTheCapWaitingConnectionsGiveWayBusyOnesAreKept)
    std::string none;
    EXPECT_TRUE(idle.front()->ReadUntilClosed(none, 2s));
    EXPECT_EQ(logger->Count("Connection limit reached: 3 connections held"), 1u) << logger->All();
+   EXPECT_EQ(logger->Count("Invalid Http request"), 0u) << logger->All();
    EXPECT_LE(server->Load().Connections(), 3u);
 
    std::string large = "\"" + std::string(4096, 'L') + "\"";

@@ -37,7 +37,11 @@ std::shared_ptr<PicoHttpServerTransportHelper> PicoHttpServerTransportHelper::Cr
       std::weak_ptr<PicoHttpServerTransportHelper> weak = helper;
       helper->mSlot->SetClose([weak] {
          if (auto self = weak.lock()) {
-            self->mStream->Post([self] { self->Shutdown(); });
+            self->mStream->Post([self] {
+               // Logged (rate-limited) by the server, not once per connection here.
+               self->mClosedForRoom = true;
+               self->Shutdown();
+            });
          }
       });
    }
@@ -354,7 +358,7 @@ void PicoHttpServerTransportHelper::RequestError(const boost::system::error_code
 {
    // The peer went away, or an idle keep-alive connection ran out its time before
    // sending anything: not worth a line.
-   bool quiet = Asio::IsEndOfStream(ec) ||
+   bool quiet = Asio::IsEndOfStream(ec) || mClosedForRoom ||
                 (ec == boost::asio::error::operation_aborted && mFilled == 0);
    if (!quiet) {
       Log::Write(mLogger, Log::kInfo, "Invalid Http request");

@@ -69,6 +69,7 @@ private:
    ReceiveBuffer mBuf;       // mFilled bytes are valid
    size_t mFilled = 0;
    bool mAwaitingFirstByte = false;
+   bool mClosedForRoom = false;  // closed to make room for a newer connection
    size_t mHeaderLen = 0;    // 0 while the header block is incomplete
    size_t mBodyPos = 0;      // chunked: first byte not yet decoded
    size_t mDecodedEnd = 0;   // chunked: end of the payload decoded in place after the header
