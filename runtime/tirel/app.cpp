@@ -138,8 +138,9 @@ void App::Run()
          if (Log_ReopenFile()) {
             Log_Level(125, "Received signal %d, log file reopened\n", signo);
          } else {
+            const int error = errno;
             Log_Level(110, "Received signal %d, cannot reopen the log file %s: %s\n", signo,
-                      Log_GetFile().c_str(), strerror(errno));
+                      Log_GetFile().c_str(), strerror(error));
          }
          continue;
       }
