@@ -78,7 +78,10 @@ TEST_F(LogFile, IsCreatedOwnerAndGroupReadableWhateverTheUmaskAndReopensAfterRot
    EXPECT_EQ(st.st_mode & 0777, 0640u);
 
    HostlibTesting::LogCapture capture;
+   // Context values are escaped and cut like messages.
+   Log_SetContext("opID", "a\n" + std::string(300, 'o'));
    Log_Level(110, "before rotation\n");
+   Log_SetContext("opID", std::nullopt);
    ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
    Log_Level(110, "still the old file\n");
    ASSERT_TRUE(Log_ReopenFile());
@@ -87,6 +90,10 @@ TEST_F(LogFile, IsCreatedOwnerAndGroupReadableWhateverTheUmaskAndReopensAfterRot
    auto old = FileLines(path + ".1");
    auto fresh = FileLines(path);
    ASSERT_EQ(old.size(), 2u);
+   EXPECT_NE(
+       old[0].find("[opID=a\\x0a" + std::string(123, 'o') + "...[cut 177 bytes]] before rotation"),
+       std::string::npos)
+       << old[0];
    ASSERT_EQ(fresh.size(), 1u);
    EXPECT_NE(fresh[0].find("after rotation"), std::string::npos);
    ASSERT_EQ(stat(path.c_str(), &st), 0);
