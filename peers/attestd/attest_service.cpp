@@ -195,6 +195,7 @@ void AttestService::Handle(const Ruvo::Data::StructValuePtr &value, Answer &answ
 void AttestService::Start(const Report::Tpm2Request &request, const std::string &identityText,
                           Answer &answer)
 {
+   const auto began = std::chrono::steady_clock::now();
    EkIdentity ek;
    std::string error;
    const std::string *certificate =
@@ -215,12 +216,14 @@ void AttestService::Start(const Report::Tpm2Request &request, const std::string 
    Report::Tpm2Result result;
    result.contexts = {Protocol::Encode(Protocol::Challenge{session->id})};
    answer.result = ToStruct(result);
+   session->work += std::chrono::steady_clock::now() - began;
    mSessions.Put(std::move(session));
 }
 
 void AttestService::Credential(const std::vector<uint8_t> &context, const std::string &identityText,
                                Answer &answer)
 {
+   const auto began = std::chrono::steady_clock::now();
    Protocol::AkPublic message;
    std::string error;
    if (!Protocol::Decode(context, message, error)) {
@@ -273,12 +276,14 @@ void AttestService::Credential(const std::vector<uint8_t> &context, const std::s
    Report::Tpm2Result result;
    result.contexts = {Protocol::Encode(out)};
    answer.result = ToStruct(result);
+   session->work += std::chrono::steady_clock::now() - began;
    mSessions.Put(std::move(session));
 }
 
 void AttestService::Finish(const std::vector<uint8_t> &context, const std::string &identityText,
                            Answer &answer)
 {
+   const auto began = std::chrono::steady_clock::now();
    Protocol::Evidence evidence;
    std::string error;
    if (!Protocol::Decode(context, evidence, error)) {
@@ -353,8 +358,13 @@ void AttestService::Finish(const std::vector<uint8_t> &context, const std::strin
    result.finished = true;
    result.documents = {document};
    answer.result = ToStruct(result);
+   const auto work = session->work + (std::chrono::steady_clock::now() - began);
+   char workText[32];
+   snprintf(workText, sizeof workText, " work=%.3fms",
+            std::chrono::duration<double, std::milli>(work).count());
    answer.logLine = where + " passed: sub=" + claims.subject + " jti=" + claims.id +
-                    (claims.expiry ? " exp=" + std::to_string(*claims.expiry) : " exp=none");
+                    (claims.expiry ? " exp=" + std::to_string(*claims.expiry) : " exp=none") +
+                    workText;
 }
 
 bool AttestService::AnswerFault(Answer &answer)

@@ -33,6 +33,8 @@ struct Session {
    Bytes nonce;
    TPML_PCR_SELECTION selection{};
    std::chrono::steady_clock::time_point deadline;
+   // Time attestd itself spent on the session's steps (for its log line).
+   std::chrono::steady_clock::duration work{};
    ~Session();
 };
 
