@@ -38,17 +38,32 @@ void ServerLoad::RemoveConnection()
    mConnections.fetch_sub(1);
 }
 
+bool ServerLoad::TryCharge(size_t bytes)
+{
+   size_t held = mBuffered.load();
+   do {
+      if (bytes > mMaxBuffered || held > mMaxBuffered - bytes) {
+         return false;
+      }
+   } while (!mBuffered.compare_exchange_weak(held, held + bytes));
+   return true;
+}
+
+void ServerLoad::Release(size_t bytes)
+{
+   mBuffered.fetch_sub(bytes);
+}
+
 bool ServerLoad::TakeSlotOfLongestWaiting()
 {
    std::function<void()> close;
    {
       std::lock_guard<std::mutex> guard(mWaitLock);
-      if (mWaiting.empty()) {
+      ConnectionSlot *oldest = mOldest;
+      if (oldest == nullptr) {
          return false;
       }
-      ConnectionSlot *oldest = mWaiting.begin()->second;
-      mWaiting.erase(mWaiting.begin());
-      oldest->mWaitKey = 0;
+      Unlink(oldest);
       oldest->mHandedOn = true;
       close = std::move(oldest->mClose);
    }
@@ -58,21 +73,29 @@ bool ServerLoad::TakeSlotOfLongestWaiting()
    return true;
 }
 
-uint64_t ServerLoad::StartWaiting(ConnectionSlot *slot, uint64_t previous)
+void ServerLoad::Link(ConnectionSlot *slot)
 {
-   if (previous != 0) {
-      mWaiting.erase(previous);
+   slot->mOlder = mNewest;
+   slot->mNewer = nullptr;
+   if (mNewest != nullptr) {
+      mNewest->mNewer = slot;
+   } else {
+      mOldest = slot;
    }
-   uint64_t key = ++mWaitSeq;
-   mWaiting.emplace(key, slot);
-   return key;
+   mNewest = slot;
+   slot->mWaiting = true;
 }
 
-void ServerLoad::StopWaiting(uint64_t key)
+void ServerLoad::Unlink(ConnectionSlot *slot)
 {
-   if (key != 0) {
-      mWaiting.erase(key);
+   if (!slot->mWaiting) {
+      return;
    }
+   (slot->mOlder != nullptr ? slot->mOlder->mNewer : mOldest) = slot->mNewer;
+   (slot->mNewer != nullptr ? slot->mNewer->mOlder : mNewest) = slot->mOlder;
+   slot->mOlder = nullptr;
+   slot->mNewer = nullptr;
+   slot->mWaiting = false;
 }
 
 ConnectionSlot::~ConnectionSlot()
@@ -80,7 +103,7 @@ ConnectionSlot::~ConnectionSlot()
    bool handedOn = false;
    {
       std::lock_guard<std::mutex> guard(mLoad->mWaitLock);
-      mLoad->StopWaiting(mWaitKey);
+      mLoad->Unlink(this);
       handedOn = mHandedOn;
    }
    if (!handedOn) {
@@ -98,31 +121,15 @@ void ConnectionSlot::Waiting()
 {
    std::lock_guard<std::mutex> guard(mLoad->mWaitLock);
    if (!mHandedOn) {
-      mWaitKey = mLoad->StartWaiting(this, mWaitKey);
+      mLoad->Unlink(this);
+      mLoad->Link(this);
    }
 }
 
 void ConnectionSlot::Busy()
 {
    std::lock_guard<std::mutex> guard(mLoad->mWaitLock);
-   mLoad->StopWaiting(mWaitKey);
-   mWaitKey = 0;
-}
-
-bool ServerLoad::TryCharge(size_t bytes)
-{
-   size_t held = mBuffered.load();
-   do {
-      if (bytes > mMaxBuffered || held > mMaxBuffered - bytes) {
-         return false;
-      }
-   } while (!mBuffered.compare_exchange_weak(held, held + bytes));
-   return true;
-}
-
-void ServerLoad::Release(size_t bytes)
-{
-   mBuffered.fetch_sub(bytes);
+   mLoad->Unlink(this);
 }
 
 } // namespace Ruvo::Transport::PicoHttp

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 
@@ -57,12 +56,15 @@ public:
 
 private:
    friend class ConnectionSlot;
-   uint64_t StartWaiting(ConnectionSlot *slot, uint64_t previous);
-   void StopWaiting(uint64_t key);
+   // Both with mWaitLock held.
+   void Link(ConnectionSlot *slot);
+   void Unlink(ConnectionSlot *slot);
 
+   // The waiting connections, oldest first: a list through the slots themselves,
+   // so that moving one costs no allocation on the path of every request.
    std::mutex mWaitLock;
-   uint64_t mWaitSeq = 0;                         // guarded by mWaitLock
-   std::map<uint64_t, ConnectionSlot *> mWaiting; // guarded by mWaitLock; oldest first
+   ConnectionSlot *mOldest = nullptr; // guarded by mWaitLock
+   ConnectionSlot *mNewest = nullptr; // guarded by mWaitLock
 
    const size_t mMaxConnections;
    const size_t mMaxBuffered;
@@ -95,9 +97,12 @@ public:
 private:
    friend class ServerLoad;
    std::shared_ptr<ServerLoad> mLoad;
-   std::function<void()> mClose;   // guarded by the load's wait lock
-   uint64_t mWaitKey = 0;          // guarded by the load's wait lock; 0 when not waiting
-   bool mHandedOn = false;         // guarded by the load's wait lock
+   // All guarded by the load's wait lock.
+   std::function<void()> mClose;
+   ConnectionSlot *mOlder = nullptr;
+   ConnectionSlot *mNewer = nullptr;
+   bool mWaiting = false;
+   bool mHandedOn = false;
 };
 
 } // namespace Ruvo::Transport::PicoHttp
