@@ -216,8 +216,8 @@ int main(int argc, char **argv)
    keys->add_flag("--reveal", reveal, "Also print the key bytes (hex)");
    std::string keysProvider;
    std::string keysKeyId;
-   auto *keysProviderOpt =
-       keys->add_option("--provider", keysProvider, "Only the key of this provider (with --key-id)");
+   auto *keysProviderOpt = keys->add_option("--provider", keysProvider,
+                                            "Only the key of this provider (with --key-id)");
    auto *keysKeyIdOpt = keys->add_option("--key-id", keysKeyId, "Only the key with this key id");
    keysProviderOpt->needs(keysKeyIdOpt);
    keysKeyIdOpt->needs(keysProviderOpt);
