@@ -23,6 +23,8 @@
 #include "runtime/ruvo/provider/local_provider.h"
 #include "runtime/ruvo/transport/pico_http_client_transport.h"
 #include "runtime/ruvo/transport/testing/recording_logger.h"
+#include "runtime/tirel/app.h"
+#include "runtime/tirel/config.h"
 #include "tests/support/process.h"
 
 namespace EndpointTest {
@@ -259,6 +261,39 @@ TEST_F(Endpoints, LocalSocketPathErrors)
    Zarna::LocalSocketEndpoint empty("", io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
    EXPECT_FALSE(empty.Start());
    EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "UDS Failed to listen on:  ec: Ruvo Transport Http:8"));
+}
+
+} // namespace
+
+namespace {
+
+// The agent's "api/..." settings reach the server limits; a value out of range is
+// logged and the default kept.
+TEST(EndpointSettings, ApiKeysSetTheServerLimits)
+{
+   auto config = Tirel::Service::CreateScratchConfig();
+   config->GetSettings().SetString("log/level", "info");
+   config->GetSettings().SetInt("tirel/threadPool/maxThreads", 4);
+   Tirel::Service::StartApp(config, nullptr);
+   HostlibTesting::LogCapture capture;
+   auto &settings = Tirel::Service::GetApp()->GetSettings();
+   settings.SetInt("api/maxConnections", 7);
+   settings.SetInt("api/idleTimeoutSec", 0);
+   settings.SetInt("api/maxBufferedBytes", 1000);
+   auto limits = Zarna::ConfiguredEndpointLimits();
+   EXPECT_EQ(limits.maxConnections, 7u);
+   EXPECT_EQ(limits.idleLimit, std::chrono::seconds(60));
+   EXPECT_EQ(limits.maxBufferedBytes, Zarna::EndpointLimits().maxBufferedBytes);
+   EXPECT_TRUE(capture.Has(115, "Ignoring api/idleTimeoutSec = 0 (allowed 1 to 1200)"));
+   EXPECT_TRUE(capture.Contains("Ignoring api/maxBufferedBytes = 1000 (allowed 20000000 to"));
+   settings.SetInt("api/idleTimeoutSec", 5);
+   settings.SetInt("api/maxBufferedBytes", 50000000);
+   limits = Zarna::ConfiguredEndpointLimits();
+   auto server = limits.ToServerSettings("tcp");
+   EXPECT_EQ(server.idleLimit, std::chrono::seconds(5));
+   EXPECT_EQ(server.maxBufferedBytes, 50000000u);
+   EXPECT_EQ(server.maxConnections, 7u);
+   EXPECT_EQ(server.readLimit, std::chrono::seconds(1200));
 }
 
 } // namespace
