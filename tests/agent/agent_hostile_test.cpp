@@ -25,6 +25,20 @@ const char *kList =
    R"({"version":"1.1","id":"h1","method":"com.talvor.brim.trusted_infrastructure.attestation.services.list","params":{"context":{},"input":{}}})";
 constexpr long kRssLimitKb = 64 * 1024;
 
+// Sanitizers keep freed memory in quarantine and add shadow memory: resident size
+// says nothing about the agent's own use then.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 long RssKb(pid_t pid)
 {
    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -168,7 +182,9 @@ TEST_F(AgentHostile, ClaimedBodiesCostOnlyWhatArrives)
    long peak = rss.Stop();
    RecordProperty("peakRssKb", static_cast<int>(peak));
    RecordProperty("calls", caller.calls.load());
-   EXPECT_LT(peak, kRssLimitKb) << "peak RSS " << peak << " kB";
+   if (!kSanitized) {
+      EXPECT_LT(peak, kRssLimitKb) << "peak RSS " << peak << " kB";
+   }
    EXPECT_GT(caller.calls.load(), 5);
    EXPECT_EQ(caller.answered.load(), caller.calls.load());
 }
@@ -177,7 +193,9 @@ TEST_F(AgentHostile, IdleConnectionFloodNeitherLocksCallersOutNorGrowsTheAgent)
 {
    size_t limit = RaiseOwnDescriptorLimit();
    size_t flood = std::min<size_t>(20000, limit > 200 ? limit - 200 : 0);
-   ASSERT_GE(flood, 2000u) << "descriptor limit " << limit;
+   if (flood < 2000) {
+      GTEST_SKIP() << "descriptor limit " << limit << " too low for a flood";
+   }
    RssWatch rss(h.Agent().Pid());
    WellBehavedCaller caller(h.Port());
    auto start = std::chrono::steady_clock::now();
@@ -195,7 +213,9 @@ TEST_F(AgentHostile, IdleConnectionFloodNeitherLocksCallersOutNorGrowsTheAgent)
    RecordProperty("peakRssKb", static_cast<int>(peak));
    RecordProperty("calls", caller.calls.load());
    EXPECT_GE(held.size(), flood * 9 / 10);
-   EXPECT_LT(peak, kRssLimitKb) << "peak RSS " << peak << " kB";
+   if (!kSanitized) {
+      EXPECT_LT(peak, kRssLimitKb) << "peak RSS " << peak << " kB";
+   }
    EXPECT_GT(caller.calls.load(), 5);
    EXPECT_EQ(caller.answered.load(), caller.calls.load());
    // The agent did not log each refused or closed connection.
