@@ -7,7 +7,7 @@
 namespace Zarna {
 
 ServiceNotifier::ServiceNotifier(Sender sender, uint64_t watchdogUs)
-   : mSender(std::move(sender)), mWatchdogUs(mSender ? watchdogUs : 0)
+    : mSender(std::move(sender)), mWatchdogUs(mSender ? watchdogUs : 0)
 {
 }
 
@@ -29,8 +29,8 @@ std::shared_ptr<ServiceNotifier> ServiceNotifier::FromEnvironment()
    }
    // The environment is kept: a failed send is not worth a retry, and the
    // manager ignores messages of processes it does not expect.
-   return std::make_shared<ServiceNotifier>([](const std::string &message) { sd_notify(0, message.c_str()); },
-                                            watchdogUs);
+   return std::make_shared<ServiceNotifier>(
+       [](const std::string &message) { sd_notify(0, message.c_str()); }, watchdogUs);
 }
 
 void ServiceNotifier::Ready(const std::string &status)

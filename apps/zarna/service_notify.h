@@ -46,7 +46,7 @@ private:
    const Sender mSender;
    const uint64_t mWatchdogUs;
    std::mutex mLock;
-   bool mKeepAliveStopped = false;                            // guarded by mLock
+   bool mKeepAliveStopped = false;                           // guarded by mLock
    std::shared_ptr<Tirel::System::ScheduledItem> mKeepAlive; // guarded by mLock
 };
 

@@ -11,10 +11,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <thread>
 #include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -36,11 +36,11 @@ struct Recorded {
 std::shared_ptr<Zarna::ServiceNotifier> RecordingNotifier(Recorded &recorded, uint64_t watchdogUs)
 {
    return std::make_shared<Zarna::ServiceNotifier>(
-      [&recorded](const std::string &message) {
-         std::lock_guard<std::mutex> guard(recorded.lock);
-         recorded.messages.push_back(message);
-      },
-      watchdogUs);
+       [&recorded](const std::string &message) {
+          std::lock_guard<std::mutex> guard(recorded.lock);
+          recorded.messages.push_back(message);
+       },
+       watchdogUs);
 }
 
 // Keep-alives come every half period from the pool, stop when asked, and do

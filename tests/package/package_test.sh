@@ -156,6 +156,30 @@ sleep 1.2
 "${CTL[@]}" attestation-services list | tee "$WORK/list.txt"
 grep -q pkg "$WORK/list.txt" || fail "the group did not survive the restart"
 "${CTL[@]}" key-provider-services list | grep -q pkg || fail "the key provider service did not survive"
+# The start-up token fill attests group pkg against the packaged peers.
+for _ in $(seq 100); do
+  "${CTL[@]}" status >"$WORK/status.txt" 2>&1 || true
+  grep -q 'last attestation succeeded' "$WORK/status.txt" && break
+  sleep 0.2
+done
+cat "$WORK/status.txt"
+grep -q 'last attestation succeeded' "$WORK/status.txt" || fail "status shows no successful attestation"
+grep -q 'kernel channel    registered' "$WORK/status.txt" || fail "status shows no kernel channel"
+"${CTL[@]}" --json status >"$WORK/status.json"
+python3 - "$WORK/status.json" "$ATTESTD_PORT" <<'PY' || fail "status --json"
+import json, sys
+s = json.load(open(sys.argv[1]))
+g = [x for x in s["groups"] if x["group"] == "pkg"][0]
+assert g["token_held"] and g["token_expires"] > g["token_refresh"], g
+assert g["attestation_service"]["address"]["port"] == int(sys.argv[2]), g
+assert s["firewall"]["backend"].startswith("file:"), s["firewall"]
+assert "127.0.0.1" in s["firewall"]["allowed_addresses"], s["firewall"]
+PY
+# The token itself is never shown: its signature part must not appear.
+TOKEN_TAIL="$(grep -ho 'eyJ[A-Za-z0-9_-]*\.[A-Za-z0-9_-]*\.[A-Za-z0-9_-]*' "$WORK/zarna.stderr" | head -1 | cut -d. -f3 || true)"
+if [ -n "$TOKEN_TAIL" ] && grep -q -- "$TOKEN_TAIL" "$WORK/status.json" "$WORK/status.txt"; then
+  fail "status shows the token"
+fi
 stop_agent 2
 
 echo "== remove twice, purge twice, reinstall, purge"

@@ -5,6 +5,7 @@
 #include "tools/zarnactl/app.h"
 #include "tools/zarnactl/key_commands.h"
 #include "tools/zarnactl/keylocator_command.h"
+#include "tools/zarnactl/status_command.h"
 
 int main(int argc, char **argv)
 {
@@ -15,6 +16,9 @@ int main(int argc, char **argv)
    }
    if (Zarnactl::IsKeyCommand(args)) {
       return Zarnactl::RunKeyCommand(args, std::cout, std::cerr, Zarnactl::SystemKeyDeps());
+   }
+   if (Zarnactl::IsStatusCommand(args)) {
+      return Zarnactl::RunStatusCommand(args, std::cout, std::cerr, Zarnactl::SystemDeps().connect);
    }
    return Zarnactl::RunZarnactl(args, std::cout, std::cerr, Zarnactl::SystemDeps());
 }

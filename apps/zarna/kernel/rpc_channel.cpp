@@ -128,6 +128,12 @@ bool RegisterRpc()
    return true;
 }
 
+bool IsRpcRegistered()
+{
+   MXUser::ReadLockGuard guard(rpcLock);
+   return channelFd != nullptr;
+}
+
 void RpcScheduleRecv(int32_t fd)
 {
    Log_Level(130, "Scheduling RPC receive\n");

@@ -31,6 +31,8 @@ bool RegisterRpc();
 // channel. Replies and callbacks that come later find the channel gone and do
 // nothing.
 void UnregisterRpc();
+// True while a channel is open (registered and not yet closed or lost).
+bool IsRpcRegistered();
 // Arms a one-shot readable callback that runs RpcReadMsg.
 void RpcScheduleRecv(int32_t fd);
 // Takes one message off the channel, hands it to the resolve work, re-arms.

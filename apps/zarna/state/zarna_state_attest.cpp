@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "apps/zarna/ruvo/messages.h"
+#include "apps/zarna/state/attestation_record.h"
 #include "apps/zarna/state/zarna_state.h"
 #include "runtime/hostlib/log.h"
 
@@ -138,9 +139,12 @@ bool ZarnaState::FetchToken(const std::string &group,
          error = MakeError(ErrorClass::Error, ErrorIds::kAttestUnexpectedResult);
       }
       DeleteTokenForGroup(group);
+      RecordAttestationOutcome(group, false);
       return false;
    }
-   return AcceptToken(group, token, error);
+   bool accepted = AcceptToken(group, token, error);
+   RecordAttestationOutcome(group, accepted);
+   return accepted;
 }
 
 bool ZarnaState::PopulateTokens(Ruvo::Data::ErrorValuePtr &error)

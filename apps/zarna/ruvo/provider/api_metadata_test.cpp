@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "api/trusted_infrastructure_agent_status.h"
 #include "api/key_operation.h"
 #include "api/trusted_infrastructure_providers.h"
 #include "api/trusted_infrastructure_services.h"
@@ -39,6 +40,7 @@ Operations Defined()
    Describe<Ti::Attestation::ServicesSvc::Interface>(all);
    Describe<Ti::Kms::ServicesSvc::Interface>(all);
    Describe<Ti::Kms::ProvidersSvc::Interface>(all);
+   Describe<Ti::Agent::StatusSvc::Interface>(all);
    Describe<Com::Talvor::Brim::Kms::KeyOperationSvc::Interface>(all);
    std::apply([&](auto... svc) { (Describe<typename decltype(svc)::Interface>(all), ...); },
               Md::AllMetadataServices{});

@@ -5,6 +5,7 @@
 #include "apps/trusted-host-services/common/tirelruvo/opIdProvider.h"
 #include "apps/zarna/ruvo/messages.h"
 #include "apps/zarna/ruvo/provider/local_caller_log.h"
+#include "apps/zarna/ruvo/services/agent_status_impl.h"
 #include "apps/zarna/ruvo/services/attestation_services_impl.h"
 #include "apps/zarna/ruvo/services/key_operation_impl.h"
 #include "apps/zarna/ruvo/services/kms_services_impl.h"
@@ -12,6 +13,7 @@
 #include "runtime/ruvo/filters/authz_filter.h"
 #include "runtime/ruvo/metadata/metadata_services.h"
 #include "runtime/ruvo/provider/local_provider.h"
+#include "runtime/tirel/app.h"
 #include "runtime/tirel/logger.h"
 
 namespace Zarna {
@@ -47,6 +49,16 @@ CreateTcpBindings(const Ruvo::L10n::LocalizerPtr &localizer)
        Ti::Kms::ProvidersSvc::AsyncServiceBinder::BindImplementation(
            std::make_shared<Ti::Kms::ProvidersSvc::ProvidersImpl>(), localizer),
    };
+   // The status report names the identity the framework was started with.
+   std::string version;
+   int64_t build = 0;
+   if (std::shared_ptr<Tirel::Service::App> app = Tirel::Service::GetApp()) {
+      version = app->GetAppInfo().version;
+      build = app->GetAppInfo().build;
+   }
+   bindings.push_back(Ti::Agent::StatusSvc::AsyncServiceBinder::BindImplementation(
+       std::make_shared<Ti::Agent::StatusSvc::StatusImpl>(Ti::Agent::StatusSvc::DefaultStatusSources(version, build)),
+       localizer));
    namespace Md = Ruvo::Provider::Metadata;
    for (auto &&group :
         {Md::BindCliMetadataServices(Md::Cli::MetadataContainer::GetInstance()),
