@@ -34,6 +34,22 @@ bool CanConnect(int port)
    return ok;
 }
 
+// True when a listening socket could be bound to the loopback port now (a port
+// that refuses connections may still be taken, by an outgoing connection).
+bool CanBind(int port)
+{
+   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   const int one = 1;
+   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+   sockaddr_in addr{};
+   addr.sin_family = AF_INET;
+   addr.sin_port = htons(static_cast<uint16_t>(port));
+   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+   close(fd);
+   return ok;
+}
+
 std::string ReadText(const std::string &path)
 {
    std::ifstream in(path);
@@ -131,12 +147,17 @@ bool SwtpmInstance::Start()
    // A first start may pick another port when the chosen one was taken meanwhile;
    // a restart keeps its port, since clients know it.
    const bool fixedPort = mPort != 0;
-   for (int attempt = 0; attempt < (fixedPort ? 1 : 5); ++attempt) {
+   // A restart may find its port briefly held (connections of the killed
+   // instance closing): it tries again for a few seconds.
+   for (int attempt = 0; attempt < (fixedPort ? 25 : 10); ++attempt) {
+      if (fixedPort && attempt > 0) {
+         std::this_thread::sleep_for(200ms);
+      }
       if (!fixedPort) {
          mPort = 0;
-         for (int tries = 0; mPort == 0 && tries < 20; ++tries) {
+         for (int tries = 0; mPort == 0 && tries < 50; ++tries) {
             const int port = ZarnaTesting::FreeTcpPort();
-            if (!CanConnect(port + 1)) {
+            if (port < 65535 && CanBind(port + 1)) {
                mPort = port;
             }
          }
