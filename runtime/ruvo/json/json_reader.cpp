@@ -11,31 +11,36 @@ namespace Ruvo::Protocol::Json {
 
 namespace {
 
-// A validating pass over the events of the text: nothing is built, so deep or
-// hostile input costs no recursion and little memory.
+// One pass over the events of the text: each event is checked before it is
+// handed to the document builder, so the document never holds more than the
+// limits allow and deep or hostile input costs no recursion.
 class Validator {
 public:
    using json = nlohmann::json;
+   using Builder = nlohmann::detail::json_sax_dom_parser<json>;
 
-   Validator(int maxDepth, size_t maxValues) : mMaxDepth(maxDepth), mMaxValues(maxValues) {}
+   Validator(int maxDepth, size_t maxValues, Builder &builder)
+      : mMaxDepth(maxDepth), mMaxValues(maxValues), mBuilder(builder)
+   {
+   }
 
-   bool null() { return Count(); }
-   bool boolean(bool) { return Count(); }
-   bool number_integer(json::number_integer_t) { return Count(); }
+   bool null() { return Count() && mBuilder.null(); }
+   bool boolean(bool value) { return Count() && mBuilder.boolean(value); }
+   bool number_integer(json::number_integer_t value) { return Count() && mBuilder.number_integer(value); }
    bool number_unsigned(json::number_unsigned_t value)
    {
       if (value > static_cast<json::number_unsigned_t>(INT64_MAX)) {
          return Fail("integer outside the signed 64-bit range");
       }
-      return Count();
+      return Count() && mBuilder.number_unsigned(value);
    }
-   bool number_float(json::number_float_t value, const json::string_t &)
+   bool number_float(json::number_float_t value, const json::string_t &text)
    {
-      return std::isfinite(value) ? Count() : Fail("number out of range");
+      return std::isfinite(value) ? Count() && mBuilder.number_float(value, text) : Fail("number out of range");
    }
-   bool string(json::string_t &) { return Count(); }
+   bool string(json::string_t &value) { return Count() && mBuilder.string(value); }
    bool binary(json::binary_t &) { return Fail("binary data"); }
-   bool start_object(std::size_t) { return Enter(true); }
+   bool start_object(std::size_t size) { return Enter(true) && mBuilder.start_object(size); }
    bool key(json::string_t &key)
    {
       // A key costs like a value once built (and is kept to find duplicates).
@@ -45,11 +50,11 @@ public:
       if (!mFrames.back().keys.insert(key).second) {
          return Fail("duplicate key \"" + Printable(key) + "\"");
       }
-      return true;
+      return mBuilder.key(key);
    }
-   bool end_object() { return Leave(); }
-   bool start_array(std::size_t) { return Enter(false); }
-   bool end_array() { return Leave(); }
+   bool end_object() { return Leave() && mBuilder.end_object(); }
+   bool start_array(std::size_t size) { return Enter(false) && mBuilder.start_array(size); }
+   bool end_array() { return Leave() && mBuilder.end_array(); }
    bool parse_error(std::size_t position, const std::string &, const nlohmann::detail::exception &)
    {
       return Fail("malformed JSON at byte " + std::to_string(position));
@@ -97,6 +102,7 @@ private:
 
    int mMaxDepth;
    size_t mMaxValues;
+   Builder &mBuilder;
    size_t mValues = 0;
    std::vector<Frame> mFrames;
    std::string mReason;
@@ -111,18 +117,23 @@ bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &o
       reason = "message larger than " + std::to_string(limits.maxBytes) + " bytes";
       return false;
    }
-   Validator validator(limits.maxDepth, limits.maxValues);
-   bool valid = nlohmann::json::sax_parse(text.begin(), text.end(), &validator,
-                                          nlohmann::json::input_format_t::json, true, false);
+   nlohmann::json document;
+   bool valid = false;
+   {
+      Validator::Builder builder(document, false);
+      Validator validator(limits.maxDepth, limits.maxValues, builder);
+      valid = nlohmann::json::sax_parse(text.begin(), text.end(), &validator, nlohmann::json::input_format_t::json,
+                                        true, false) &&
+              !builder.is_errored();
+      if (!valid) {
+         reason = validator.Reason().empty() ? "malformed JSON" : validator.Reason();
+      }
+   }
    if (!valid) {
-      reason = validator.Reason().empty() ? "malformed JSON" : validator.Reason();
+      // What was built so far is within the limits, so dropping it is cheap.
       return false;
    }
-   out = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
-   if (out.is_discarded()) {
-      reason = "malformed JSON";
-      return false;
-   }
+   out = std::move(document);
    return true;
 }
 
