@@ -15,6 +15,7 @@
 #include "apps/trusted-host-services/common/sequenceOpIdGenerator.h"
 #include "apps/zarna/instance_lock.h"
 #include "apps/zarna/io_worker.h"
+#include "apps/zarna/known_settings.h"
 #include "apps/zarna/service_notify.h"
 #include "apps/zarna/kernel/rpc_channel.h"
 #include "apps/zarna/ruvo/endpoints/local_socket_endpoint.h"
@@ -289,6 +290,7 @@ void RunAgent(std::shared_ptr<Ruvo::Log::Logger> logger)
    if (!CheckSettings(app->GetSettings(), port) || !LockInstance(app->GetSettings())) {
       Tirel::System::QuickExit(1);
    }
+   LogUnknownSettings(app->GetSettings());
    ApiSecurity apiSecurity;
 
    try {
