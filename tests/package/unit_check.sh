@@ -3,7 +3,7 @@
 # below 3.0 ("OK").
 #   unit_check.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
-BUILD="$1"
+BUILD="$(cd "$1" && pwd)"
 SRC="$2"
 if ! command -v systemd-analyze >/dev/null; then
   echo "SKIP: systemd-analyze is not installed (Debian package systemd)"
