@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "runtime/ruvo/transport/timeout_stream.h"
+#include "runtime/ruvo/transport/tls_context.h"
+#include "runtime/ruvo/transport/tls_session_cache.h"
 
 namespace Ruvo::Asio {
 namespace {
@@ -227,12 +229,41 @@ TlsConnector::TlsConnector(std::shared_ptr<Asio::TcpBaseConnector> base,
 {
 }
 
-void TlsConnector::AsyncConnect(Asio::ConnectCb cb)
+namespace {
+
+using TlsStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+
+bool TimedOut(const boost::system::error_code &ec)
+{
+   return ec == boost::asio::error::operation_aborted || ec == boost::asio::error::timed_out;
+}
+
+// Keeps the session of a verified handshake; a resumed one again only when the
+// server renewed its ticket (so an entry never outlives its first lifetime).
+void KeepSession(SSL *ssl, const std::string &key, const SSL_SESSION *offered)
+{
+   if (key.empty() || SSL_get_verify_result(ssl) != X509_V_OK) {
+      return;
+   }
+   SSL_SESSION *session = SSL_get1_session(ssl);
+   if (session != nullptr && session != offered && SSL_SESSION_is_resumable(session) == 1) {
+      // A copy: OpenSSL retires a connection's own session when that connection
+      // ends without a closing alert, which is how this transport ends them.
+      SSL_SESSION *copy = SSL_SESSION_dup(session);
+      if (copy != nullptr) {
+         TlsSessionCache::Instance().Put(key, copy, SessionLifetime(copy));
+         SSL_SESSION_free(copy);
+      }
+   }
+   SSL_SESSION_free(session);
+}
+
+void TlsAttempt(std::shared_ptr<Asio::TcpBaseConnector> base, std::shared_ptr<boost::asio::ssl::context> context,
+                Asio::ConnectCb cb, bool offerSession)
 {
    using boost::asio::ip::tcp;
-   using TlsStream = boost::asio::ssl::stream<tcp::socket>;
-   mBase->AsyncConnectSocket([base = mBase, context = mContext, cb = std::move(cb)](
-                                const boost::system::error_code &ec, tcp::socket socket) {
+   auto connected = [base, context, cb = std::move(cb), offerSession](const boost::system::error_code &ec,
+                                                                     tcp::socket socket) {
       if (ec) {
          cb(ec, nullptr);
          return;
@@ -263,17 +294,49 @@ void TlsConnector::AsyncConnect(Asio::ConnectCb cb)
          return;
       }
       tls.set_verify_mode(boost::asio::ssl::verify_peer);
+      const std::string digest = ClientTrustDigest(context->native_handle());
+      const std::string key = digest.empty() ? "" : TlsSessionCache::Key(host, base->Port(), digest);
+      const SSL_SESSION *offered = nullptr;
+      if (offerSession && !key.empty()) {
+         if (SSL_SESSION *kept = TlsSessionCache::Instance().Get(key)) {
+            // The connection gets a copy of its own, so its end never retires the kept one.
+            SSL_SESSION *session = SSL_SESSION_dup(kept);
+            SSL_SESSION_free(kept);
+            if (session != nullptr && SSL_set_session(tls.native_handle(), session) == 1) {
+               offered = session; // identity only: the connection holds its own reference
+            }
+            ERR_clear_error();
+            SSL_SESSION_free(session);
+         }
+      }
       auto stream = Asio::TimeoutBaseStream<TlsStream>::Create(std::move(tls), base->Limits().readLimit,
                                                                base->Limits().writeLimit);
-      stream->AsyncStart(Asio::StreamRole::Client, [stream, cb](const boost::system::error_code &handshakeEc) {
+      stream->AsyncStart(Asio::StreamRole::Client, [stream, cb, key, offered, base, context](
+                                                      const boost::system::error_code &handshakeEc) {
          if (handshakeEc) {
             stream->Close();
+            if (!key.empty()) {
+               TlsSessionCache::Instance().Erase(key);
+            }
+            if (offered != nullptr && !TimedOut(handshakeEc)) {
+               TlsAttempt(base, context, cb, false);
+               return;
+            }
             cb(handshakeEc, nullptr);
             return;
          }
+         KeepSession(stream->Next().native_handle(), key, offered);
          cb(handshakeEc, stream);
       });
-   });
+   };
+   base->AsyncConnectSocket(std::move(connected));
+}
+
+} // namespace
+
+void TlsConnector::AsyncConnect(Asio::ConnectCb cb)
+{
+   TlsAttempt(mBase, mContext, std::move(cb), true);
 }
 
 } // namespace Ruvo::Security::Openssl

@@ -51,6 +51,7 @@ public:
    void AsyncConnectSocket(SocketCb cb);
 
    const std::string &Host() const { return mHost; }
+   uint16_t Port() const { return mPort; }
    const StreamLimits &Limits() const { return mLimits; }
 
 private:
@@ -80,7 +81,9 @@ public:
    // The peer must present a certificate that the context trusts and that matches
    // the host: a name against the certificate's DNS names only (never its subject
    // common name; a wildcard only as a whole left-most label), an address against
-   // its IP address entries.
+   // its IP address entries. A session kept from an earlier verified handshake to
+   // the same host and port under the same trusted CAs is offered for resumption;
+   // should that handshake fail, one full handshake follows on a new connection.
    TlsConnector(std::shared_ptr<Asio::TcpBaseConnector> base, std::shared_ptr<boost::asio::ssl::context> context);
    void AsyncConnect(Asio::ConnectCb cb) override;
 

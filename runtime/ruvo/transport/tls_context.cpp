@@ -6,6 +6,8 @@
 #include <openssl/x509.h>
 
 #include "runtime/hostlib/log.h"
+#include "runtime/ruvo/transport/tls_session_cache.h"
+#include "runtime/ruvo/transport/tls_ticket_keys.h"
 
 namespace Ruvo::Security::Openssl {
 
@@ -48,7 +50,25 @@ bool AddPemCertificates(X509_STORE *store, const std::string &pem)
    return ok;
 }
 
+void FreeDigest(void *, void *ptr, CRYPTO_EX_DATA *, int, long, void *)
+{
+   delete static_cast<std::string *>(ptr);
+}
+
+int DigestIndex()
+{
+   static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeDigest);
+   return index;
+}
+
 } // namespace
+
+std::string ClientTrustDigest(SSL_CTX *ctx)
+{
+   const int index = DigestIndex();
+   const auto *digest = index < 0 ? nullptr : static_cast<const std::string *>(SSL_CTX_get_ex_data(ctx, index));
+   return digest == nullptr ? "" : *digest;
+}
 
 std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vector<std::string> &trustedCas)
 {
@@ -58,10 +78,12 @@ std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vec
    ctx->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
                     ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use |
                     SSL_OP_NO_COMPRESSION);
-   ctx->set_options(SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET);
+   ctx->set_options(SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
    // TLS 1.3 postdates the option list above; the client speaks TLS 1.2 only.
    SSL_CTX_set_max_proto_version(native, TLS1_2_VERSION);
    SSL_CTX_set_mode(native, SSL_MODE_AUTO_RETRY);
+   // Sessions are kept by the connector, in the process-wide cache, only after
+   // a verified handshake; OpenSSL's own client store stays off.
    SSL_CTX_set_session_cache_mode(native, SSL_SESS_CACHE_OFF);
    SSL_CTX_set_quiet_shutdown(native, 1);
    if (SSL_CTX_set_cipher_list(native, kCipherList) != 1 || SSL_CTX_set1_curves_list(native, kCurves) != 1) {
@@ -76,6 +98,14 @@ std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vec
       }
    }
    ctx->set_verify_mode(ssl::verify_peer);
+   std::string digest = TrustDigest(trustedCas);
+   const int index = DigestIndex();
+   if (!digest.empty() && index >= 0) {
+      auto *held = new std::string(std::move(digest));
+      if (SSL_CTX_set_ex_data(native, index, held) != 1) {
+         delete held;
+      }
+   }
    return ctx;
 }
 
@@ -109,6 +139,11 @@ std::shared_ptr<boost::asio::ssl::context> CreateServerTlsContext(const std::str
       error = "private key does not match the certificate: " + PendingOpensslError();
       ERR_clear_error();
       return nullptr;
+   }
+   if (!EnableRotatingTickets(native)) {
+      // Clients then resume by session id, or not at all: never a failed start.
+      SSL_CTX_set_options(native, SSL_OP_NO_TICKET);
+      ERR_clear_error();
    }
    return ctx;
 }

@@ -1,5 +1,6 @@
 // TLS contexts: the client's (TLS 1.2 only, fixed ciphers and curves, trusted CAs
-// from PEM text) and the server's (certificate chain and key from files).
+// from PEM text) and the server's (certificate chain and key from files, issuing
+// session tickets under rotating keys).
 #pragma once
 
 #include <memory>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include <boost/asio/ssl/context.hpp>
+#include <openssl/ssl.h>
 
 namespace Ruvo::Security::Openssl {
 
@@ -16,6 +18,10 @@ inline constexpr const char *kCurves = "prime256v1:secp384r1:secp521r1";
 // Null when a CA cannot be added to the store (logged). PEM strings that cannot be
 // read as a memory buffer are skipped; every certificate of the others is trusted.
 std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vector<std::string> &trustedCas);
+
+// The digest of the trusted CA texts a client context was built with, under which
+// its sessions are kept for resumption; "" (no resumption) for any other context.
+std::string ClientTrustDigest(SSL_CTX *ctx);
 
 // Null (and the reason in error) when the files cannot be loaded or do not match.
 std::shared_ptr<boost::asio::ssl::context> CreateServerTlsContext(const std::string &certChainFile,
