@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
+#include "runtime/hostlib/safe_text.h"
 #include "runtime/hyperkern/emulator_client.h"
 #include "runtime/keylocator/key_locator.h"
 
@@ -32,6 +35,21 @@ void SelectKey(Hyperkern::Proto::ListKeysAnswer &answer, const std::string &prov
                              }),
               keys.end());
    answer.total = static_cast<uint32_t>(keys.size());
+}
+
+std::string NameKeyInReport(const std::string &report, bool json, const std::string &keyId)
+{
+   if (!json) {
+      return "key id " + Hostlib::EscapeText(keyId) + ":\n" + report;
+   }
+   nlohmann::json doc = nlohmann::json::parse(report, nullptr, false);
+   if (!doc.is_object() || !doc["keys"].is_array()) {
+      return report;
+   }
+   for (auto &entry : doc["keys"]) {
+      entry["keyId"] = keyId;
+   }
+   return doc.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 } // namespace HyperkernEmu

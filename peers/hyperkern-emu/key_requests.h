@@ -16,5 +16,8 @@ bool KeyRequestMessage(const std::string &provider, const std::string &keyId,
 // Keeps only the entries of that key (the cache knows key ids by digest).
 void SelectKey(Hyperkern::Proto::ListKeysAnswer &answer, const std::string &provider,
                const std::string &keyId);
+// The keys report of a selected key with its key id added: a "keyId" field in
+// each JSON entry, or a first line "key id K:".
+std::string NameKeyInReport(const std::string &report, bool json, const std::string &keyId);
 
 } // namespace HyperkernEmu

@@ -151,10 +151,12 @@ int Keys(const std::string &socket, bool json, bool reveal, const std::string &p
    if (client->ListKeys(reveal, answer, &error) != Hyperkern::kStatusSuccess) {
       return Fail(error);
    }
-   if (!keyId.empty()) {
-      SelectKey(answer, provider, keyId);
+   if (keyId.empty()) {
+      fputs(KeysReport(answer, json, reveal).c_str(), stdout);
+      return 0;
    }
-   fputs(KeysReport(answer, json, reveal).c_str(), stdout);
+   SelectKey(answer, provider, keyId);
+   fputs(NameKeyInReport(KeysReport(answer, json, reveal), json, keyId).c_str(), stdout);
    return 0;
 }
 

@@ -127,6 +127,7 @@ TEST_F(ResolveEndToEnd, FirstRequestAttestsThenEveryKeyLandsWithItsCipherTypeAnd
        h.EmulatorCommand({"keys", "--json", "--provider", "disk", "--key-id", k24.wrapped}).output);
    ASSERT_EQ(selected["total"], 1);
    EXPECT_EQ(selected["keys"][0]["keyFingerprint"], k24.fingerprint);
+   EXPECT_EQ(selected["keys"][0]["keyId"], k24.wrapped);
 
    // The token does not cover "tape"; a key id zarnd never wrapped; a locator
    // with no key behind it: each is refused and nothing more is cached.
