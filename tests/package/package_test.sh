@@ -11,6 +11,16 @@ SRC="$2"
 
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
+# dpkg refuses at once while another package operation holds its lock: wait it out.
+dpkg() {
+  local i
+  for i in $(seq 120); do
+    fuser /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock >/dev/null 2>&1 || break
+    sleep 1
+  done
+  command dpkg "$@"
+}
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
 for tool in dpkg cpack swtpm python3 openssl; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/bootstrap installs it)"
@@ -90,6 +100,8 @@ sed -e "s|<tcpPort>7890</tcpPort>|<tcpPort>$PORT</tcpPort>|" \
     -e "s|<backend>keyring</backend>|<backend>emulator</backend>|" \
     -e "s|<backend>nftables</backend>|<backend>file:$WORK/firewall.json</backend>|" \
     /etc/talvor/cpservices/zarna/config.xml >"$WORK/config.xml"
+# A key nothing reads: named in the log, not fatal.
+sed -i 's|</config>|  <attestationDelay>5</attestationDelay>\n</config>|' "$WORK/config.xml"
 grep -q "<tcpPort>$PORT</tcpPort>" "$WORK/config.xml" || fail "the packaged configuration has changed shape"
 grep -q "file:$WORK/firewall.json" "$WORK/config.xml" || fail "the packaged configuration has changed shape"
 
@@ -143,6 +155,8 @@ stop_agent() { # RUN
 
 echo "== start, configure a group"
 start_agent 1
+grep -q 'Unknown configuration setting attestationDelay (ignored)' "$WORK/zarna.stderr" ||
+  fail "the unknown key was not named"
 sleep 1.2 # at least two keep-alive periods of 0.5 s
 "${CTL[@]}" attestation-services create --host 127.0.0.1 --port "$ATTESTD_PORT" --group pkg \
   --ca-file "$ATTESTD_CA" >/dev/null
@@ -180,7 +194,27 @@ TOKEN_TAIL="$(grep -ho 'eyJ[A-Za-z0-9_-]*\.[A-Za-z0-9_-]*\.[A-Za-z0-9_-]*' "$WOR
 if [ -n "$TOKEN_TAIL" ] && grep -q -- "$TOKEN_TAIL" "$WORK/status.json" "$WORK/status.txt"; then
   fail "status shows the token"
 fi
+echo "== bad input: each ends in one clear line and exit code 1"
+# ZARNA_CONFIG_FILE SUBDIR EXPECTED_TEXT: runs the packaged agent in its own directory.
+expect_exit_one() {
+  mkdir -p "$WORK/$2"
+  local code=0
+  (cd "$WORK/$2" && ZARNA_CONFIG="$1" exec timeout 30 /usr/sbin/zarna 2>"$WORK/$2/stderr") || code=$?
+  [ "$code" -eq 1 ] || { cat "$WORK/$2/stderr"; fail "$2: exit code $code, not 1"; }
+  grep -q -- "$3" "$WORK/$2/stderr" || { cat "$WORK/$2/stderr"; fail "$2: no line '$3'"; }
+}
+# A second agent on the same store while the first runs (a unit started twice by hand);
+# the others run on their own after it stopped.
+expect_exit_one "$WORK/config.xml" twice "Another zarna agent is running with the store"
 stop_agent 2
+sed "s|<tokenKey>[^<]*</tokenKey>|<tokenKey>$WORK/missing.key.pub</tokenKey>|" "$WORK/config.xml" >"$WORK/nokey.xml"
+expect_exit_one "$WORK/nokey.xml" nokey "Cannot load the API token key"
+touch "$WORK/plainfile"
+sed "s|<path>$WORK/configstore.db</path>|<path>$WORK/plainfile/configstore.db</path>|" "$WORK/config.xml" >"$WORK/nodir.xml"
+expect_exit_one "$WORK/nodir.xml" nodir "Not a directory"
+head -c 8192 /dev/urandom >"$WORK/broken.db"
+sed "s|<path>$WORK/configstore.db</path>|<path>$WORK/broken.db</path>|" "$WORK/config.xml" >"$WORK/broken.xml"
+expect_exit_one "$WORK/broken.xml" broken "Exiting with error: .*broken.db"
 
 echo "== remove twice, purge twice, reinstall, purge"
 dpkg -r zarna >/dev/null
