@@ -1,7 +1,8 @@
 // Kernel key requests per second end to end (kernel emulator -> agent -> zarnd
-// over TLS -> key cache) with 1, 4 and 16 requests in flight, beside the TLS
-// handshakes per second that `openssl s_time -new` makes to the same zarnd in
-// the same run. Every process it starts is stopped when it ends.
+// over TLS -> key cache) with 1, 4 and 16 requests in flight, with TLS session
+// resumption and then against a zarnd that refuses it, beside the connections per
+// second that `openssl s_time -new` (full handshakes) and `-reuse` (resumed) make
+// to the same zarnd in the same run. Every process it starts is stopped when it ends.
 //
 //   bench_resolve [SECONDS]        (ZARNA_SOURCE_DIR must name the source tree)
 #include <algorithm>
@@ -99,12 +100,13 @@ Sample Drive(const std::string &channel, const std::vector<Hyperkern::Bytes> &me
    return sample;
 }
 
-// New TLS sessions per second from `openssl s_time -new`, from its count of
-// connections over real seconds.
-double HandshakesPerSecond(int port, const std::string &caFile, int seconds)
+// TLS connections per second from `openssl s_time` (mode "-new" or "-reuse"),
+// from its count of connections over real seconds.
+double HandshakesPerSecond(int port, const std::string &caFile, int seconds,
+                           const std::string &mode = "-new")
 {
-   const std::string command = "openssl s_time -connect 127.0.0.1:" + std::to_string(port) +
-                               " -new -time " + std::to_string(seconds) + " -CAfile " + caFile +
+   const std::string command = "openssl s_time -connect 127.0.0.1:" + std::to_string(port) + " " +
+                               mode + " -time " + std::to_string(seconds) + " -CAfile " + caFile +
                                " 2>&1";
    FILE *pipe = popen(command.c_str(), "r");
    if (pipe == nullptr) {
@@ -190,10 +192,11 @@ int main(int argc, char **argv)
 
    const double handshakes =
        HandshakesPerSecond(zarnd.Port(), zarnd.CaFile(), static_cast<int>(seconds));
+   const double reused =
+       HandshakesPerSecond(zarnd.Port(), zarnd.CaFile(), static_cast<int>(seconds), "-reuse");
    printf("openssl s_time -new to zarnd: %.1f handshakes/s\n", handshakes);
-   printf("%-10s %12s %10s %10s %8s %14s %10s\n", "in flight", "requests/s", "p50 ms", "p99 ms",
-          "failed", "vs handshakes", "p99/p50");
-   bool ok = handshakes > 0;
+   printf("openssl s_time -reuse to zarnd: %.1f connections/s\n", reused);
+   bool ok = handshakes > 0 && reused > 0;
    // The kernel channel alone: a locator refused at import never leaves the agent.
    const std::string refused = "keyloc:1:direct:bench";
    const std::vector<Hyperkern::Bytes> channelOnly{
@@ -203,14 +206,28 @@ int main(int argc, char **argv)
       printf("channel only, %d in flight: %.1f requests/s, p50 %.2f ms, p99 %.2f ms\n", inFlight,
              s.perSecond, s.p50Ms, s.p99Ms);
    }
-   for (int inFlight : {1, 4, 16}) {
-      Sample s = Drive(h.ChannelPath(), messages, inFlight, seconds);
-      const double ratio = handshakes > 0 ? s.perSecond / handshakes : 0;
-      const double spread = s.p50Ms > 0 ? s.p99Ms / s.p50Ms : 0;
-      printf("%-10d %12.1f %10.2f %10.2f %8zu %14.2f %10.2f\n", inFlight, s.perSecond, s.p50Ms,
-             s.p99Ms, s.failed, ratio, spread);
-      ok = ok && s.failed == 0;
+   auto table = [&](const char *title) {
+      printf("%s\n%-10s %12s %10s %10s %8s %10s %10s %10s\n", title, "in flight", "requests/s",
+             "p50 ms", "p99 ms", "failed", "vs -new", "vs -reuse", "p99/p50");
+      for (int inFlight : {1, 4, 16}) {
+         Sample s = Drive(h.ChannelPath(), messages, inFlight, seconds);
+         const double ratio = handshakes > 0 ? s.perSecond / handshakes : 0;
+         const double ratioReuse = reused > 0 ? s.perSecond / reused : 0;
+         const double spread = s.p50Ms > 0 ? s.p99Ms / s.p50Ms : 0;
+         printf("%-10d %12.1f %10.2f %10.2f %8zu %10.2f %10.2f %10.2f\n", inFlight, s.perSecond,
+                s.p50Ms, s.p99Ms, s.failed, ratio, ratioReuse, spread);
+         ok = ok && s.failed == 0;
+      }
+   };
+   table("with session resumption:");
+   // The same zarnd (port, keys) restarted to refuse resumption: every key request
+   // pays a full handshake again.
+   if (!zarnd.Start({"--no-resumption"})) {
+      fprintf(stderr, "zarnd did not restart\n%s", zarnd.Log().c_str());
+      return 1;
    }
+   Drive(h.ChannelPath(), messages, 4, 1);
+   table("without session resumption (zarnd --no-resumption):");
    h.StopAgent();
    return ok ? 0 : 1;
 }

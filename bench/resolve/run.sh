@@ -19,5 +19,7 @@ if [ ! -f "$BUILD/build.ninja" ]; then
   cmake --preset release -B "$BUILD" >/dev/null
 fi
 cmake --build "$BUILD" --target bench_resolve -j2 >/dev/null
+# The programs start in their own directories: the build directory must be absolute.
+BUILD="$(cd "$BUILD" && pwd)"
 
 ZARNA_SOURCE_DIR="$ROOT" ZARNA_BINARY_DIR="$BUILD" "$BUILD/bench/resolve/bench_resolve" "$SECS"

@@ -1,7 +1,8 @@
 // zarnd: a key provider service over HTTPS.
 //
 //   zarnd --listen HOST:PORT --cert FILE --key FILE --trust-token-key FILE...
-//         [--audience TEXT] --db FILE --provider NAME[:STATUS]... [--fault SPEC] [--verbose]
+//         [--audience TEXT] --db FILE --provider NAME[:STATUS]... [--fault SPEC]
+//         [--no-resumption] [--verbose]
 //   zarnd rotate --db FILE --provider NAME
 //   zarnd wrap --db FILE --provider NAME --key-b64 B64
 //
@@ -33,7 +34,7 @@ namespace {
 constexpr const char *kUsage =
     "usage: zarnd --listen HOST:PORT --cert FILE --key FILE --trust-token-key FILE...\n"
     "             [--audience TEXT] --db FILE --provider NAME[:STATUS]... [--fault SPEC] "
-    "[--verbose]\n"
+    "[--no-resumption] [--verbose]\n"
     "       zarnd rotate --db FILE --provider NAME\n"
     "       zarnd wrap --db FILE --provider NAME --key-b64 B64\n"
     "STATUS: unknown|available|degraded|unavailable (default available)\n"
@@ -47,6 +48,7 @@ struct Args {
    std::vector<Zarnd::ProviderConfig> providers;
    Zarnd::Fault fault;
    bool verbose = false;
+   bool noResumption = false;
 };
 
 int Usage(const std::string &why)
@@ -68,6 +70,11 @@ int Parse(int argc, char **argv, Args &args)
       if (opt == "--help" || opt == "-h") {
          std::cout << kUsage;
          return -1;
+      }
+      if (opt == "--no-resumption") {
+         // Every client pays a full handshake: the baseline for measuring resumption.
+         args.noResumption = true;
+         continue;
       }
       if (opt == "--verbose") {
          args.verbose = true;
@@ -204,6 +211,10 @@ int Serve(const Args &args, std::shared_ptr<Zarnd::MasterKeys> keys)
    if (!tls) {
       std::cerr << "zarnd: TLS: " << error << "\n";
       return 1;
+   }
+   if (args.noResumption) {
+      SSL_CTX_set_options(tls->native_handle(), SSL_OP_NO_TICKET);
+      SSL_CTX_set_session_cache_mode(tls->native_handle(), SSL_SESS_CACHE_OFF);
    }
    auto core = std::make_shared<Zarnd::ServiceCore>();
    core->providers = args.providers;

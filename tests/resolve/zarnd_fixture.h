@@ -76,12 +76,17 @@ public:
       made.wrapped = ended ? LastLine(wrap.StderrText()) : "";
       return made;
    }
-   bool Start()
+   // Again on the same port when it was started before; extra options are appended.
+   bool Start(const std::vector<std::string> &extra = {})
    {
-      mProcess = std::make_unique<ChildProcess>(std::vector<std::string>{
-          Program(), "--listen", "127.0.0.1:0", "--cert", mDir.File("zarnd.pem"), "--key",
-          mDir.File("zarnd.key"), "--trust-token-key", mTrustKey, "--audience", "zarnd", "--db",
-          mDir.File("keys.db"), "--provider", "disk", "--provider", "tape"});
+      std::vector<std::string> argv{
+          Program(), "--listen", "127.0.0.1:" + std::to_string(mPort), "--cert",
+          mDir.File("zarnd.pem"), "--key", mDir.File("zarnd.key"), "--trust-token-key", mTrustKey,
+          "--audience", "zarnd", "--db", mDir.File("keys.db"), "--provider", "disk", "--provider",
+          "tape"};
+      argv.insert(argv.end(), extra.begin(), extra.end());
+      mProcess.reset();
+      mProcess = std::make_unique<ChildProcess>(argv);
       if (!mProcess->WaitForOutput("zarnd listening on", 10s)) {
          return false;
       }
