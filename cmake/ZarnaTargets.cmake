@@ -6,10 +6,12 @@ function(zarna_library name)
   target_link_libraries(${name} PUBLIC ${A_DEPS} PRIVATE zarna_warnings)
 endfunction()
 
-# zarna_test(name SOURCES ... [DEPS ...] [LABELS ...])
+# zarna_test(name SOURCES ... [DEPS ...] [LABELS ...] [SERIAL])
 #   A GoogleTest executable registered with CTest, one CTest entry per test case.
+#   SERIAL: its cases run with nothing beside them (they use up machine-wide
+#   resources such as ephemeral ports, which would starve other tests).
 function(zarna_test name)
-  cmake_parse_arguments(A "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "SERIAL" "" "SOURCES;DEPS;LABELS" ${ARGN})
   if(ZARNA_FUZZ)
     return()
   endif()
@@ -22,9 +24,14 @@ function(zarna_test name)
   if(A_LABELS)
     list(GET A_LABELS 0 label)
   endif()
+  set(serial FALSE)
+  if(A_SERIAL)
+    set(serial TRUE)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${label}"
-               ENVIRONMENT "ZARNA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+               ENVIRONMENT "ZARNA_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+               RUN_SERIAL ${serial})
 endfunction()
 
 # zarna_fuzz(name SOURCE file.cpp CORPUS dir [DEPS ...])
