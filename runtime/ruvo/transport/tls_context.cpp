@@ -5,6 +5,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <deque>
+#include <map>
+#include <mutex>
+
 #include "runtime/hostlib/log.h"
 #include "runtime/ruvo/transport/tls_session_cache.h"
 #include "runtime/ruvo/transport/tls_ticket_keys.h"
@@ -70,7 +74,10 @@ std::string ClientTrustDigest(SSL_CTX *ctx)
    return digest == nullptr ? "" : *digest;
 }
 
-std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vector<std::string> &trustedCas)
+namespace {
+
+std::shared_ptr<boost::asio::ssl::context> BuildClientTlsContext(const std::vector<std::string> &trustedCas,
+                                                                 std::string digest)
 {
    namespace ssl = boost::asio::ssl;
    auto ctx = std::make_shared<ssl::context>(ssl::context::tls);
@@ -98,12 +105,55 @@ std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vec
       }
    }
    ctx->set_verify_mode(ssl::verify_peer);
-   std::string digest = TrustDigest(trustedCas);
    const int index = DigestIndex();
    if (!digest.empty() && index >= 0) {
       auto *held = new std::string(std::move(digest));
       if (SSL_CTX_set_ex_data(native, index, held) != 1) {
          delete held;
+      }
+   }
+   return ctx;
+}
+
+// Built contexts by trust digest. A context is never changed once built and
+// OpenSSL makes connections from one context on any thread, so each operation
+// need not pay for building one.
+struct ClientContexts {
+   static constexpr size_t kKept = 64;
+   std::mutex lock;
+   std::map<std::string, std::shared_ptr<boost::asio::ssl::context>> byDigest;
+   std::deque<std::string> order; // oldest first
+};
+
+ClientContexts &KeptClientContexts()
+{
+   // Never destroyed: freeing contexts after OpenSSL's own exit clean-up would crash.
+   static auto *kept = new ClientContexts();
+   return *kept;
+}
+
+} // namespace
+
+std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vector<std::string> &trustedCas)
+{
+   const std::string digest = TrustDigest(trustedCas);
+   ClientContexts &kept = KeptClientContexts();
+   if (!digest.empty()) {
+      std::lock_guard<std::mutex> lock(kept.lock);
+      auto it = kept.byDigest.find(digest);
+      if (it != kept.byDigest.end()) {
+         return it->second;
+      }
+   }
+   auto ctx = BuildClientTlsContext(trustedCas, digest);
+   if (ctx && !digest.empty()) {
+      std::lock_guard<std::mutex> lock(kept.lock);
+      if (kept.byDigest.emplace(digest, ctx).second) {
+         kept.order.push_back(digest);
+         if (kept.order.size() > ClientContexts::kKept) {
+            kept.byDigest.erase(kept.order.front());
+            kept.order.pop_front();
+         }
       }
    }
    return ctx;

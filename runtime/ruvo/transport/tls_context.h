@@ -15,7 +15,8 @@ namespace Ruvo::Security::Openssl {
 inline constexpr const char *kCipherList = "ECDHE+AESGCM:RSA+AESGCM:ECDHE+AES:RSA+AES";
 inline constexpr const char *kCurves = "prime256v1:secp384r1:secp521r1";
 
-// Null when a CA cannot be added to the store (logged). PEM strings that cannot be
+// The same CA texts give the same (shared, never changed) context, kept for the
+// last 64 sets. Null when a CA cannot be added to the store (logged). PEM strings that cannot be
 // read as a memory buffer are skipped; every certificate of the others is trusted.
 std::shared_ptr<boost::asio::ssl::context> CreateClientTlsContext(const std::vector<std::string> &trustedCas);
 
