@@ -11,6 +11,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include "runtime/hostlib/base64.h"
 #include "runtime/tpm2/tpm_keys.h"
 
 namespace Attestd {
@@ -51,26 +52,6 @@ bool WriteFile(const std::string &path, const std::string &content, mode_t mode,
 
 } // namespace
 
-std::string Base64Url(const uint8_t *data, size_t size)
-{
-   static const char *alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-   std::string out;
-   uint32_t buffer = 0;
-   int bits = 0;
-   for (size_t i = 0; i < size; ++i) {
-      buffer = (buffer << 8) | data[i];
-      bits += 8;
-      while (bits >= 6) {
-         bits -= 6;
-         out.push_back(alphabet[(buffer >> bits) & 63]);
-      }
-   }
-   if (bits > 0) {
-      out.push_back(alphabet[(buffer << (6 - bits)) & 63]);
-   }
-   return out;
-}
-
 bool TokenSigner::Load(const std::string &privateKeyFile, std::string &error)
 {
    FILE *file = fopen(privateKeyFile.c_str(), "re");
@@ -107,8 +88,7 @@ std::string TokenSigner::Sign(const TokenClaims &claims) const
    }
    const std::string header = R"({"alg":"ES256","typ":"JWT"})";
    const std::string body = payload.dump();
-   std::string input = Base64Url(reinterpret_cast<const uint8_t *>(header.data()), header.size()) +
-                       "." + Base64Url(reinterpret_cast<const uint8_t *>(body.data()), body.size());
+   std::string input = Hostlib::Base64UrlEncode(header) + "." + Hostlib::Base64UrlEncode(body);
 
    std::unique_ptr<EVP_MD_CTX, MdFree> md(EVP_MD_CTX_new());
    size_t derSize = 0;
@@ -133,7 +113,9 @@ std::string TokenSigner::Sign(const TokenClaims &claims) const
        BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), raw + 32, 32) != 32) {
       return {};
    }
-   return input + "." + Base64Url(raw, sizeof raw);
+   return input + "." +
+          Hostlib::Base64UrlEncode(
+              std::string_view(reinterpret_cast<const char *>(raw), sizeof raw));
 }
 
 bool GenerateKeyPair(const std::string &file, std::string &error)

@@ -35,6 +35,4 @@ private:
 // public key to `file`.pub.
 bool GenerateKeyPair(const std::string &file, std::string &error);
 
-std::string Base64Url(const uint8_t *data, size_t size);
-
 } // namespace Attestd

@@ -2,8 +2,8 @@
 
 #include <openssl/rand.h>
 
-#include "peers/zarnd/base64url.h"
 #include "runtime/configstore/config_store_exception.h"
+#include "runtime/hostlib/base64.h"
 
 namespace Zarnd {
 
@@ -32,7 +32,7 @@ uint32_t MasterKeys::AddVersionLocked(const std::string &provider)
       return 0;
    }
    Ruvo::SecretString text(
-       Base64UrlEncode(std::string_view(reinterpret_cast<char *>(bytes), sizeof(bytes))));
+       Hostlib::Base64UrlEncode(std::string_view(reinterpret_cast<char *>(bytes), sizeof(bytes))));
    OPENSSL_cleanse(bytes, sizeof(bytes));
    SqliteStatement insert(mDb, "INSERT INTO master_keys (provider, version, key) VALUES (?, ?, ?)");
    insert.Bind(1, provider).Bind(2, newest + 1).Bind(3, std::string(text.Expose()));
@@ -49,7 +49,7 @@ bool MasterKeys::ReadLocked(const std::string &provider, uint32_t version, Ruvo:
    }
    Ruvo::SecretString text(query.ColumnText(0));
    std::string bytes;
-   if (!Base64UrlDecode(text.Expose(), bytes) || bytes.size() != 32) {
+   if (!Hostlib::Base64UrlDecode(text.Expose(), bytes) || bytes.size() != 32) {
       OPENSSL_cleanse(bytes.data(), bytes.size());
       return false;
    }

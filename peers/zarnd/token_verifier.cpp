@@ -9,7 +9,7 @@
 #include <openssl/ecdsa.h>
 #include <openssl/pem.h>
 
-#include "peers/zarnd/base64url.h"
+#include "runtime/hostlib/base64.h"
 #include "runtime/ruvo/json/json_reader.h"
 
 namespace Zarnd {
@@ -59,9 +59,9 @@ bool SplitToken(std::string_view token, TokenParts &parts)
       return false;
    }
    parts.signingInput = std::string(token.substr(0, second));
-   return Base64UrlDecode(token.substr(0, first), parts.header) &&
-          Base64UrlDecode(token.substr(first + 1, second - first - 1), parts.payload) &&
-          Base64UrlDecode(token.substr(second + 1), parts.signature);
+   return Hostlib::Base64UrlDecode(token.substr(0, first), parts.header) &&
+          Hostlib::Base64UrlDecode(token.substr(first + 1, second - first - 1), parts.payload) &&
+          Hostlib::Base64UrlDecode(token.substr(second + 1), parts.signature);
 }
 
 bool ReadClaims(const std::string &payloadJson, TokenClaims &claims, int64_t &notBefore,

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/hmac.h>
 
-#include "peers/zarnd/base64url.h"
 #include "peers/zarnd/testing/test_tokens.h"
+#include "runtime/hostlib/base64.h"
 #include "tests/fixtures/cert_factory.h"
 
 namespace Zarnd {
@@ -75,16 +75,17 @@ TEST_F(TokenVerifierTest, RefusesEveryTokenThatFailsACheck)
    {
       // The classic confusion: HMAC keyed with the verifier's public key text.
       std::string pem = attestd.PublicPem();
-      std::string input = Base64UrlEncode(R"({"alg":"HS256","typ":"JWT"})") + "." +
-                          Base64UrlEncode(TokenClaimsFor({"p1"}).dump());
+      std::string input = Hostlib::Base64UrlEncode(R"({"alg":"HS256","typ":"JWT"})") + "." +
+                          Hostlib::Base64UrlEncode(TokenClaimsFor({"p1"}).dump());
       unsigned char mac[32];
       unsigned int macLen = 0;
       HMAC(EVP_sha256(), pem.data(), static_cast<int>(pem.size()),
            reinterpret_cast<const unsigned char *>(input.data()), input.size(), mac, &macLen);
-      hs256 = input + "." + Base64UrlEncode(std::string(reinterpret_cast<char *>(mac), macLen));
+      hs256 = input + "." +
+              Hostlib::Base64UrlEncode(std::string(reinterpret_cast<char *>(mac), macLen));
    }
-   std::string none = Base64UrlEncode(R"({"alg":"none"})") + "." +
-                      Base64UrlEncode(TokenClaimsFor({"p1"}).dump()) + ".";
+   std::string none = Hostlib::Base64UrlEncode(R"({"alg":"none"})") + "." +
+                      Hostlib::Base64UrlEncode(TokenClaimsFor({"p1"}).dump()) + ".";
    auto expired = TokenClaimsFor({"p1"});
    expired["exp"] = NowSeconds() - 120;
    auto future = TokenClaimsFor({"p1"});
@@ -111,7 +112,8 @@ TEST_F(TokenVerifierTest, RefusesEveryTokenThatFailsACheck)
        {"alg none", none, "algorithm"},
        {"alg HS256", hs256, "algorithm"},
        {"ES256 header over an HMAC",
-        hs256.substr(0, 0) + Base64UrlEncode(R"({"alg":"ES256"})") + hs256.substr(hs256.find('.')),
+        hs256.substr(0, 0) + Hostlib::Base64UrlEncode(R"({"alg":"ES256"})") +
+            hs256.substr(hs256.find('.')),
         "signature"},
        {"expired", MintToken(attestd.Get(), expired), "expired"},
        {"not yet valid", MintToken(attestd.Get(), future), "not yet valid"},

@@ -6,7 +6,7 @@
 #include <openssl/crypto.h>
 
 #include "apps/trusted-host-services/common/sslCrypto.h"
-#include "peers/zarnd/base64url.h"
+#include "runtime/hostlib/base64.h"
 
 namespace Zarnd {
 namespace {
@@ -75,8 +75,9 @@ bool ParseWrappedKey(std::string_view text, WrappedKey &out)
       return false;
    }
    WrappedKey key;
-   if (!ParseVersion(parts[1], key.version) || !Base64UrlDecode(parts[2], key.iv) ||
-       !Base64UrlDecode(parts[3], key.ciphertext) || !Base64UrlDecode(parts[4], key.tag)) {
+   if (!ParseVersion(parts[1], key.version) || !Hostlib::Base64UrlDecode(parts[2], key.iv) ||
+       !Hostlib::Base64UrlDecode(parts[3], key.ciphertext) ||
+       !Hostlib::Base64UrlDecode(parts[4], key.tag)) {
       return false;
    }
    if (key.iv.size() != kIvBytes || key.tag.size() != kTagBytes ||
@@ -90,8 +91,8 @@ bool ParseWrappedKey(std::string_view text, WrappedKey &out)
 std::string FormatWrappedKey(const WrappedKey &key)
 {
    return std::string(kWrapPrefix) + '.' + std::to_string(key.version) + '.' +
-          Base64UrlEncode(key.iv) + '.' + Base64UrlEncode(key.ciphertext) + '.' +
-          Base64UrlEncode(key.tag);
+          Hostlib::Base64UrlEncode(key.iv) + '.' + Hostlib::Base64UrlEncode(key.ciphertext) + '.' +
+          Hostlib::Base64UrlEncode(key.tag);
 }
 
 bool SealKey(const Ruvo::SecretString &masterKey, const std::string &provider, uint32_t version,

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "peers/zarnd/base64url.h"
 #include "peers/zarnd/master_keys.h"
+#include "runtime/hostlib/base64.h"
 #include "tests/support/process.h"
 
 namespace Zarnd {
@@ -49,8 +49,9 @@ TEST(WrappedKeyTest, ParserAcceptsOnlyTheExactForm)
 {
    WrappedKey good;
    ASSERT_TRUE(SealKey(Key(32, 'm'), "p", 12, Key(16), good));
-   std::string iv = Base64UrlEncode(good.iv), ct = Base64UrlEncode(good.ciphertext),
-               tag = Base64UrlEncode(good.tag);
+   std::string iv = Hostlib::Base64UrlEncode(good.iv),
+               ct = Hostlib::Base64UrlEncode(good.ciphertext),
+               tag = Hostlib::Base64UrlEncode(good.tag);
    WrappedKey out;
    EXPECT_TRUE(ParseWrappedKey("zw1.12." + iv + "." + ct + "." + tag, out));
    const std::string bad[] = {
@@ -67,8 +68,8 @@ TEST(WrappedKeyTest, ParserAcceptsOnlyTheExactForm)
        "zw1.12." + iv + "." + ct + "." + tag.substr(0, tag.size() - 1) +
            "B", // non-canonical last character
        "zw1.12." + iv.substr(2) + "." + ct + "." + tag,
-       "zw1.12." + iv + "." + Base64UrlEncode(std::string(20, 'x')) + "." + tag,
-       "zw1.12." + iv + "." + Base64UrlEncode(std::string(300, 'x')) + "." + tag,
+       "zw1.12." + iv + "." + Hostlib::Base64UrlEncode(std::string(20, 'x')) + "." + tag,
+       "zw1.12." + iv + "." + Hostlib::Base64UrlEncode(std::string(300, 'x')) + "." + tag,
        "",
        "zw1....",
    };

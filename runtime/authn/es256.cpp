@@ -122,28 +122,6 @@ std::string PemOf(EVP_PKEY *key, bool priv)
    return len > 0 ? std::string(data, static_cast<size_t>(len)) : std::string();
 }
 
-constexpr char kUrlAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-
-int UrlValue(char c)
-{
-   if (c >= 'A' && c <= 'Z') {
-      return c - 'A';
-   }
-   if (c >= 'a' && c <= 'z') {
-      return c - 'a' + 26;
-   }
-   if (c >= '0' && c <= '9') {
-      return c - '0' + 52;
-   }
-   if (c == '-') {
-      return 62;
-   }
-   if (c == '_') {
-      return 63;
-   }
-   return -1;
-}
-
 } // namespace
 
 bool ParseEs256PublicKey(std::string_view pem, EcKeyPtr &out, std::string &error)
@@ -282,57 +260,6 @@ bool VerifyEs256(EVP_PKEY *key, std::string_view data, std::string_view signatur
    OPENSSL_free(der);
    ERR_clear_error();
    return ok;
-}
-
-std::string Base64UrlEncode(std::string_view data)
-{
-   std::string out;
-   out.reserve((data.size() + 2) / 3 * 4);
-   size_t i = 0;
-   auto byte = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(data[k])); };
-   for (; i + 3 <= data.size(); i += 3) {
-      uint32_t v = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
-      for (int shift = 18; shift >= 0; shift -= 6) {
-         out.push_back(kUrlAlphabet[(v >> shift) & 63]);
-      }
-   }
-   size_t rest = data.size() - i;
-   if (rest == 1) {
-      uint32_t v = byte(i) << 16;
-      out.push_back(kUrlAlphabet[(v >> 18) & 63]);
-      out.push_back(kUrlAlphabet[(v >> 12) & 63]);
-   } else if (rest == 2) {
-      uint32_t v = byte(i) << 16 | byte(i + 1) << 8;
-      out.push_back(kUrlAlphabet[(v >> 18) & 63]);
-      out.push_back(kUrlAlphabet[(v >> 12) & 63]);
-      out.push_back(kUrlAlphabet[(v >> 6) & 63]);
-   }
-   return out;
-}
-
-bool Base64UrlDecode(std::string_view text, std::string &out)
-{
-   out.clear();
-   if (text.size() % 4 == 1) {
-      return false;
-   }
-   out.reserve(text.size() / 4 * 3 + 2);
-   uint32_t acc = 0;
-   int bits = 0;
-   for (char c : text) {
-      int v = UrlValue(c);
-      if (v < 0) {
-         return false;
-      }
-      acc = (acc << 6) | static_cast<uint32_t>(v);
-      bits += 6;
-      if (bits >= 8) {
-         bits -= 8;
-         out.push_back(static_cast<char>((acc >> bits) & 0xFF));
-      }
-   }
-   // Leftover bits must be zero, so each byte string has exactly one encoding.
-   return (acc & ((1u << bits) - 1)) == 0;
 }
 
 } // namespace Brim::Authn

@@ -8,6 +8,8 @@
 
 #include <openssl/evp.h>
 
+#include "runtime/hostlib/base64.h"
+
 namespace Brim::Authn {
 
 using EcKeyPtr = std::shared_ptr<EVP_PKEY>;
@@ -27,9 +29,7 @@ bool GenerateEs256KeyFiles(const std::string &privatePath, std::string &error);
 bool SignEs256(EVP_PKEY *key, std::string_view data, std::string &signature);
 bool VerifyEs256(EVP_PKEY *key, std::string_view data, std::string_view signature);
 
-std::string Base64UrlEncode(std::string_view data);
-// Strict: only the URL-safe alphabet, no padding, no bits left over in the last
-// character; false otherwise.
-bool Base64UrlDecode(std::string_view text, std::string &out);
+using Hostlib::Base64UrlDecode;
+using Hostlib::Base64UrlEncode;
 
 } // namespace Brim::Authn

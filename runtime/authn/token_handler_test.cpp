@@ -215,24 +215,6 @@ TEST_F(TokenRules, AFloodOfBadTokensLeavesAFewLines)
    EXPECT_GE(logger->Count("API token refused"), 1u);
 }
 
-TEST(Es256, Base64UrlIsStrictAndRoundTrips)
-{
-   std::string all;
-   for (int i = 0; i < 256; ++i) {
-      all.push_back(static_cast<char>(i));
-   }
-   for (size_t n = 0; n <= all.size(); n += 37) {
-      std::string out;
-      ASSERT_TRUE(Base64UrlDecode(Base64UrlEncode(all.substr(0, n)), out));
-      EXPECT_EQ(out, all.substr(0, n));
-   }
-   std::string out;
-   EXPECT_FALSE(Base64UrlDecode("QQ==", out)) << "padding";
-   EXPECT_FALSE(Base64UrlDecode("QR", out)) << "bits left over";
-   EXPECT_FALSE(Base64UrlDecode("a+/b", out)) << "standard alphabet";
-   EXPECT_FALSE(Base64UrlDecode("QUJDR", out)) << "impossible length";
-}
-
 TEST(Es256, KeyFilesAreMadeOnceWithOwnerOnlyPrivateKey)
 {
    auto dir = std::filesystem::temp_directory_path() / ("authn-keys-" + std::to_string(getpid()));

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // Bytes that decoding `length` characters of `text` yields when the text is
 // valid; for invalid text, an upper bound (3 per 4 characters, rounded up).
@@ -30,3 +32,15 @@ size_t Base64_EncodedLength(size_t length);
 // at least Base64_EncodedLength(length) + 1. False when it is not.
 bool Base64_Encode(const uint8_t *data, size_t length, char *out, size_t outSize,
                    size_t *textLength);
+
+namespace Hostlib {
+
+// Base64url (RFC 4648 section 5, alphabet "A-Za-z0-9-_") without padding, as
+// tokens and wrapped keys carry it.
+std::string Base64UrlEncode(std::string_view bytes);
+// Strict: only the URL-safe alphabet, no padding, no whitespace, and the unused
+// low bits of the last character zero (one text per byte string). On failure
+// `out` is empty.
+bool Base64UrlDecode(std::string_view text, std::string &out);
+
+} // namespace Hostlib

@@ -95,4 +95,38 @@ TEST(Base64, EncodeRoundTripsEveryLengthAndByte)
    EXPECT_FALSE(Base64_Encode(data.data(), 3, small, sizeof small, nullptr)); // no room for NUL
 }
 
+TEST(Base64Url, RoundTripsEveryLengthAndRefusesAnyOtherForm)
+{
+   std::string all;
+   for (int i = 0; i < 256; ++i) {
+      all.push_back(static_cast<char>(i));
+   }
+   for (size_t n = 0; n <= 10; ++n) {
+      std::string text = Hostlib::Base64UrlEncode(all.substr(250 - n, n));
+      EXPECT_EQ(text.size(), (n * 4 + 2) / 3) << "no padding";
+      std::string out;
+      ASSERT_TRUE(Hostlib::Base64UrlDecode(text, out)) << text;
+      EXPECT_EQ(out, all.substr(250 - n, n));
+   }
+   std::string out;
+   ASSERT_TRUE(Hostlib::Base64UrlDecode(Hostlib::Base64UrlEncode(all), out));
+   EXPECT_EQ(out, all);
+   EXPECT_EQ(Hostlib::Base64UrlEncode("\xfb\xff\xbf"), "-_-_");
+   const char *bad[] = {
+       "QQ==",  // padding
+       "QR",    // bits left over
+       "QUJ",   // bits left over
+       "a+/b",  // standard alphabet
+       "QUJDR", // impossible length
+       "QU J",  // whitespace
+       "QUJ\n", // line break
+   };
+   for (const char *text : bad) {
+      out = "stale";
+      EXPECT_FALSE(Hostlib::Base64UrlDecode(text, out)) << text;
+      EXPECT_TRUE(out.empty()) << "nothing half-decoded is left behind: " << text;
+   }
+   EXPECT_FALSE(Hostlib::Base64UrlDecode(std::string_view("QUJD\0\0\0\0", 8), out)) << "NUL";
+}
+
 } // namespace

@@ -15,6 +15,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "runtime/hostlib/base64.h"
+
 namespace AttestTesting {
 
 namespace fs = std::filesystem;
@@ -61,25 +63,7 @@ std::string ReadText(const std::string &path)
 std::string Base64UrlDecode(const std::string &in)
 {
    std::string out;
-   uint32_t buffer = 0;
-   int bits = 0;
-   for (char c : in) {
-      int v = c >= 'A' && c <= 'Z'   ? c - 'A'
-              : c >= 'a' && c <= 'z' ? c - 'a' + 26
-              : c >= '0' && c <= '9' ? c - '0' + 52
-              : c == '-'             ? 62
-              : c == '_'             ? 63
-                                     : -1;
-      if (v < 0) {
-         return {};
-      }
-      buffer = (buffer << 6) | static_cast<uint32_t>(v);
-      bits += 6;
-      if (bits >= 8) {
-         bits -= 8;
-         out.push_back(static_cast<char>((buffer >> bits) & 0xff));
-      }
-   }
+   Hostlib::Base64UrlDecode(in, out);
    return out;
 }
 

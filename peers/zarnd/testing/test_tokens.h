@@ -11,7 +11,7 @@
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 
-#include "peers/zarnd/base64url.h"
+#include "runtime/hostlib/base64.h"
 
 namespace ZarnaTesting {
 
@@ -66,8 +66,8 @@ inline std::string MintToken(EVP_PKEY *key, const nlohmann::json &claims,
                              const nlohmann::json &header = {{"alg", "ES256"}, {"typ", "JWT"}})
 {
    std::string input =
-       Zarnd::Base64UrlEncode(header.dump()) + "." + Zarnd::Base64UrlEncode(claims.dump());
-   return input + "." + Zarnd::Base64UrlEncode(SignEs256(key, input));
+       Hostlib::Base64UrlEncode(header.dump()) + "." + Hostlib::Base64UrlEncode(claims.dump());
+   return input + "." + Hostlib::Base64UrlEncode(SignEs256(key, input));
 }
 
 } // namespace ZarnaTesting
