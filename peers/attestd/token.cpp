@@ -4,13 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include <nlohmann/json.hpp>
-#include <openssl/ecdsa.h>
-#include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include "runtime/authn/es256.h"
 #include "runtime/hostlib/base64.h"
 #include "runtime/tpm2/tpm_keys.h"
 
@@ -20,12 +17,6 @@ namespace {
 
 struct BioFree {
    void operator()(BIO *bio) const { BIO_free(bio); }
-};
-struct MdFree {
-   void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct SigFree {
-   void operator()(ECDSA_SIG *sig) const { ECDSA_SIG_free(sig); }
 };
 
 bool WriteFile(const std::string &path, const std::string &content, mode_t mode, std::string &error)
@@ -54,25 +45,9 @@ bool WriteFile(const std::string &path, const std::string &content, mode_t mode,
 
 bool TokenSigner::Load(const std::string &privateKeyFile, std::string &error)
 {
-   FILE *file = fopen(privateKeyFile.c_str(), "re");
-   if (!file) {
-      error = "cannot open signing key " + privateKeyFile;
-      return false;
-   }
-   EVP_PKEY *key = PEM_read_PrivateKey(file, nullptr, nullptr, nullptr);
-   fclose(file);
-   if (!key) {
-      ERR_clear_error();
-      error = "signing key unreadable: " + privateKeyFile;
-      return false;
-   }
-   mKey.reset(key, EVP_PKEY_free);
-   char group[64] = {};
-   size_t groupSize = 0;
-   if (EVP_PKEY_get_base_id(key) != EVP_PKEY_EC ||
-       EVP_PKEY_get_utf8_string_param(key, "group", group, sizeof group, &groupSize) != 1 ||
-       std::string(group) != "prime256v1") {
-      error = "signing key is not a P-256 key";
+   std::string reason;
+   if (!Brim::Authn::LoadEs256PrivateKey(privateKeyFile, mKey, reason)) {
+      error = "signing key unusable: " + reason;
       return false;
    }
    return true;
@@ -90,32 +65,11 @@ std::string TokenSigner::Sign(const TokenClaims &claims) const
    const std::string body = payload.dump();
    std::string input = Hostlib::Base64UrlEncode(header) + "." + Hostlib::Base64UrlEncode(body);
 
-   std::unique_ptr<EVP_MD_CTX, MdFree> md(EVP_MD_CTX_new());
-   size_t derSize = 0;
-   if (!md || EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, mKey.get()) != 1 ||
-       EVP_DigestSign(md.get(), nullptr, &derSize,
-                      reinterpret_cast<const unsigned char *>(input.data()), input.size()) != 1) {
+   std::string signature;
+   if (!Brim::Authn::SignEs256(mKey.get(), input, signature)) {
       return {};
    }
-   std::vector<unsigned char> der(derSize);
-   if (EVP_DigestSign(md.get(), der.data(), &derSize,
-                      reinterpret_cast<const unsigned char *>(input.data()), input.size()) != 1) {
-      return {};
-   }
-   // JOSE wants the raw r||s form, each 32 bytes.
-   const unsigned char *p = der.data();
-   std::unique_ptr<ECDSA_SIG, SigFree> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derSize)));
-   if (!sig) {
-      return {};
-   }
-   uint8_t raw[64];
-   if (BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), raw, 32) != 32 ||
-       BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), raw + 32, 32) != 32) {
-      return {};
-   }
-   return input + "." +
-          Hostlib::Base64UrlEncode(
-              std::string_view(reinterpret_cast<const char *>(raw), sizeof raw));
+   return input + "." + Hostlib::Base64UrlEncode(signature);
 }
 
 bool GenerateKeyPair(const std::string &file, std::string &error)

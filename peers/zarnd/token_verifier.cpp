@@ -4,11 +4,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <openssl/bn.h>
-#include <openssl/ec.h>
-#include <openssl/ecdsa.h>
-#include <openssl/pem.h>
-
 #include "runtime/hostlib/base64.h"
 #include "runtime/ruvo/json/json_reader.h"
 
@@ -159,14 +154,9 @@ std::shared_ptr<TokenVerifier> TokenVerifier::FromPem(const std::vector<std::str
    std::shared_ptr<TokenVerifier> verifier(new TokenVerifier());
    verifier->mAudience = std::move(audience);
    for (const auto &pem : publicKeyPems) {
-      BIO *bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-      KeyPtr key(bio ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr);
-      BIO_free(bio);
-      char group[64] = {0};
-      size_t groupLen = 0;
-      if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_EC ||
-          !EVP_PKEY_get_group_name(key.get(), group, sizeof(group), &groupLen) ||
-          std::string_view(group, groupLen) != "prime256v1") {
+      Brim::Authn::EcKeyPtr key;
+      std::string reason;
+      if (!Brim::Authn::ParseEs256PublicKey(pem, key, reason)) {
          error = "token key is not an EC P-256 public key";
          return nullptr;
       }
@@ -177,43 +167,9 @@ std::shared_ptr<TokenVerifier> TokenVerifier::FromPem(const std::vector<std::str
 
 bool TokenVerifier::CheckSignature(const TokenParts &parts) const
 {
-   if (parts.signature.size() != 64) {
-      return false;
-   }
-   // JWS carries r||s; OpenSSL verifies the DER form.
-   ECDSA_SIG *sig = ECDSA_SIG_new();
-   BIGNUM *r =
-       BN_bin2bn(reinterpret_cast<const unsigned char *>(parts.signature.data()), 32, nullptr);
-   BIGNUM *s =
-       BN_bin2bn(reinterpret_cast<const unsigned char *>(parts.signature.data()) + 32, 32, nullptr);
-   if (!sig || !r || !s || !ECDSA_SIG_set0(sig, r, s)) {
-      BN_free(r);
-      BN_free(s);
-      ECDSA_SIG_free(sig);
-      return false;
-   }
-   unsigned char *der = nullptr;
-   int derLen = i2d_ECDSA_SIG(sig, &der);
-   ECDSA_SIG_free(sig);
-   if (derLen <= 0) {
-      return false;
-   }
-   bool ok = false;
-   for (const auto &key : mKeys) {
-      EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-      if (ctx && EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
-          EVP_DigestVerify(ctx, der, static_cast<size_t>(derLen),
-                           reinterpret_cast<const unsigned char *>(parts.signingInput.data()),
-                           parts.signingInput.size()) == 1) {
-         ok = true;
-      }
-      EVP_MD_CTX_free(ctx);
-      if (ok) {
-         break;
-      }
-   }
-   OPENSSL_free(der);
-   return ok;
+   return std::any_of(mKeys.begin(), mKeys.end(), [&](const Brim::Authn::EcKeyPtr &key) {
+      return Brim::Authn::VerifyEs256(key.get(), parts.signingInput, parts.signature);
+   });
 }
 
 bool TokenVerifier::Verify(std::string_view token, int64_t now, TokenClaims &claims,

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include <openssl/evp.h>
+#include "runtime/authn/es256.h"
 
 namespace Zarnd {
 
@@ -56,15 +56,10 @@ public:
    bool Verify(std::string_view token, int64_t now, TokenClaims &claims, std::string &reason) const;
 
 private:
-   struct KeyFree {
-      void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
-   };
-   using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
-
    TokenVerifier() = default;
    bool CheckSignature(const TokenParts &parts) const;
 
-   std::vector<KeyPtr> mKeys;
+   std::vector<Brim::Authn::EcKeyPtr> mKeys;
    std::string mAudience;
 };
 

@@ -7,10 +7,9 @@
 #include <string>
 
 #include <nlohmann/json.hpp>
-#include <openssl/bn.h>
-#include <openssl/ecdsa.h>
 #include <openssl/evp.h>
 
+#include "runtime/authn/es256.h"
 #include "runtime/hostlib/base64.h"
 
 namespace ZarnaTesting {
@@ -25,24 +24,10 @@ inline int64_t NowSeconds()
 // Raw r||s (64 bytes) of an ES256 signature.
 inline std::string SignEs256(EVP_PKEY *key, const std::string &input)
 {
-   EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-   size_t len = 0;
-   if (EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key) != 1 ||
-       EVP_DigestSign(ctx, nullptr, &len, reinterpret_cast<const unsigned char *>(input.data()),
-                      input.size()) != 1) {
-      EVP_MD_CTX_free(ctx);
+   std::string raw;
+   if (!Brim::Authn::SignEs256(key, input, raw)) {
       throw std::runtime_error("sign");
    }
-   std::string der(len, '\0');
-   EVP_DigestSign(ctx, reinterpret_cast<unsigned char *>(der.data()), &len,
-                  reinterpret_cast<const unsigned char *>(input.data()), input.size());
-   EVP_MD_CTX_free(ctx);
-   const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
-   ECDSA_SIG *sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(len));
-   std::string raw(64, '\0');
-   BN_bn2binpad(ECDSA_SIG_get0_r(sig), reinterpret_cast<unsigned char *>(raw.data()), 32);
-   BN_bn2binpad(ECDSA_SIG_get0_s(sig), reinterpret_cast<unsigned char *>(raw.data()) + 32, 32);
-   ECDSA_SIG_free(sig);
    return raw;
 }
 
