@@ -42,8 +42,9 @@ struct TicketKeyRing {
       if (!Fresh(next)) {
          return;
       }
+      // After a quiet spell of two periods or more the current key is retired too.
+      hasPrevious = now - rotatedAt < 2 * rotation;
       previous = current;
-      hasPrevious = true;
       current = next;
       rotatedAt = now;
    }
