@@ -11,10 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include <openssl/ecdsa.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-
+#include "runtime/authn/es256.h"
 #include "runtime/hostlib/base64.h"
 
 namespace AttestTesting {
@@ -239,31 +236,11 @@ bool VerifyEs256(const std::string &token, const std::string &publicKeyFile)
    if (dot == std::string::npos) {
       return false;
    }
-   const std::string raw = Base64UrlDecode(token.substr(dot + 1));
-   if (raw.size() != 64) {
-      return false;
-   }
-   FILE *file = fopen(publicKeyFile.c_str(), "re");
-   if (!file) {
-      return false;
-   }
-   EVP_PKEY *key = PEM_read_PUBKEY(file, nullptr, nullptr, nullptr);
-   fclose(file);
-   ECDSA_SIG *sig = ECDSA_SIG_new();
-   ECDSA_SIG_set0(sig, BN_bin2bn(reinterpret_cast<const unsigned char *>(raw.data()), 32, nullptr),
-                  BN_bin2bn(reinterpret_cast<const unsigned char *>(raw.data()) + 32, 32, nullptr));
-   unsigned char *der = nullptr;
-   const int derSize = i2d_ECDSA_SIG(sig, &der);
-   EVP_MD_CTX *md = EVP_MD_CTX_new();
-   const bool ok =
-       key && derSize > 0 && EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-       EVP_DigestVerify(md, der, static_cast<size_t>(derSize),
-                        reinterpret_cast<const unsigned char *>(token.data()), dot) == 1;
-   EVP_MD_CTX_free(md);
-   OPENSSL_free(der);
-   ECDSA_SIG_free(sig);
-   EVP_PKEY_free(key);
-   return ok;
+   Brim::Authn::EcKeyPtr key;
+   std::string error;
+   return Brim::Authn::LoadEs256PublicKey(publicKeyFile, key, error) &&
+          Brim::Authn::VerifyEs256(key.get(), std::string_view(token).substr(0, dot),
+                                   Base64UrlDecode(token.substr(dot + 1)));
 }
 
 } // namespace AttestTesting
