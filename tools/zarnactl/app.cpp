@@ -5,7 +5,7 @@
 #include <random>
 
 #include "api/trusted_infrastructure_services.h"
-#include "runtime/ruvo/transport/pico_http_client_transport.h"
+#include "tools/zarnactl/cli_support.h"
 #include "tools/zarnactl/human_output.h"
 #include "tools/zarnactl/json_output.h"
 #include "tools/zarnactl/security_commands.h"
@@ -196,13 +196,7 @@ AppDeps SystemDeps()
    AppDeps deps;
    deps.files = MakeSystemFileReader();
    deps.connect = [](boost::asio::io_context &io, const Endpoint &endpoint) {
-      Ruvo::Asio::StreamLimits limits{kCallLimit, kCallLimit, {}};
-      if (endpoint.unixSocket) {
-         return Ruvo::Transport::PicoHttp::CreateLocalClientProvider(io, endpoint.path, nullptr,
-                                                                     limits);
-      }
-      return Ruvo::Transport::PicoHttp::CreateHttpClientProvider(
-          io, endpoint.host, static_cast<uint16_t>(endpoint.port), nullptr, limits);
+      return ConnectToAgent(io, endpoint, kCallLimit);
    };
    return deps;
 }

@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 
@@ -16,8 +14,8 @@
 #include "api/key_operation.h"
 #include "api/trusted_infrastructure_providers.h"
 #include "runtime/hostlib/base64.h"
-#include "runtime/ruvo/transport/pico_http_client_transport.h"
 #include "tools/zarnactl/api_token.h"
+#include "tools/zarnactl/cli_support.h"
 #include "tools/zarnactl/human_output.h"
 #include "tools/zarnactl/json_output.h"
 
@@ -26,8 +24,6 @@ namespace {
 
 namespace KeyOp = Com::Talvor::Brim::Kms::KeyOperationSvc;
 namespace Providers = Com::Talvor::Brim::TrustedInfrastructure::Kms::ProvidersSvc;
-
-constexpr const char *kNouns[] = {"key", "providers"};
 
 struct Parsed {
    std::string tcp = kDefaultTcp;
@@ -44,12 +40,6 @@ struct Parsed {
    std::vector<std::string> providers;
    std::string available;
 };
-
-int Usage(std::ostream &err, const std::string &what)
-{
-   err << "zarnactl: " << Printable(what) << "\nRun with --help for more information.\n";
-   return kExitUsage;
-}
 
 template <class T, class Start>
 std::optional<T> Await(boost::asio::io_context &io, const Endpoint &endpoint, std::ostream &err,
@@ -287,33 +277,14 @@ KeyDeps SystemKeyDeps()
 {
    KeyDeps deps;
    deps.connect = [](boost::asio::io_context &io, const Endpoint &endpoint) {
-      Ruvo::Asio::StreamLimits limits;
-      limits.readLimit = kKeyCallLimit;
-      limits.writeLimit = kKeyCallLimit;
-      if (endpoint.unixSocket) {
-         return Ruvo::Transport::PicoHttp::CreateLocalClientProvider(io, endpoint.path, nullptr,
-                                                                     limits);
-      }
-      return Ruvo::Transport::PicoHttp::CreateHttpClientProvider(
-          io, endpoint.host, static_cast<uint16_t>(endpoint.port), nullptr, limits);
+      return ConnectToAgent(io, endpoint, kKeyCallLimit);
    };
    return deps;
 }
 
 bool IsKeyCommand(const std::vector<std::string> &args)
 {
-   for (size_t i = 0; i < args.size(); ++i) {
-      const std::string &a = args[i];
-      if (a == "--tcp" || a == "--socket" || a == "--token-key") {
-         ++i;
-         continue;
-      }
-      if (!a.empty() && a[0] == '-') {
-         continue;
-      }
-      return std::find(std::begin(kNouns), std::end(kNouns), a) != std::end(kNouns);
-   }
-   return false;
+   return NounIsOneOf(args, {"key", "providers"});
 }
 
 int RunKeyCommand(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
@@ -367,15 +338,8 @@ int RunKeyCommand(const std::vector<std::string> &args, std::ostream &out, std::
    list->add_option("--available", p.available, "Only available (true) or unavailable (false) ones")
        ->type_name("true|false");
 
-   std::vector<std::string> reversed(args.rbegin(), args.rend());
-   try {
-      app.parse(std::move(reversed));
-   } catch (const CLI::ParseError &e) {
-      if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-         app.exit(e, out, err);
-         return kExitOk;
-      }
-      return Usage(err, e.what());
+   if (auto exitCode = ParseOrExit(app, args, out, err)) {
+      return *exitCode;
    }
    p.tokenKey.given = keyOpt->count() > 0;
    if (list->parsed()) {

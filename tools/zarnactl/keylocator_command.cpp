@@ -5,6 +5,7 @@
 
 #include "runtime/keylocator/key_locator.h"
 #include "runtime/keylocator/keycache_backend.h"
+#include "tools/zarnactl/cli_support.h"
 #include "tools/zarnactl/command_line.h"
 
 namespace Zarnactl {
@@ -109,16 +110,8 @@ int RunKeyLocatorCommand(const std::vector<std::string> &args, std::ostream &out
    show->add_option("TEXT", text, "The locator text")->required();
    show->add_flag("--json", json, "Print one JSON document");
 
-   std::vector<std::string> reversed(args.rbegin(), args.rend());
-   try {
-      app.parse(std::move(reversed));
-   } catch (const CLI::ParseError &e) {
-      if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-         app.exit(e, out, err);
-         return kExitOk;
-      }
-      err << "zarnactl: " << e.what() << "\nRun with --help for more information.\n";
-      return kExitUsage;
+   if (auto exitCode = ParseOrExit(app, args, out, err)) {
+      return *exitCode;
    }
    if (make->parsed()) {
       if (providerOpt->count() == 0 && directOpt->count() == 0) {

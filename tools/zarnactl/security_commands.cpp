@@ -8,6 +8,7 @@
 #include "runtime/authn/token_minter.h"
 #include "runtime/ruvo/metadata/metadata_bindings.h"
 #include "tools/zarnactl/api_token.h"
+#include "tools/zarnactl/cli_support.h"
 #include "tools/zarnactl/human_output.h"
 #include "tools/zarnactl/json_output.h"
 
@@ -15,7 +16,6 @@ namespace Zarnactl {
 
 namespace {
 
-constexpr const char *kNouns[] = {"token-key", "token", "metadata"};
 // A token is a credential: an hour is plenty for a script, and a day the most
 // anyone should hold one.
 constexpr int64_t kMaxLifetimeSec = 24 * 3600;
@@ -32,12 +32,6 @@ struct Parsed {
    std::string collection;
    std::string id;
 };
-
-int Usage(std::ostream &err, const std::string &what)
-{
-   err << "zarnactl: " << Printable(what) << "\nRun with --help for more information.\n";
-   return kExitUsage;
-}
 
 int GenerateKey(const Parsed &p, std::ostream &out, std::ostream &err)
 {
@@ -149,18 +143,7 @@ int CallMetadata(const Parsed &p, std::ostream &out, std::ostream &err, const Ap
 
 bool IsSecurityCommand(const std::vector<std::string> &args)
 {
-   for (size_t i = 0; i < args.size(); ++i) {
-      const std::string &a = args[i];
-      if (a == "--tcp" || a == "--socket" || a == "--token-key") {
-         ++i; // its value
-         continue;
-      }
-      if (!a.empty() && a[0] == '-') {
-         continue;
-      }
-      return std::find(std::begin(kNouns), std::end(kNouns), a) != std::end(kNouns);
-   }
-   return false;
+   return NounIsOneOf(args, {"token-key", "token", "metadata"});
 }
 
 int RunSecurityCommand(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
@@ -212,15 +195,8 @@ int RunSecurityCommand(const std::vector<std::string> &args, std::ostream &out, 
       verbs.emplace_back(list, get);
    }
 
-   std::vector<std::string> reversed(args.rbegin(), args.rend());
-   try {
-      app.parse(std::move(reversed));
-   } catch (const CLI::ParseError &e) {
-      if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-         app.exit(e, out, err);
-         return kExitOk;
-      }
-      return Usage(err, e.what());
+   if (auto exitCode = ParseOrExit(app, args, out, err)) {
+      return *exitCode;
    }
    p.tokenKey.given = keyOpt->count() > 0;
    if (generate->parsed()) {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "tools/zarnactl/api_token.h"
+#include "tools/zarnactl/cli_support.h"
 #include "tools/zarnactl/host_port.h"
 #include "tools/zarnactl/human_output.h"
 #include "tools/zarnactl/json_output.h"
@@ -19,12 +20,6 @@ constexpr const char *kHelp =
     "zarnactl [--tcp HOST:PORT] [--token-key FILE] [--json] status\n"
     "  The agent's version and uptime, its kernel channel, each trust group with its\n"
     "  services, token times and latest attestation, and the firewall allow-list.\n";
-
-int Usage(std::ostream &err, const std::string &what)
-{
-   err << "zarnactl: " << Printable(what) << "\nRun with --help for more information.\n";
-   return kExitUsage;
-}
 
 std::string UtcTime(int64_t seconds)
 {
