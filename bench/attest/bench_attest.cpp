@@ -39,24 +39,6 @@ double Median(std::vector<double> v)
    return v.empty() ? 0 : v[v.size() / 2];
 }
 
-TPM2B_PUBLIC AkTemplate()
-{
-   TPM2B_PUBLIC t{};
-   TPMT_PUBLIC &p = t.publicArea;
-   p.type = TPM2_ALG_ECC;
-   p.nameAlg = TPM2_ALG_SHA256;
-   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
-                        TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
-                        TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
-   p.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_NULL;
-   p.parameters.eccDetail.scheme.scheme = TPM2_ALG_ECDSA;
-   p.parameters.eccDetail.scheme.details.ecdsa.hashAlg = TPM2_ALG_SHA256;
-   p.parameters.eccDetail.curveID = TPM2_ECC_NIST_P256;
-   p.parameters.eccDetail.kdf.scheme = TPM2_ALG_NULL;
-   p.unique.ecc.x.size = 32;
-   return t;
-}
-
 bool Ok(TSS2_RC rc, const char *what)
 {
    if (rc != TSS2_RC_SUCCESS) {
@@ -87,7 +69,7 @@ bool BaselineRound(Baseline &b, int round)
    }
    auto t1 = Clock::now();
    TPM2B_SENSITIVE_CREATE sensitive{};
-   TPM2B_PUBLIC tmpl = AkTemplate();
+   TPM2B_PUBLIC tmpl = AttestationKeyTemplate();
    tmpl.publicArea.unique.ecc.x.buffer[0] = static_cast<uint8_t>(round);
    TPM2B_DATA outside{};
    TPML_PCR_SELECTION none{};

@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include <openssl/crypto.h>
-#include <openssl/rand.h>
 #include <tss2/tss2_mu.h>
 
 #include "runtime/hostlib/log.h"
@@ -15,28 +14,6 @@ namespace AttestLib::Tpm2 {
 namespace {
 
 using Protocol::Bytes;
-
-// A restricted ECDSA P-256 signing key under the endorsement hierarchy: it can
-// sign only what the TPM itself produced (quotes), and it never leaves the TPM.
-TPM2B_PUBLIC AkTemplate()
-{
-   TPM2B_PUBLIC t{};
-   TPMT_PUBLIC &p = t.publicArea;
-   p.type = TPM2_ALG_ECC;
-   p.nameAlg = TPM2_ALG_SHA256;
-   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
-                        TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
-                        TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
-   p.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_NULL;
-   p.parameters.eccDetail.scheme.scheme = TPM2_ALG_ECDSA;
-   p.parameters.eccDetail.scheme.details.ecdsa.hashAlg = TPM2_ALG_SHA256;
-   p.parameters.eccDetail.curveID = TPM2_ECC_NIST_P256;
-   p.parameters.eccDetail.kdf.scheme = TPM2_ALG_NULL;
-   // Fresh entropy: each state gets its own key.
-   p.unique.ecc.x.size = 32;
-   RAND_bytes(p.unique.ecc.x.buffer, 32);
-   return t;
-}
 
 template <typename T, TSS2_RC (*Fn)(const uint8_t *, size_t, size_t *, T *)>
 bool Unmarshal(const Bytes &in, T &out)
@@ -299,7 +276,7 @@ private:
       }
       RememberTpmHandle(ctx, mEk, mEkTpmHandle);
       TPM2B_SENSITIVE_CREATE sensitive{};
-      TPM2B_PUBLIC tmpl = AkTemplate();
+      TPM2B_PUBLIC tmpl = AttestationKeyTemplate();
       TPM2B_DATA outside{};
       TPML_PCR_SELECTION creation{};
       EsysPtr<TPM2B_PUBLIC> pub;

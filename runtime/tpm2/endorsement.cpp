@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <openssl/rand.h>
+
 #include "runtime/tpm2/tpm2.h"
 #include "runtime/tpm2/tpm_keys.h"
 
@@ -111,6 +113,26 @@ ConnectionCache &Cache(TpmConnection &connection)
 }
 
 } // namespace
+
+TPM2B_PUBLIC AttestationKeyTemplate()
+{
+   TPM2B_PUBLIC t{};
+   TPMT_PUBLIC &p = t.publicArea;
+   p.type = TPM2_ALG_ECC;
+   p.nameAlg = TPM2_ALG_SHA256;
+   p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT |
+                        TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH |
+                        TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_SIGN_ENCRYPT;
+   p.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_NULL;
+   p.parameters.eccDetail.scheme.scheme = TPM2_ALG_ECDSA;
+   p.parameters.eccDetail.scheme.details.ecdsa.hashAlg = TPM2_ALG_SHA256;
+   p.parameters.eccDetail.curveID = TPM2_ECC_NIST_P256;
+   p.parameters.eccDetail.kdf.scheme = TPM2_ALG_NULL;
+   // Fresh entropy: each use gets its own key.
+   p.unique.ecc.x.size = 32;
+   RAND_bytes(p.unique.ecc.x.buffer, 32);
+   return t;
+}
 
 bool ReadEndorsementCertificate(TpmConnection &connection, std::vector<uint8_t> &der)
 {

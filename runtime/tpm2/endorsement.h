@@ -28,4 +28,9 @@ void ReleaseKey(ESYS_CONTEXT *ctx, LoadedKey &key);
 // The endorsement key certificate (DER) of the RSA key; false when none.
 bool ReadEndorsementCertificate(TpmConnection &connection, std::vector<uint8_t> &der);
 
+// The attestation key: a restricted ECDSA P-256 signing key under the endorsement
+// hierarchy. It can sign only what the TPM itself produced (quotes) and never
+// leaves the TPM; fresh entropy in the template makes each one a new key.
+TPM2B_PUBLIC AttestationKeyTemplate();
+
 } // namespace AttestLib::Tpm2
