@@ -54,17 +54,7 @@ key_serial_t KeyringKeyCache::FindOrMakeRing(KeyLocError *error)
       *error = FromErrno(errno);
       return 0;
    }
-   key_serial_t ring = add_key("keyring", kKeyringName, nullptr, 0, mParent);
-   if (ring < 0) {
-      *error = FromErrno(errno);
-      return 0;
-   }
-   if (keyctl_setperm(ring, kReadablePerm) != 0) {
-      *error = FromErrno(errno);
-      Drop(ring, mParent);
-      return 0;
-   }
-   return ring;
+   return AddWithPerm("keyring", kKeyringName, nullptr, 0, kReadablePerm, mParent, error);
 }
 
 key_serial_t KeyringKeyCache::Keyring(KeyLocError *error)
@@ -94,6 +84,23 @@ void KeyringKeyCache::Drop(key_serial_t key, key_serial_t ring)
    keyctl_unlink(key, ring);
 }
 
+key_serial_t KeyringKeyCache::AddWithPerm(const char *type, const std::string &description,
+                                          const void *data, size_t length, key_perm_t perm,
+                                          key_serial_t ring, KeyLocError *error)
+{
+   const key_serial_t key = add_key(type, description.c_str(), data, length, ring);
+   if (key < 0) {
+      *error = FromErrno(errno);
+      return 0;
+   }
+   if (keyctl_setperm(key, perm) != 0) {
+      *error = FromErrno(errno);
+      Drop(key, ring);
+      return 0;
+   }
+   return key;
+}
+
 KeyLocError KeyringKeyCache::Add(const std::string &provider, const std::string &keyId,
                                  uint32_t /*flags*/, const std::string & /*cipher*/,
                                  const uint8_t *key, size_t keyLength)
@@ -117,16 +124,9 @@ KeyLocError KeyringKeyCache::Add(const std::string &provider, const std::string 
    if (staleType > 0) {
       Drop(staleType, ring);
    }
-   const key_serial_t added = add_key("logon", description.c_str(), key, keyLength, ring);
-   if (added < 0) {
-      return FromErrno(errno);
-   }
-   if (keyctl_setperm(added, kKeyPerm) != 0) {
-      const KeyLocError permError = FromErrno(errno);
-      Drop(added, ring);
-      return permError;
-   }
-   return KEYLOC_SUCCESS;
+   return AddWithPerm("logon", description, key, keyLength, kKeyPerm, ring, &error) != 0
+              ? KEYLOC_SUCCESS
+              : error;
 }
 
 KeyLocError KeyringKeyCache::SetType(const std::string &provider, const std::string &keyId,
@@ -143,18 +143,10 @@ KeyLocError KeyringKeyCache::SetType(const std::string &provider, const std::str
       return key == 0 ? KEYLOC_ERR_NOT_FOUND : error;
    }
    const std::string value = std::to_string(keyType);
-   const std::string description = TypeDescription(provider, keyId);
-   const key_serial_t record =
-       add_key("user", description.c_str(), value.data(), value.size(), ring);
-   if (record < 0) {
-      return FromErrno(errno);
-   }
-   if (keyctl_setperm(record, kReadablePerm) != 0) {
-      const KeyLocError permError = FromErrno(errno);
-      Drop(record, ring);
-      return permError;
-   }
-   return KEYLOC_SUCCESS;
+   return AddWithPerm("user", TypeDescription(provider, keyId), value.data(), value.size(),
+                      kReadablePerm, ring, &error) != 0
+              ? KEYLOC_SUCCESS
+              : error;
 }
 
 KeyLocError KeyringKeyCache::Remove(const std::string &provider, const std::string &keyId)

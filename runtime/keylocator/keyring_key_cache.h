@@ -49,6 +49,11 @@ private:
    key_serial_t Find(key_serial_t ring, const char *type, const std::string &description,
                      KeyLocError *error);
    static void Drop(key_serial_t key, key_serial_t ring);
+   // Adds a key to `ring` and sets its permissions; 0 and *error when either
+   // fails (a key whose permissions could not be set is dropped again).
+   static key_serial_t AddWithPerm(const char *type, const std::string &description,
+                                   const void *data, size_t length, key_perm_t perm,
+                                   key_serial_t ring, KeyLocError *error);
 
    const key_serial_t mParent;
    std::mutex mLock; // orders search-then-add across the agent's threads
