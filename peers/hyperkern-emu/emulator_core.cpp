@@ -5,23 +5,11 @@
 #include <cstring>
 #include <iterator>
 
+#include "runtime/keylocator/keycache_backend.h"
+
 namespace HyperkernEmu {
 
 using namespace Hyperkern;
-
-size_t CipherKeyLength(const std::string &cipher)
-{
-   if (cipher == "AES-128") {
-      return 16;
-   }
-   if (cipher == "AES-192") {
-      return 24;
-   }
-   if (cipher == "AES-256") {
-      return 32;
-   }
-   return 0;
-}
 
 EmulatorCore::EmulatorCore(Options options, Clock::time_point start)
     : mOptions(std::move(options)), mStart(start)
@@ -243,7 +231,7 @@ Proto::ListRepliesAnswer EmulatorCore::ListReplies() const
 
 HYK_ReturnStatus EmulatorCore::AddKey(const Proto::KeyAddRequest &request)
 {
-   if (request.provider.empty() || CipherKeyLength(request.cipher) != request.key.size()) {
+   if (request.provider.empty() || KeyLoc::CipherKeyLength(request.cipher) != request.key.size()) {
       return kStatusInvalidArgument;
    }
    KeyName name{request.provider, request.digest};

@@ -119,7 +119,4 @@ private:
    std::map<KeyName, KeyEntry> mKeys;
 };
 
-// The key length an emulated cache accepts for a cipher name; 0 when unknown.
-size_t CipherKeyLength(const std::string &cipher);
-
 } // namespace HyperkernEmu
