@@ -38,6 +38,29 @@ _peers_wait_port() { # PORT PID
   return 1
 }
 
+# Waits (up to 10 s) for a line matching PATTERN in FILE; fails when PID ends first.
+_peers_wait_line() { # FILE PATTERN PID
+  for _ in $(seq 100); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    kill -0 "$3" 2>/dev/null || return 1
+    sleep 0.1
+  done
+}
+
+# A fresh CA named CA_NAME (DIR/ca.pem) and a localhost server certificate it
+# signed (DIR/server.pem, DIR/server.key).
+_peers_make_cert() { # DIR CA_NAME
+  local dir="$1"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+    -subj "/CN=$2" -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+    -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > "$dir/server.ext"
+  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
+    -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
+  chmod 600 "$dir/server.key" "$dir/ca.key"
+}
+
 # Manufactures the TPM state (once per DIR) and starts swtpm on free loopback ports.
 start_swtpm() {
   local dir="$1"
@@ -77,24 +100,14 @@ start_attestd() {
   local dir="$1" bin="$2"
   shift 2
   mkdir -p "$dir"
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
-    -subj "/CN=attestd demo CA" -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null
-  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
-    -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
-  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > "$dir/server.ext"
-  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
-    -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
-  chmod 600 "$dir/server.key" "$dir/ca.key"
+  _peers_make_cert "$dir" "attestd demo CA"
   "$bin" keygen --out "$dir/signing.pem" >/dev/null
   ATTESTD_PORT="${ATTESTD_PORT:-$(_peers_free_port)}"
   "$bin" --listen "127.0.0.1:$ATTESTD_PORT" --cert "$dir/server.pem" --key "$dir/server.key" \
     --ek-ca "$SWTPM_EK_CA" --signing-key "$dir/signing.pem" "$@" >"$dir/attestd.out" 2>"$dir/attestd.log" &
   ATTESTD_PID=$!
-  for _ in $(seq 100); do
-    grep -q '^ready' "$dir/attestd.out" 2>/dev/null && break
-    kill -0 "$ATTESTD_PID" 2>/dev/null || { echo "attestd did not start: see $dir/attestd.log" >&2; return 1; }
-    sleep 0.1
-  done
+  _peers_wait_line "$dir/attestd.out" '^ready' "$ATTESTD_PID" || {
+    echo "attestd did not start: see $dir/attestd.log" >&2; return 1; }
   ATTESTD_CA="$dir/ca.pem"
   ATTESTD_SIGNING_PUB="$dir/signing.pem.pub"
 }
@@ -104,23 +117,13 @@ start_zarnd() {
   local dir="$1" bin="$2" trust="$3"
   shift 3
   mkdir -p "$dir"
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
-    -subj "/CN=zarnd demo CA" -keyout "$dir/ca.key" -out "$dir/ca.pem" 2>/dev/null
-  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
-    -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
-  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' > "$dir/server.ext"
-  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
-    -days 30 -extfile "$dir/server.ext" -out "$dir/server.pem" 2>/dev/null
-  chmod 600 "$dir/server.key" "$dir/ca.key"
+  _peers_make_cert "$dir" "zarnd demo CA"
   ZARND_PORT="${ZARND_PORT:-$(_peers_free_port)}"
   "$bin" --listen "127.0.0.1:$ZARND_PORT" --cert "$dir/server.pem" --key "$dir/server.key" \
     --trust-token-key "$trust" --db "$dir/keys.db" "$@" >"$dir/zarnd.out" 2>"$dir/zarnd.log" &
   ZARND_PID=$!
-  for _ in $(seq 100); do
-    grep -q '^zarnd listening on' "$dir/zarnd.out" 2>/dev/null && break
-    kill -0 "$ZARND_PID" 2>/dev/null || { echo "zarnd did not start: see $dir/zarnd.log" >&2; return 1; }
-    sleep 0.1
-  done
+  _peers_wait_line "$dir/zarnd.out" '^zarnd listening on' "$ZARND_PID" || {
+    echo "zarnd did not start: see $dir/zarnd.log" >&2; return 1; }
   ZARND_CA="$dir/ca.pem"
 }
 
