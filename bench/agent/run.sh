@@ -9,15 +9,13 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$ROOT/bench/run_common.sh"
 BUILD="$(realpath -m "${1:-$ROOT/build/release}")"
 SECS="${2:-10}"
 CONNS=16
 
-command -v wrk >/dev/null || { echo "missing wrk (scripts/bootstrap installs it)"; exit 1; }
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake --preset release -B "$BUILD" >/dev/null
-fi
-cmake --build "$BUILD" --target zarna hyperkern-emu zarnactl http_echo_server -j2 >/dev/null
+bench_require wrk
+bench_build "$BUILD" zarna hyperkern-emu zarnactl http_echo_server
 
 WORK="$(mktemp -d)"
 PIDS=()
@@ -27,10 +25,7 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-AGENT_PORT=$(free_port); ECHO_PORT=$(free_port)
+AGENT_PORT=$(bench_free_port); ECHO_PORT=$(bench_free_port)
 ZARNACTL="$BUILD/tools/zarnactl/zarnactl"
 # The API admits only token holders: a key pair for this run, and a token for wrk.
 "$ZARNACTL" token-key generate --out "$WORK/api-token.key" >/dev/null

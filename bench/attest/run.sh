@@ -8,15 +8,11 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$ROOT/bench/run_common.sh"
 BUILD="$(realpath -m "${1:-$ROOT/build/release}")"
 ROUNDS="${2:-30}"
 
-for tool in swtpm swtpm_setup swtpm_localca; do
-  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/bootstrap installs it)"; exit 1; }
-done
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake --preset release -B "$BUILD" >/dev/null
-fi
-cmake --build "$BUILD" --target bench_attest attestd -j2 >/dev/null
+bench_require swtpm swtpm_setup swtpm_localca
+bench_build "$BUILD" bench_attest attestd
 
 ZARNA_BINARY_DIR="$BUILD" "$BUILD/bench/attest/bench_attest" "$ROUNDS"

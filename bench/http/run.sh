@@ -9,17 +9,13 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$ROOT/bench/run_common.sh"
 BUILD="${1:-$ROOT/build/release}"
 SECS="${2:-10}"
 CONNS=32
 
-for tool in wrk nginx openssl curl; do
-  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/bootstrap installs it)"; exit 1; }
-done
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake --preset release -B "$BUILD" >/dev/null
-fi
-cmake --build "$BUILD" --target http_echo_server http_tls_client_bench http_bench_client -j2 >/dev/null
+bench_require wrk nginx openssl curl
+bench_build "$BUILD" http_echo_server http_tls_client_bench http_bench_client
 
 WORK="$(mktemp -d)"
 PIDS=()
@@ -29,11 +25,7 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
-}
-TCP_PORT=$(free_port); TLS_PORT=$(free_port); NGINX_PORT=$(free_port)
+TCP_PORT=$(bench_free_port); TLS_PORT=$(bench_free_port); NGINX_PORT=$(bench_free_port)
 SOCK="$WORK/echo.sock"
 
 # Server certificate for the TLS runs.
