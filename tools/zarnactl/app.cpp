@@ -191,6 +191,18 @@ std::string DescribeEndpoint(const Endpoint &endpoint)
    return HostForDisplay(endpoint.host) + ":" + std::to_string(endpoint.port);
 }
 
+Ruvo::Core::AsyncApiProviderPtr ConnectOrReport(const ConnectFn &connect,
+                                                boost::asio::io_context &io,
+                                                const Endpoint &endpoint, std::ostream &err)
+{
+   auto provider = connect(io, endpoint);
+   if (!provider) {
+      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(endpoint))
+          << "\n";
+   }
+   return provider;
+}
+
 AppDeps SystemDeps()
 {
    AppDeps deps;
@@ -221,10 +233,8 @@ int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::os
       }
    }
    boost::asio::io_context io;
-   Call call{inv, deps.connect(io, inv.endpoint), io, out, err};
+   Call call{inv, ConnectOrReport(deps.connect, io, inv.endpoint, err), io, out, err};
    if (!call.provider) {
-      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(inv.endpoint))
-          << "\n";
       return kExitAgentError;
    }
    if (inv.kind == ServiceKind::Attestation) {

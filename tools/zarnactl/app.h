@@ -35,4 +35,9 @@ int RunZarnactl(const std::vector<std::string> &args, std::ostream &out, std::os
 // Where the agent is, for messages: "127.0.0.1:7890", "[::1]:7890" or the path.
 std::string DescribeEndpoint(const Endpoint &endpoint);
 
+// connect(io, endpoint); when it gives no provider, says so on err and gives null.
+Ruvo::Core::AsyncApiProviderPtr ConnectOrReport(const ConnectFn &connect,
+                                                boost::asio::io_context &io,
+                                                const Endpoint &endpoint, std::ostream &err);
+
 } // namespace Zarnactl

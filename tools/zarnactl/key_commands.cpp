@@ -163,10 +163,8 @@ int RunKey(const Parsed &p, CLI::App *generate, CLI::App *encrypt, std::ostream 
       return Usage(err, "decrypt shows the key only with --show-key or --out FILE");
    }
    boost::asio::io_context io;
-   auto provider = deps.connect(io, endpoint);
+   auto provider = ConnectOrReport(deps.connect, io, endpoint, err);
    if (!provider) {
-      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(endpoint))
-          << "\n";
       return kExitAgentError;
    }
    KeyOp::AsyncServiceStub stub(provider);
@@ -239,10 +237,8 @@ int RunProviders(const Parsed &p, std::ostream &out, std::ostream &err, const Ke
       return kExitUsage;
    }
    boost::asio::io_context io;
-   auto provider = deps.connect(io, endpoint);
+   auto provider = ConnectOrReport(deps.connect, io, endpoint, err);
    if (!provider) {
-      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(endpoint))
-          << "\n";
       return kExitAgentError;
    }
    Providers::AsyncServiceStub stub(provider);

@@ -93,10 +93,8 @@ int CallMetadata(const Parsed &p, std::ostream &out, std::ostream &err, const Ap
       return kExitUsage;
    }
    boost::asio::io_context io;
-   Ruvo::Core::AsyncApiProviderPtr provider = deps.connect(io, endpoint);
+   Ruvo::Core::AsyncApiProviderPtr provider = ConnectOrReport(deps.connect, io, endpoint, err);
    if (!provider) {
-      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(endpoint))
-          << "\n";
       return kExitAgentError;
    }
    auto input = std::make_shared<Ruvo::Data::StructValue>(get ? "get.input" : "list.input");

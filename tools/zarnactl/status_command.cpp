@@ -174,10 +174,8 @@ int RunStatusCommand(const std::vector<std::string> &args, std::ostream &out, st
       return kExitUsage;
    }
    boost::asio::io_context io;
-   auto provider = connect(io, endpoint);
+   auto provider = ConnectOrReport(connect, io, endpoint, err);
    if (!provider) {
-      err << "zarnactl: cannot set up a connection to " << Printable(DescribeEndpoint(endpoint))
-          << "\n";
       return kExitAgentError;
    }
    Status::AsyncServiceStub stub(provider);
