@@ -68,22 +68,13 @@ bool BaselineRound(Baseline &b, int round)
       return false;
    }
    auto t1 = Clock::now();
-   TPM2B_SENSITIVE_CREATE sensitive{};
    TPM2B_PUBLIC tmpl = AttestationKeyTemplate();
    tmpl.publicArea.unique.ecc.x.buffer[0] = static_cast<uint8_t>(round);
-   TPM2B_DATA outside{};
-   TPML_PCR_SELECTION none{};
-   ESYS_TR ak = ESYS_TR_NONE;
-   EsysPtr<TPM2B_PUBLIC> akPub;
-   EsysPtr<TPM2B_CREATION_DATA> cd;
-   EsysPtr<TPM2B_DIGEST> ch;
-   EsysPtr<TPMT_TK_CREATION> tk;
-   if (!Ok(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD, ESYS_TR_NONE,
-                              ESYS_TR_NONE, &sensitive, &tmpl, &outside, &none, &ak, &akPub, &cd,
-                              &ch, &tk),
-           "CreatePrimary")) {
+   LoadedKey akKey;
+   if (!CreateEndorsementPrimary(connection, ctx, tmpl, "CreatePrimary", akKey)) {
       return false;
    }
+   const ESYS_TR ak = akKey.handle;
    auto t2 = Clock::now();
 
    EsysPtr<TPM2B_NAME> name;

@@ -275,29 +275,14 @@ private:
          return false;
       }
       RememberTpmHandle(ctx, mEk, mEkTpmHandle);
-      TPM2B_SENSITIVE_CREATE sensitive{};
-      TPM2B_PUBLIC tmpl = AttestationKeyTemplate();
-      TPM2B_DATA outside{};
-      TPML_PCR_SELECTION creation{};
-      EsysPtr<TPM2B_PUBLIC> pub;
-      EsysPtr<TPM2B_CREATION_DATA> creationData;
-      EsysPtr<TPM2B_DIGEST> creationHash;
-      EsysPtr<TPMT_TK_CREATION> ticket;
-      ESYS_TR handle = ESYS_TR_NONE;
       if (!connection.ContextOf(mGeneration) ||
-          !connection.Check(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD,
-                                               ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &tmpl,
-                                               &outside, &creation, &handle, &pub, &creationData,
-                                               &creationHash, &ticket),
-                            "CreatePrimary(AK)")) {
+          !CreateEndorsementPrimary(connection, ctx, AttestationKeyTemplate(), "CreatePrimary(AK)",
+                                    mAk)) {
          ForgetKeys(connection);
          return false;
       }
-      mAk.handle = handle;
-      mAk.transient = true;
-      mAk.pub = *pub;
       RememberTpmHandle(ctx, mAk, mAkTpmHandle);
-      mAkPublic = Marshal<TPM2B_PUBLIC, Tss2_MU_TPM2B_PUBLIC_Marshal>(*pub);
+      mAkPublic = Marshal<TPM2B_PUBLIC, Tss2_MU_TPM2B_PUBLIC_Marshal>(mAk.pub);
       return !mAkPublic.empty();
    }
 

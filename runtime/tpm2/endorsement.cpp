@@ -172,24 +172,30 @@ bool LoadEndorsementKey(TpmConnection &connection, LoadedKey &ek)
       }
       Esys_TR_Close(ctx, &handle);
    }
+   return CreateEndorsementPrimary(connection, ctx, EkTemplate(), "CreatePrimary(EK)", ek);
+}
+
+bool CreateEndorsementPrimary(TpmConnection &connection, ESYS_CONTEXT *ctx,
+                              const TPM2B_PUBLIC &tmpl, const char *what, LoadedKey &key)
+{
    TPM2B_SENSITIVE_CREATE sensitive{};
-   TPM2B_PUBLIC tmpl = EkTemplate();
    TPM2B_DATA outside{};
    TPML_PCR_SELECTION creation{};
    EsysPtr<TPM2B_PUBLIC> pub;
    EsysPtr<TPM2B_CREATION_DATA> creationData;
    EsysPtr<TPM2B_DIGEST> creationHash;
    EsysPtr<TPMT_TK_CREATION> ticket;
+   ESYS_TR handle = ESYS_TR_NONE;
    if (!connection.Check(Esys_CreatePrimary(ctx, ESYS_TR_RH_ENDORSEMENT, ESYS_TR_PASSWORD,
                                             ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &tmpl, &outside,
                                             &creation, &handle, &pub, &creationData, &creationHash,
                                             &ticket),
-                         "CreatePrimary(EK)")) {
+                         what)) {
       return false;
    }
-   ek.handle = handle;
-   ek.transient = true;
-   ek.pub = *pub;
+   key.handle = handle;
+   key.transient = true;
+   key.pub = *pub;
    return true;
 }
 

@@ -25,6 +25,11 @@ bool LoadEndorsementKey(TpmConnection &connection, LoadedKey &ek);
 // Flushes (transient) or closes (persistent) the handle in ctx (null: the
 // connection that held it is gone, only forget it); requires the guard.
 void ReleaseKey(ESYS_CONTEXT *ctx, LoadedKey &key);
+// A transient primary key of `tmpl` under the endorsement hierarchy, through
+// ctx (a context of the connection); `what` names the call in the error log.
+// Requires the connection guard.
+bool CreateEndorsementPrimary(TpmConnection &connection, ESYS_CONTEXT *ctx,
+                              const TPM2B_PUBLIC &tmpl, const char *what, LoadedKey &key);
 // The endorsement key certificate (DER) of the RSA key; false when none.
 bool ReadEndorsementCertificate(TpmConnection &connection, std::vector<uint8_t> &der);
 
