@@ -11,6 +11,7 @@
 
 #include "apps/zarna/ruvo/messages.h"
 #include "apps/zarna/state/testing/state_harness.h"
+#include "runtime/hostlib/base64.h"
 #include "runtime/hostlib/hostinfo.h"
 #include "runtime/hostlib/testing/log_capture.h"
 #include "runtime/tpm2/tpm2.h"
@@ -42,30 +43,11 @@ private:
    uint64_t mStartUs;
 };
 
-std::string B64(const std::string &text)
-{
-   static const char *a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-   std::string out;
-   uint32_t buffer = 0;
-   int bits = 0;
-   for (unsigned char c : text) {
-      buffer = (buffer << 8) | c;
-      bits += 8;
-      while (bits >= 6) {
-         bits -= 6;
-         out.push_back(a[(buffer >> bits) & 63]);
-      }
-   }
-   if (bits > 0) {
-      out.push_back(a[(buffer << (6 - bits)) & 63]);
-   }
-   return out;
-}
-
 // A signed-looking token with these claims (the agent never checks the signature).
 std::string Token(const std::string &claims)
 {
-   return B64(R"({"alg":"ES256","typ":"JWT"})") + "." + B64(claims) + ".c2lnbmF0dXJl";
+   return Hostlib::Base64UrlEncode(R"({"alg":"ES256","typ":"JWT"})") + "." +
+          Hostlib::Base64UrlEncode(claims) + ".c2lnbmF0dXJl";
 }
 std::string TokenExpiringIn(int64_t seconds)
 {
