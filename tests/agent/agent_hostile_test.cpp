@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/support/sanitizers.h"
 #include "tests/agent/agent_harness.h"
 
 namespace {
@@ -25,19 +26,7 @@ const char *kList =
    R"({"version":"1.1","id":"h1","method":"com.talvor.brim.trusted_infrastructure.attestation.services.list","params":{"context":{},"input":{}}})";
 constexpr long kRssLimitKb = 64 * 1024;
 
-// Sanitizers keep freed memory in quarantine and add shadow memory: resident size
-// says nothing about the agent's own use then.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using TestSupport::kSanitized;
 
 long RssKb(pid_t pid)
 {
