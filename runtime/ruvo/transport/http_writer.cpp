@@ -1,5 +1,6 @@
 #include "runtime/ruvo/transport/http_writer.h"
 
+#include <iterator>
 #include <memory>
 
 #include "runtime/ruvo/transport/phr_chunked_decoder.h"
@@ -15,9 +16,18 @@ std::string GatheredMessage::Flatten() const
    return all;
 }
 
+GatheredMessage::Slot &GatheredMessage::NewSlot()
+{
+   if (mInlineUsed < std::size(mInline)) {
+      return mInline[mInlineUsed++];
+   }
+   mSlots.push_back(std::make_unique<Slot>());
+   return *mSlots.back();
+}
+
 void GatheredMessage::AddNumber(uint64_t value)
 {
-   auto slot = std::make_unique<Slot>();
+   Slot &slot = NewSlot();
    char digits[24];
    size_t n = 0;
    do {
@@ -26,20 +36,18 @@ void GatheredMessage::AddNumber(uint64_t value)
    } while (value != 0);
    size_t len = 0;
    while (n > 0) {
-      slot->text[len++] = digits[--n];
+      slot.text[len++] = digits[--n];
    }
-   mBuffers.emplace_back(slot->text, len);
-   mSlots.push_back(std::move(slot));
+   mBuffers.emplace_back(slot.text, len);
 }
 
 void GatheredMessage::AddChunkHeader(uint64_t size)
 {
-   auto slot = std::make_unique<Slot>();
+   Slot &slot = NewSlot();
    char text[20];
    size_t len = FormatChunkHeader(size, text);
-   std::copy(text, text + len, slot->text);
-   mBuffers.emplace_back(slot->text, len);
-   mSlots.push_back(std::move(slot));
+   std::copy(text, text + len, slot.text);
+   mBuffers.emplace_back(slot.text, len);
 }
 
 void BuildClientRequest(GatheredMessage &out, std::string_view host, std::string_view body)

@@ -19,7 +19,8 @@ using ExtraHeaders = std::vector<std::pair<std::string, std::string>>;
 // into; the caller keeps it and the referenced strings alive until the write ends.
 class GatheredMessage {
 public:
-   GatheredMessage() = default;
+   // A reply's header block is about twenty pieces: room for them up front.
+   GatheredMessage() { mBuffers.reserve(24); }
    GatheredMessage(const GatheredMessage &) = delete;
    GatheredMessage &operator=(const GatheredMessage &) = delete;
 
@@ -33,12 +34,15 @@ public:
    void AddChunkHeader(uint64_t size);
 
 private:
-   // Generated text; a list of small fixed buffers so that appending never moves
-   // text that earlier buffers already point to.
+   // Generated text; small fixed buffers that never move once earlier buffers
+   // point to them. A message needs few, so the first ones live here.
    struct Slot {
       char text[24];
    };
+   Slot &NewSlot();
    std::vector<boost::asio::const_buffer> mBuffers;
+   Slot mInline[4];
+   size_t mInlineUsed = 0;
    std::vector<std::unique_ptr<Slot>> mSlots;
 };
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <thread>
 
 #include <boost/asio/error.hpp>
 
@@ -275,28 +277,51 @@ void PicoHttpServerTransportHelper::Dispatch(std::string_view body)
       return;
    }
    if (mWorker && mSettings.offloadBodyBytes > 0 && body.size() > mSettings.offloadBodyBytes) {
-      mWorker->Run([self = shared_from_this(), body] { self->Handle(body); });
+      mWorker->Run([self = shared_from_this(), body] { self->Handle(body, true); });
       return;
    }
-   Handle(body);
+   Handle(body, false);
 }
 
 // Runs on the connection's executor, or on the body worker while the connection
 // waits; either way nothing else touches the connection until the reply is posted.
-void PicoHttpServerTransportHelper::Handle(std::string_view body)
+void PicoHttpServerTransportHelper::Handle(std::string_view body, bool onWorker)
 {
    // The handler may answer before Handle returns, or later from another thread;
    // either way the reply is written from this connection's executor, once.
-   auto replied = std::make_shared<std::atomic<bool>>(false);
+   // A reply given on this thread before Handle returns is kept and written right
+   // after it, without another trip through the executor.
+   struct Pending {
+      std::atomic<bool> replied{false};
+      std::thread::id caller = std::this_thread::get_id();
+      bool open = true; // touched by the calling thread only
+      std::optional<HttpServerReply> kept;
+   };
+   auto pending = std::make_shared<Pending>();
    HttpServerRequest request{mRequest, mInfo, body};
-   bool taken = mHandler->Handle(request, [self = shared_from_this(), replied](HttpServerReply reply) {
-      if (replied->exchange(true)) {
+   bool taken = mHandler->Handle(request, [self = shared_from_this(), pending](HttpServerReply reply) {
+      if (pending->replied.exchange(true)) {
+         return;
+      }
+      if (std::this_thread::get_id() == pending->caller && pending->open) {
+         pending->kept.emplace(std::move(reply));
          return;
       }
       auto held = std::make_shared<HttpServerReply>(std::move(reply));
       self->mStream->Post([self, held] { self->SendRpcResponse(std::move(*held)); });
    });
-   if (!taken && !replied->exchange(true)) {
+   pending->open = false;
+   if (pending->kept) {
+      if (onWorker) {
+         // On the body worker: the reply is written from the connection's executor.
+         auto held = std::make_shared<HttpServerReply>(std::move(*pending->kept));
+         mStream->Post([self = shared_from_this(), held] { self->SendRpcResponse(std::move(*held)); });
+         return;
+      }
+      SendRpcResponse(std::move(*pending->kept));
+      return;
+   }
+   if (!taken && !pending->replied.exchange(true)) {
       mStream->Post([self = shared_from_this()] { self->SendBadRequest(); });
    }
 }

@@ -49,7 +49,7 @@ private:
    void ReceiveRpcBodyNew();
    bool RefreshHeader();
    void Dispatch(std::string_view body);
-   void Handle(std::string_view body);
+   void Handle(std::string_view body, bool onWorker);
    void SendRpcResponse(HttpServerReply reply);
    void SendBadRequest();
    void Write(bool keepAlive);

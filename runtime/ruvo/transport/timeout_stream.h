@@ -1,7 +1,9 @@
 // A socket (TCP, Unix domain, or TLS over either) with a read and a write time
 // limit. Each direction has one steady-clock timer; when it fires past its deadline
 // while an operation of that direction is pending, the socket's operations are
-// cancelled and complete with the cancellation error.
+// cancelled and complete with the cancellation error. Arming only moves the
+// deadline: the timer is left waiting and is moved on when it fires early, so a
+// busy connection does no timer work per request.
 #pragma once
 
 #include <chrono>
@@ -65,14 +67,12 @@ public:
    {
       auto held = std::make_shared<std::vector<boost::asio::const_buffer>>(std::move(buffers));
       ++mWritesPending;
-      Arm(mWriteTimer, mWriteLimit, mWriteSeq, false);
+      Arm(mWriteLimit, false);
       boost::asio::async_write(
          mStream, *held,
          [self = this->shared_from_this(), held, cb = std::move(cb)](const boost::system::error_code &ec,
                                                                       size_t n) {
-            if (--self->mWritesPending == 0) {
-               self->mWriteTimer.cancel();
-            }
+            --self->mWritesPending;
             cb(ec, n);
          });
    }
@@ -103,7 +103,7 @@ public:
    {
       mReadWindow = true;
       mReadExpired = false;
-      Arm(mReadTimer, limit, mReadSeq, true);
+      Arm(limit, true);
    }
 
    void ExtendReadWindow(Clock::duration limit) override
@@ -119,8 +119,6 @@ public:
    {
       mReadWindow = false;
       mReadExpired = false;
-      ++mReadSeq;
-      mReadTimer.cancel();
    }
 
    void Close() override
@@ -128,6 +126,8 @@ public:
       boost::system::error_code ignored;
       mReadTimer.cancel();
       mWriteTimer.cancel();
+      mReadTimerWaiting = false;
+      mWriteTimerWaiting = false;
       auto &socket = mStream.lowest_layer();
       socket.shutdown(boost::asio::socket_base::shutdown_both, ignored);
       socket.close(ignored);
@@ -147,55 +147,60 @@ private:
    {
       ++mReadsPending;
       if (!mReadWindow) {
-         Arm(mReadTimer, mReadLimit, mReadSeq, true);
+         Arm(mReadLimit, true);
       }
    }
 
-   void FinishRead()
-   {
-      if (--mReadsPending == 0 && !mReadWindow) {
-         ++mReadSeq;
-         mReadTimer.cancel();
-      }
-   }
+   void FinishRead() { --mReadsPending; }
 
-   void Arm(boost::asio::steady_timer &timer, Clock::duration limit, uint64_t &seq, bool isRead)
+   // Reads are timed while a window is open or a read is pending; writes while one
+   // is pending.
+   bool Timed(bool isRead) const { return isRead ? (mReadWindow || mReadsPending > 0) : mWritesPending > 0; }
+
+   void Arm(Clock::duration limit, bool isRead)
    {
       Clock::time_point deadline = Clock::now() + limit;
-      if (isRead) {
-         mReadDeadline = deadline;
+      (isRead ? mReadDeadline : mWriteDeadline) = deadline;
+      bool &waiting = isRead ? mReadTimerWaiting : mWriteTimerWaiting;
+      Clock::time_point &at = isRead ? mReadTimerAt : mWriteTimerAt;
+      // A waiting timer due no later than the new deadline is left alone.
+      if (waiting && at <= deadline) {
+         return;
       }
-      Wait(timer, ++seq, deadline, isRead);
+      Wait(isRead, deadline);
    }
 
-   void Wait(boost::asio::steady_timer &timer, uint64_t armed, Clock::time_point deadline, bool isRead)
+   void Wait(bool isRead, Clock::time_point at)
    {
-      timer.expires_at(deadline);
+      boost::asio::steady_timer &timer = isRead ? mReadTimer : mWriteTimer;
+      (isRead ? mReadTimerWaiting : mWriteTimerWaiting) = true;
+      (isRead ? mReadTimerAt : mWriteTimerAt) = at;
+      uint64_t armed = ++(isRead ? mReadSeq : mWriteSeq);
+      timer.expires_at(at);
       std::weak_ptr<TimeoutBaseStream> weak = this->shared_from_this();
-      timer.async_wait([weak, armed, deadline, isRead](const boost::system::error_code &ec) {
+      timer.async_wait([weak, armed, isRead](const boost::system::error_code &ec) {
          auto self = weak.lock();
-         if (!self || ec) {
+         // A wait replaced by an earlier one, or cancelled on close.
+         if (!self || ec || armed != (isRead ? self->mReadSeq : self->mWriteSeq)) {
             return;
          }
-         self->Expired(armed, deadline, isRead);
+         self->Expired(isRead);
       });
    }
 
-   void Expired(uint64_t armed, Clock::time_point deadline, bool isRead)
+   void Expired(bool isRead)
    {
+      (isRead ? mReadTimerWaiting : mWriteTimerWaiting) = false;
+      if (!Timed(isRead)) {
+         return;
+      }
+      Clock::time_point deadline = isRead ? mReadDeadline : mWriteDeadline;
       if (Clock::now() < deadline) {
+         // Armed again (or the window extended) after the timer was set.
+         Wait(isRead, deadline);
          return;
       }
-      uint64_t current = isRead ? mReadSeq : mWriteSeq;
       int pending = isRead ? mReadsPending : mWritesPending;
-      if (armed != current) {
-         return;
-      }
-      if (isRead && Clock::now() < mReadDeadline) {
-         // The window was extended after the timer was set.
-         Wait(mReadTimer, armed, mReadDeadline, true);
-         return;
-      }
       if (isRead && mReadWindow && pending == 0) {
          mReadExpired = true;
          return;
@@ -212,13 +217,18 @@ private:
    boost::asio::steady_timer mWriteTimer;
    Clock::duration mReadLimit;
    Clock::time_point mReadDeadline;
+   Clock::time_point mReadTimerAt;
    Clock::duration mWriteLimit;
+   Clock::time_point mWriteDeadline;
+   Clock::time_point mWriteTimerAt;
    uint64_t mReadSeq = 0;
    uint64_t mWriteSeq = 0;
    int mReadsPending = 0;
    int mWritesPending = 0;
    bool mReadWindow = false;
    bool mReadExpired = false;
+   bool mReadTimerWaiting = false;
+   bool mWriteTimerWaiting = false;
 };
 
 } // namespace Ruvo::Asio
