@@ -16,6 +16,36 @@ std::string GatheredMessage::Flatten() const
    return all;
 }
 
+std::vector<boost::asio::const_buffer> GatheredMessage::Coalesced()
+{
+   // Copying up to this size costs less than another piece of a write.
+   constexpr size_t kCopyBelow = 1024;
+   size_t small = 0;
+   for (const auto &b : mBuffers) {
+      small += b.size() < kCopyBelow ? b.size() : 0;
+   }
+   // Reserved up front: appending never moves what earlier buffers point to.
+   mBlock.clear();
+   mBlock.reserve(small);
+   std::vector<boost::asio::const_buffer> out;
+   size_t runStart = 0;
+   for (const auto &b : mBuffers) {
+      if (b.size() < kCopyBelow) {
+         mBlock.append(static_cast<const char *>(b.data()), b.size());
+         continue;
+      }
+      if (mBlock.size() > runStart) {
+         out.emplace_back(mBlock.data() + runStart, mBlock.size() - runStart);
+      }
+      runStart = mBlock.size();
+      out.push_back(b);
+   }
+   if (mBlock.size() > runStart) {
+      out.emplace_back(mBlock.data() + runStart, mBlock.size() - runStart);
+   }
+   return out;
+}
+
 GatheredMessage::Slot &GatheredMessage::NewSlot()
 {
    if (mInlineUsed < std::size(mInline)) {

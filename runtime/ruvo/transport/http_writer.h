@@ -25,6 +25,10 @@ public:
    GatheredMessage &operator=(const GatheredMessage &) = delete;
 
    const std::vector<boost::asio::const_buffer> &Buffers() const { return mBuffers; }
+   // The same bytes in few buffers, for one system call: a write takes at most 16
+   // buffers at a time and sends the rest as another segment. Runs of small pieces
+   // are copied into one block owned here; large ones (a body) stay where they are.
+   std::vector<boost::asio::const_buffer> Coalesced();
    // All bytes concatenated (tests and logs).
    std::string Flatten() const;
 
@@ -41,6 +45,7 @@ private:
    };
    Slot &NewSlot();
    std::vector<boost::asio::const_buffer> mBuffers;
+   std::string mBlock;
    Slot mInline[4];
    size_t mInlineUsed = 0;
    std::vector<std::unique_ptr<Slot>> mSlots;

@@ -49,6 +49,38 @@ TEST(HttpWriterTest, FramedChunkReplyBytes)
              "1a\r\n" + std::string(26, 'm') + "\r\n2\r\n{}\r\n0\r\n\r\n");
 }
 
+// One write system call takes at most 16 buffers; a reply split over two goes out
+// as two segments. Coalescing keeps the bytes and leaves large messages in place.
+TEST(HttpWriterTest, CoalescedReplyKeepsBytesInFewBuffers)
+{
+   auto joined = [](const std::vector<boost::asio::const_buffer> &buffers) {
+      std::string all;
+      for (const auto &b : buffers) {
+         all.append(static_cast<const char *>(b.data()), b.size());
+      }
+      return all;
+   };
+   GatheredMessage small;
+   ExtraHeaders extra = {{"ruvo-a", "1"}, {"ruvo-b", "2"}, {"ruvo-c", "3"}};
+   BuildBodyReply(small, "application/json", true, extra, R"({"ok":true})");
+   ASSERT_GT(small.Buffers().size(), 16u);
+   auto one = small.Coalesced();
+   EXPECT_EQ(one.size(), 1u);
+   EXPECT_EQ(joined(one), small.Flatten());
+
+   GatheredMessage framed;
+   std::vector<std::string> messages = {std::string(5000, 'a'), "{}", std::string(3000, 'b')};
+   BuildFramedChunkReply(framed, "application/vnd.talvor.ruvo+stream.json", true, extra, messages);
+   auto few = framed.Coalesced();
+   EXPECT_EQ(joined(few), framed.Flatten());
+   // header | message | "\r\n" + small chunk + chunk header | message | trailer
+   ASSERT_EQ(few.size(), 5u);
+   EXPECT_EQ(few[1].data(), messages[0].data());
+   EXPECT_EQ(few[3].data(), messages[2].data());
+   // Built again, the block is rebuilt rather than appended to.
+   EXPECT_EQ(joined(framed.Coalesced()), framed.Flatten());
+}
+
 TEST(HttpWriterTest, BadRequestAndStatusReplies)
 {
    GatheredMessage bad;

@@ -364,7 +364,7 @@ void PicoHttpServerTransportHelper::SendBadRequest()
 void PicoHttpServerTransportHelper::Write(bool keepAlive)
 {
    Log::Write(mLogger, Log::kDebug, "HandleFrame<", "Send", ">");
-   mStream->AsyncWrite(mOut->Buffers(), [self = shared_from_this(), keepAlive](
+   mStream->AsyncWrite(mOut->Coalesced(), [self = shared_from_this(), keepAlive](
                                            const boost::system::error_code &ec, size_t) {
       if (ec) {
          Log::Write(self->mLogger, Log::kDebug, "IO error: ", ec.message());
