@@ -7,41 +7,19 @@
 //   bench_resolve [SECONDS]        (ZARNA_SOURCE_DIR must name the source tree)
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/common/load.h"
+#include "bench/common/system.h"
 #include "runtime/hyperkern/emulator_client.h"
 #include "runtime/keylocator/key_locator.h"
-#include "tests/agent/agent_harness.h"
-#include "tests/attest/tpm_fixture.h"
 #include "tests/resolve/zarnd_fixture.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct Sample {
-   double perSecond = 0;
-   double p50Ms = 0;
-   double p99Ms = 0;
-   size_t failed = 0;
-};
-
-double Percentile(std::vector<double> &values, double p)
-{
-   if (values.empty()) {
-      return 0;
-   }
-   std::sort(values.begin(), values.end());
-   const size_t at =
-       std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
-   return values[at];
-}
+using ZarnaBench::Sample;
 
 Hyperkern::Bytes Message(const ResolveTesting::TestKey &key)
 {
@@ -56,97 +34,44 @@ Hyperkern::Bytes Message(const ResolveTesting::TestKey &key)
 Sample Drive(const std::string &channel, const std::vector<Hyperkern::Bytes> &messages,
              int inFlight, double seconds, uint32_t expected = 0)
 {
-   std::vector<std::vector<double>> latencies(static_cast<size_t>(inFlight));
-   std::atomic<size_t> failed{0};
    std::atomic<size_t> next{0};
-   const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-   const auto start = Clock::now();
-   std::vector<std::thread> threads;
-   for (int t = 0; t < inFlight; ++t) {
-      threads.emplace_back([&, t] {
-         std::string error;
-         auto client = Hyperkern::EmulatorClient::Connect(channel, "bench", &error);
-         if (!client) {
-            ++failed;
-            return;
-         }
-         while (Clock::now() < end) {
-            const auto &message = messages[next++ % messages.size()];
-            Hyperkern::Proto::QueueMsgAnswer answer;
-            const auto sent = Clock::now();
-            if (client->QueueMessage(message, 30000, answer, &error) != 0 || answer.ended == 0 ||
-                answer.replyStatus != expected) {
-               ++failed;
-               continue;
-            }
-            latencies[static_cast<size_t>(t)].push_back(
-                std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
-         }
-      });
-   }
-   for (auto &thread : threads) {
-      thread.join();
-   }
-   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-   std::vector<double> all;
-   for (const auto &l : latencies) {
-      all.insert(all.end(), l.begin(), l.end());
-   }
-   Sample sample;
-   sample.perSecond = static_cast<double>(all.size()) / elapsed;
-   sample.failed = failed;
-   sample.p50Ms = Percentile(all, 0.50);
-   sample.p99Ms = Percentile(all, 0.99);
-   return sample;
+   return ZarnaBench::RunLoad(inFlight, seconds, [&]() -> ZarnaBench::Operation {
+      std::string error;
+      std::shared_ptr<Hyperkern::EmulatorClient> client =
+          Hyperkern::EmulatorClient::Connect(channel, "bench", &error);
+      if (!client) {
+         return nullptr;
+      }
+      return [&, client] {
+         const auto &message = messages[next++ % messages.size()];
+         Hyperkern::Proto::QueueMsgAnswer answer;
+         std::string callError;
+         return client->QueueMessage(message, 30000, answer, &callError) == 0 &&
+                answer.ended != 0 && answer.replyStatus == expected;
+      };
+   });
 }
 
-// TLS connections per second from `openssl s_time` (mode "-new" or "-reuse"),
-// from its count of connections over real seconds. TLS 1.2, as the agent speaks:
-// under 1.3 s_time never reads the ticket, so "-reuse" would resume nothing.
+// TLS connections per second from `openssl s_time` (mode "-new" or "-reuse").
+// TLS 1.2, as the agent speaks: under 1.3 s_time never reads the ticket, so
+// "-reuse" would resume nothing.
 double HandshakesPerSecond(int port, const std::string &caFile, int seconds,
                            const std::string &mode = "-new")
 {
-   const std::string command = "openssl s_time -connect 127.0.0.1:" + std::to_string(port) + " " +
-                               mode + " -tls1_2 -time " + std::to_string(seconds) + " -CAfile " +
-                               caFile + " 2>&1";
-   FILE *pipe = popen(command.c_str(), "r");
-   if (pipe == nullptr) {
-      return 0;
-   }
-   std::string out;
-   char chunk[512];
-   size_t n;
-   while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) {
-      out.append(chunk, n);
-   }
-   pclose(pipe);
-   std::smatch m;
-   if (std::regex_search(out, m, std::regex("([0-9]+) connections in ([0-9]+) real seconds")) &&
-       std::stod(m[2]) > 0) {
-      return std::stod(m[1]) / std::stod(m[2]);
-   }
-   fprintf(stderr, "openssl s_time gave no count:\n%s\n", out.c_str());
-   return 0;
+   return ZarnaBench::SessionsPerSecond(port, caFile, seconds, mode + " -tls1_2");
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-   const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
-   if (!(seconds >= 1 && seconds <= 600)) {
-      fprintf(stderr, "usage: bench_resolve [SECONDS between 1 and 600]\n");
+   double seconds = 0;
+   if (!ZarnaBench::ReadSeconds(argc, argv, "bench_resolve", seconds)) {
       return 2;
-   }
-   if (!AttestTesting::HaveSwtpm()) {
-      fprintf(stderr, "swtpm is not installed (scripts/bootstrap)\n");
-      return 1;
    }
    AttestTesting::SwtpmInstance tpm;
    AttestTesting::AttestdProcess attestd;
-   if (!tpm.Start() || !attestd.Start({"--ek-ca", tpm.EkCaBundle()}, {"--grant", "disk"})) {
-      fprintf(stderr, "swtpm or attestd did not start\n%s%s", tpm.Log().c_str(),
-              attestd.Log().c_str());
+   if (!ZarnaBench::StartAttestation(tpm, attestd, "disk")) {
       return 1;
    }
    ResolveTesting::Zarnd zarnd(attestd.SigningPublicKeyFile());
@@ -159,8 +84,6 @@ int main(int argc, char **argv)
       fprintf(stderr, "zarnd did not start\n%s", zarnd.Log().c_str());
       return 1;
    }
-   ZarnaTesting::WriteTextFile(h.Dir().File("attestd-ca.pem"),
-                               ZarnaTesting::JoinPems(attestd.TrustedCas()));
    h.WriteConfig("<tpm><tcti>" + tpm.Tcti() +
                      "</tcti></tpm><attestationDelaySec>3600</attestationDelaySec>\n"
                      "<keycache><backend>emulator</backend></keycache>\n",
@@ -173,15 +96,7 @@ int main(int argc, char **argv)
       fprintf(stderr, "the agent did not start\n%s", h.Agent().StderrText().c_str());
       return 1;
    }
-   const std::string tcp = "127.0.0.1:" + std::to_string(h.Port());
-   if (h.Zarnactl({"--tcp", tcp, "attestation-services", "create", "--host", "127.0.0.1", "--port",
-                   std::to_string(attestd.Port()), "--group", "g1", "--ca-file",
-                   h.Dir().File("attestd-ca.pem")})
-               .exitCode != 0 ||
-       h.Zarnactl({"--tcp", tcp, "key-provider-services", "create", "--host", "127.0.0.1", "--port",
-                   std::to_string(zarnd.Port()), "--group", "g1", "--ca-file", zarnd.CaFile()})
-               .exitCode != 0) {
-      fprintf(stderr, "the trust group could not be configured\n");
+   if (!ZarnaBench::ConfigureTrustGroup(h, attestd, zarnd.Port(), zarnd.CaFile())) {
       return 1;
    }
    // The first request attests; it and the first round of keys are warm-up.

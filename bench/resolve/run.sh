@@ -9,16 +9,12 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+. "$ROOT/bench/run_common.sh"
 BUILD="${1:-$ROOT/build/release}"
 SECS="${2:-10}"
 
-for tool in openssl swtpm swtpm_setup; do
-  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/bootstrap installs it)"; exit 1; }
-done
-if [ ! -f "$BUILD/build.ninja" ]; then
-  cmake --preset release -B "$BUILD" >/dev/null
-fi
-cmake --build "$BUILD" --target bench_resolve -j2 >/dev/null
+bench_require openssl swtpm swtpm_setup
+bench_build "$BUILD" bench_resolve
 # The programs start in their own directories: the build directory must be absolute.
 BUILD="$(cd "$BUILD" && pwd)"
 
