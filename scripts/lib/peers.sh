@@ -38,6 +38,19 @@ _peers_wait_port() { # PORT PID
   return 1
 }
 
+# Waits (up to 10 s) until a socket listens on loopback PORT, read from the kernel's
+# table so that nothing connects to it; fails when PID ends first.
+_peers_wait_listen() { # PORT PID
+  local hex
+  hex="$(printf '0100007F:%04X' "$1")"
+  for _ in $(seq 100); do
+    kill -0 "$2" 2>/dev/null || return 1
+    awk -v a="$hex" '$2 == a && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # Waits (up to 10 s) for a line matching PATTERN in FILE; fails when PID ends first.
 _peers_wait_line() { # FILE PATTERN PID
   for _ in $(seq 100); do
@@ -89,8 +102,10 @@ CONF
     --ctrl "type=tcp,port=$((SWTPM_PORT + 1)),bindaddr=127.0.0.1" \
     --flags not-need-init,startup-clear --tpmstate "dir=$dir/state" >"$dir/swtpm.log" 2>&1 &
   SWTPM_PID=$!
-  # The control port: probing the command port would take the TPM's one client slot.
-  _peers_wait_port "$((SWTPM_PORT + 1))" "$SWTPM_PID" || { echo "swtpm did not start: see $dir/swtpm.log" >&2; return 1; }
+  # The control port answers first and the command port listens a moment later;
+  # connecting to the command port would take the TPM's one client slot.
+  { _peers_wait_port "$((SWTPM_PORT + 1))" "$SWTPM_PID" && _peers_wait_listen "$SWTPM_PORT" "$SWTPM_PID"; } ||
+    { echo "swtpm did not start: see $dir/swtpm.log" >&2; return 1; }
   SWTPM_TCTI="swtpm:host=127.0.0.1,port=$SWTPM_PORT"
   SWTPM_EK_CA="$dir/ek-ca.pem"
 }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,6 +32,24 @@ bool CanConnect(int port)
    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
    close(fd);
    return ok;
+}
+
+// True when a socket listens on the loopback port, read from the kernel's table
+// so that the TPM's one client slot is not taken by asking.
+bool IsListening(int port)
+{
+   char local[32];
+   snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(port));
+   std::ifstream table("/proc/net/tcp");
+   std::string line;
+   while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, address, remote, state;
+      if (fields >> slot >> address >> remote >> state && address == local && state == "0A") {
+         return true;
+      }
+   }
+   return false;
 }
 
 // True when a listening socket could be bound to the loopback port now (a port
@@ -150,8 +169,9 @@ bool SwtpmInstance::Start()
           "not-need-init,startup-clear", "--tpmstate", "dir=" + mDir.File("state")});
       const auto deadline = std::chrono::steady_clock::now() + 10s;
       while (std::chrono::steady_clock::now() < deadline && mProcess->Running()) {
-         // The control port: probing the command port would take the TPM's one client slot.
-         if (CanConnect(mPort + 1)) {
+         // The control port answers first, the command port listens a moment later;
+         // connecting to the command port would take the TPM's one client slot.
+         if (CanConnect(mPort + 1) && IsListening(mPort)) {
             return true;
          }
          std::this_thread::sleep_for(20ms);
