@@ -2,11 +2,7 @@
 
 namespace Ruvo::Transport::PicoHttp {
 
-BodyWorker::BodyWorker() : mQueue(std::make_shared<Queue>())
-{
-   // The thread holds the queue, not the worker, so that it can outlive it.
-   mThread = std::thread([queue = mQueue] { Loop(queue); });
-}
+BodyWorker::BodyWorker() : mQueue(std::make_shared<Queue>()) {}
 
 BodyWorker::~BodyWorker()
 {
@@ -17,6 +13,9 @@ BodyWorker::~BodyWorker()
       dropped.swap(mQueue->work);
    }
    mQueue->ready.notify_all();
+   if (!mThread.joinable()) {
+      return;
+   }
    if (mThread.get_id() == std::this_thread::get_id()) {
       mThread.detach();
    } else {
@@ -30,6 +29,11 @@ void BodyWorker::Run(std::function<void()> work)
    {
       std::lock_guard<std::mutex> guard(mQueue->lock);
       mQueue->work.push_back(std::move(work));
+      if (!mThread.joinable()) {
+         // Started on first use: most servers never see a large body. The thread
+         // holds the queue, not the worker, so that it can outlive it.
+         mThread = std::thread([queue = mQueue] { Loop(queue); });
+      }
    }
    mQueue->ready.notify_one();
 }

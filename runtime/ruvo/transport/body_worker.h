@@ -33,7 +33,8 @@ private:
    static void Loop(const std::shared_ptr<Queue> &queue);
 
    std::shared_ptr<Queue> mQueue;
-   std::thread mThread;
+   std::thread mThread; // started by the first Run, under mQueue->lock
+
 };
 
 } // namespace Ruvo::Transport::PicoHttp
