@@ -129,18 +129,30 @@ KeyLocError KeyringKeyCache::Add(const std::string &provider, const std::string 
               : error;
 }
 
+KeyLocError KeyringKeyCache::FindCachedKey(const std::string &provider, const std::string &keyId,
+                                           key_serial_t &ring, key_serial_t &key)
+{
+   KeyLocError error = KEYLOC_SUCCESS;
+   ring = FindOrMakeRing(&error);
+   if (ring == 0) {
+      return error;
+   }
+   key = Find(ring, "logon", KeyDescription(provider, keyId), &error);
+   if (key <= 0) {
+      return key == 0 ? KEYLOC_ERR_NOT_FOUND : error;
+   }
+   return KEYLOC_SUCCESS;
+}
+
 KeyLocError KeyringKeyCache::SetType(const std::string &provider, const std::string &keyId,
                                      uint32_t keyType)
 {
    std::lock_guard<std::mutex> lock(mLock);
-   KeyLocError error = KEYLOC_SUCCESS;
-   const key_serial_t ring = FindOrMakeRing(&error);
-   if (ring == 0) {
+   key_serial_t ring = 0;
+   key_serial_t key = 0;
+   KeyLocError error = FindCachedKey(provider, keyId, ring, key);
+   if (error != KEYLOC_SUCCESS) {
       return error;
-   }
-   const key_serial_t key = Find(ring, "logon", KeyDescription(provider, keyId), &error);
-   if (key <= 0) {
-      return key == 0 ? KEYLOC_ERR_NOT_FOUND : error;
    }
    const std::string value = std::to_string(keyType);
    return AddWithPerm("user", TypeDescription(provider, keyId), value.data(), value.size(),
@@ -152,14 +164,11 @@ KeyLocError KeyringKeyCache::SetType(const std::string &provider, const std::str
 KeyLocError KeyringKeyCache::Remove(const std::string &provider, const std::string &keyId)
 {
    std::lock_guard<std::mutex> lock(mLock);
-   KeyLocError error = KEYLOC_SUCCESS;
-   const key_serial_t ring = FindOrMakeRing(&error);
-   if (ring == 0) {
+   key_serial_t ring = 0;
+   key_serial_t key = 0;
+   KeyLocError error = FindCachedKey(provider, keyId, ring, key);
+   if (error != KEYLOC_SUCCESS) {
       return error;
-   }
-   const key_serial_t key = Find(ring, "logon", KeyDescription(provider, keyId), &error);
-   if (key <= 0) {
-      return key == 0 ? KEYLOC_ERR_NOT_FOUND : error;
    }
    if (keyctl_revoke(key) != 0) {
       return FromErrno(errno);

@@ -45,6 +45,9 @@ public:
 
 private:
    key_serial_t FindOrMakeRing(KeyLocError *error);
+   // The agent's keyring and the logon key of (provider, key id) in it.
+   KeyLocError FindCachedKey(const std::string &provider, const std::string &keyId,
+                             key_serial_t &ring, key_serial_t &key);
    // Serial of a key in the ring, 0 when absent, -1 with *error on failure.
    key_serial_t Find(key_serial_t ring, const char *type, const std::string &description,
                      KeyLocError *error);
