@@ -71,8 +71,10 @@ int64_t SystemSeconds()
        .count();
 }
 
-TokenHandler::TokenHandler(EcKeyPtr publicKey, Ruvo::Log::LoggerPtr logger, WallClock clock)
-    : mKey(std::move(publicKey)), mLogger(std::move(logger)), mClock(std::move(clock))
+TokenHandler::TokenHandler(EcKeyPtr publicKey, Ruvo::Log::LoggerPtr logger, WallClock clock,
+                           size_t verifiedTokenCapacity)
+    : mKey(std::move(publicKey)), mLogger(std::move(logger)), mClock(std::move(clock)),
+      mVerified(verifiedTokenCapacity)
 {
 }
 
@@ -133,6 +135,34 @@ Ruvo::Authn::AuthnOutcome TokenHandler::Check(const Ruvo::Core::SecurityContext 
    if (token == nullptr || token->Empty()) {
       return refuse("no access token");
    }
+   // The time window, applied on every call, whether the signature was checked
+   // now or on an earlier call with the same token.
+   auto outsideWindow = [this](int64_t exp, const std::optional<int64_t> &nbf) -> const char * {
+      int64_t now = mClock();
+      if (exp <= now - kClockLeewaySec) {
+         return "token expired";
+      }
+      if (nbf && *nbf > now + kClockLeewaySec) {
+         return "token not yet valid";
+      }
+      return nullptr;
+   };
+   VerifiedTokens::Digest digest{};
+   bool cacheable = token->Size() <= kMaxApiTokenBytes &&
+                    VerifiedTokens::DigestOf(token->Expose(), digest);
+   if (cacheable) {
+      if (auto seen = mVerified.Find(digest)) {
+         if (const char *why = outsideWindow(seen->exp, seen->nbf)) {
+            if (why == std::string_view("token expired")) {
+               mVerified.Erase(digest);
+            }
+            return refuse(why);
+         }
+         Ruvo::Authn::AuthnOutcome outcome;
+         outcome.result = std::move(seen->caller);
+         return outcome;
+      }
+   }
    CompactJwt jwt;
    std::string reason;
    if (!ParseCompactJwt(token->Expose(), kMaxApiTokenBytes, jwt, reason)) {
@@ -157,12 +187,8 @@ Ruvo::Authn::AuthnOutcome TokenHandler::Check(const Ruvo::Core::SecurityContext 
    if (!ReadTime(claims, "exp", true, exp) || !ReadTime(claims, "nbf", false, nbf)) {
       return refuse("token lacks a numeric exp, or its nbf is not numeric");
    }
-   int64_t now = mClock();
-   if (*exp <= now - kClockLeewaySec) {
-      return refuse("token expired");
-   }
-   if (nbf && *nbf > now + kClockLeewaySec) {
-      return refuse("token not yet valid");
+   if (const char *why = outsideWindow(*exp, nbf)) {
+      return refuse(why);
    }
    if (!AudienceMatches(claims)) {
       return refuse("token is not for this API");
@@ -181,6 +207,9 @@ Ruvo::Authn::AuthnOutcome TokenHandler::Check(const Ruvo::Core::SecurityContext 
    }
    auto sub = claims.find("sub");
    result->user = sub != claims.end() && sub->is_string() ? sub->get<std::string>() : "api-token";
+   if (cacheable) {
+      mVerified.Insert(digest, {result, *exp, nbf});
+   }
    Ruvo::Authn::AuthnOutcome outcome;
    outcome.result = std::move(result);
    return outcome;

@@ -11,6 +11,7 @@
 
 #include "runtime/authn/api_token.h"
 #include "runtime/authn/es256.h"
+#include "runtime/authn/verified_tokens.h"
 #include "runtime/ruvo/filters/authn_filter.h"
 #include "runtime/ruvo/log/logger.h"
 
@@ -22,7 +23,11 @@ int64_t SystemSeconds();
 
 class TokenHandler : public Ruvo::Authn::TokenHandler {
 public:
-   TokenHandler(EcKeyPtr publicKey, Ruvo::Log::LoggerPtr logger, WallClock clock = SystemSeconds);
+   // How many verified tokens are remembered: far more than the callers one host has.
+   static constexpr size_t kVerifiedTokenCapacity = 1024;
+
+   TokenHandler(EcKeyPtr publicKey, Ruvo::Log::LoggerPtr logger, WallClock clock = SystemSeconds,
+                size_t verifiedTokenCapacity = kVerifiedTokenCapacity);
 
    // The key from a PEM public key file; nullptr, with the reason, when it cannot be read.
    static std::shared_ptr<TokenHandler>
@@ -34,6 +39,8 @@ public:
    // The synchronous body: an error value (unauthenticated) or the caller.
    Ruvo::Authn::AuthnOutcome Check(const Ruvo::Core::SecurityContext &security) const;
 
+   size_t VerifiedTokenCount() const { return mVerified.Size(); }
+
 private:
    // One refusal line per second at most, with the count of those held back, so
    // that a caller sending bad tokens cannot flood the log.
@@ -42,6 +49,8 @@ private:
    EcKeyPtr mKey;
    Ruvo::Log::LoggerPtr mLogger;
    WallClock mClock;
+   // The signature checks already made; every hit still applies exp and nbf.
+   mutable VerifiedTokens mVerified;
    mutable std::mutex mLogLock;
    mutable std::chrono::steady_clock::time_point mLastLine; // guarded by mLogLock
    mutable bool mLogged = false;                            // guarded by mLogLock

@@ -56,7 +56,8 @@ class TokenRules : public ::testing::Test {
 protected:
    EcKeyPtr key = NewKey();
    std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
-   TokenHandler handler{key, logger, [] { return kNow; }};
+   int64_t now = kNow;
+   TokenHandler handler{key, logger, [this] { return now; }, 4};
 
    std::string Sign(const nlohmann::json &claims, const nlohmann::json &header = {{"alg", "ES256"}})
    {
@@ -204,6 +205,45 @@ TEST_F(TokenRules, MalformedCredentialsAreRefused)
    auto outcome = handler.Check(none);
    ASSERT_TRUE(outcome.error);
    EXPECT_EQ(outcome.error->GetName(), Ruvo::Data::StdErrors::kUnauthenticated);
+}
+
+// A token verified once is remembered by its digest: the remembered caller must
+// still fall out of its time window, a token differing in one byte must still be
+// verified, and the memory stays bounded.
+TEST_F(TokenRules, RememberedTokensKeepTheirTimeWindowAndBound)
+{
+   std::string good = Sign(GoodClaims());
+   ASSERT_FALSE(Present(good).error);
+   ASSERT_EQ(handler.VerifiedTokenCount(), 1u);
+   auto again = Present(good);
+   ASSERT_TRUE(again.result);
+   EXPECT_EQ(again.result->privileges, (std::vector<std::string>{"p.read", "p.write"}));
+   EXPECT_EQ(handler.VerifiedTokenCount(), 1u);
+
+   std::string forged = good;
+   forged[forged.size() - 2] = forged[forged.size() - 2] == 'A' ? 'B' : 'A';
+   ExpectRefused(forged, "one byte of a remembered token changed");
+
+   now = kNow - kClockLeewaySec - 1;
+   ExpectRefused(good, "remembered token before its nbf");
+   now = kNow + 300 + kClockLeewaySec;
+   ExpectRefused(good, "remembered token after its exp");
+   EXPECT_EQ(handler.VerifiedTokenCount(), 0u);
+   now = kNow;
+
+   // More distinct callers than the handler remembers: the oldest go, and are
+   // verified again when they come back.
+   std::vector<std::string> tokens;
+   for (int i = 0; i < 10; ++i) {
+      auto claims = GoodClaims();
+      claims["sub"] = "caller-" + std::to_string(i);
+      tokens.push_back(Sign(claims));
+      ASSERT_FALSE(Present(tokens.back()).error);
+   }
+   EXPECT_EQ(handler.VerifiedTokenCount(), 4u);
+   auto first = Present(tokens.front());
+   ASSERT_TRUE(first.result);
+   EXPECT_EQ(first.result->user, "caller-0");
 }
 
 TEST_F(TokenRules, AFloodOfBadTokensLeavesAFewLines)
