@@ -7,11 +7,8 @@
 
 #include "runtime/ruvo/transport/connectors.h"
 #include "runtime/ruvo/transport/http_client_exchange.h"
-#include "runtime/ruvo/transport/pico_http_server.h"
 #include "runtime/ruvo/transport/tls_context.h"
-#include "tests/fixtures/cert_factory.h"
-#include "tests/support/process.h"
-#include "tests/transport/raw_client.h"
+#include "tests/transport/transport_fixture.h"
 
 namespace {
 
@@ -20,6 +17,7 @@ using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
 using Ruvo::Transport::PicoHttp::ClientExchangeResult;
 using Ruvo::Transport::PicoHttp::ClientPhase;
+using ClientServerTest = ServerTest;
 
 // One call on the caller's own I/O context, run on this thread until it is done.
 ClientExchangeResult Call(boost::asio::io_context &io, Ruvo::Asio::Connector &connector, const std::string &host,
@@ -53,20 +51,13 @@ struct SilentListener {
    std::optional<tcp::socket> held;
 };
 
-TEST(ClientSocketTest, PlainTcpCallAgainstTheServer)
+TEST_F(ClientServerTest, PlainTcpCallAgainstTheServer)
 {
-   IoThreads serverIo;
-   auto server = Ruvo::Transport::PicoHttp::AsioTcpApiServer::Create(serverIo.Io(), std::make_shared<EchoHandler>(), {},
-                                                                     nullptr);
-   tcp::acceptor acceptor(serverIo.Io(), tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-   uint16_t port = acceptor.local_endpoint().port();
-   server->StartAccepting(std::move(acceptor));
-   boost::asio::io_context io;
-   Ruvo::Asio::TcpBaseConnector connector(io, "127.0.0.1", port, {});
-   auto r = Call(io, connector, "127.0.0.1", "{\"hello\":true}");
+   boost::asio::io_context caller;
+   Ruvo::Asio::TcpBaseConnector connector(caller, "127.0.0.1", static_cast<uint16_t>(Serve()), {});
+   auto r = Call(caller, connector, "127.0.0.1", "{\"hello\":true}");
    ASSERT_FALSE(r.error) << r.error.message();
    EXPECT_EQ(r.messages, std::vector<std::string>{"{\"hello\":true}"});
-   server->Close();
 }
 
 TEST(ClientSocketTest, ReadLimitEndsACallThatGetsNoAnswer)

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <optional>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "runtime/ruvo/binding/binder.h"
@@ -11,12 +10,7 @@
 #include "runtime/ruvo/provider/local_provider.h"
 #include "runtime/ruvo/transport/pico_http_api_request_handler.h"
 #include "runtime/ruvo/transport/pico_http_client_transport.h"
-#include "runtime/ruvo/transport/pico_http_server.h"
-#include "runtime/ruvo/transport/testing/recording_logger.h"
-#include "runtime/ruvo/transport/tls_context.h"
-#include "tests/fixtures/cert_factory.h"
-#include "tests/support/process.h"
-#include "tests/transport/raw_client.h"
+#include "tests/transport/transport_fixture.h"
 
 namespace RpcTest {
 
@@ -72,7 +66,6 @@ namespace {
 using namespace TransportTesting;
 using namespace std::chrono_literals;
 using namespace Ruvo::Transport::PicoHttp;
-using boost::asio::ip::tcp;
 
 // Answers every request with a fixed body (for replies the real handler never makes).
 class CannedHandler : public HttpRequestHandler {
@@ -90,88 +83,64 @@ private:
    std::string mBody;
 };
 
-class RpcSocketTest : public ::testing::Test {
+class RpcSocketTest : public ServerTest {
 protected:
    void SetUp() override
    {
       auto iface = Ruvo::Binding::BindInterface<RpcTest::Decl>(std::make_shared<RpcTest::Service>(), nullptr,
                                                                &RpcTest::Service::Echo, &RpcTest::Service::Fail);
-      provider = Ruvo::Provider::AsyncLocalProvider::Create({iface});
-      handler = std::make_shared<PicoHttpApiRequestHandler>(provider, serverLog);
-   }
-   void TearDown() override
-   {
-      for (auto &s : servers) {
-         s->Close();
-      }
-      serverIo.Stop();
-   }
-   uint16_t ServeTcp(std::shared_ptr<HttpRequestHandler> h, std::shared_ptr<boost::asio::ssl::context> tls = nullptr)
-   {
-      auto server = AsioTcpApiServer::Create(serverIo.Io(), h, {}, serverLog, tls);
-      tcp::acceptor acceptor(serverIo.Io(), {boost::asio::ip::address_v4::loopback(), 0});
-      auto port = acceptor.local_endpoint().port();
-      server->StartAccepting(std::move(acceptor));
-      servers.push_back(server);
-      return port;
+      handler = std::make_shared<PicoHttpApiRequestHandler>(Ruvo::Provider::AsyncLocalProvider::Create({iface}), logger);
    }
 
-   IoThreads serverIo;
-   std::shared_ptr<Ruvo::Log::Testing::RecordingLogger> serverLog = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
    std::shared_ptr<Ruvo::Log::Testing::RecordingLogger> clientLog = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
-   Ruvo::Core::AsyncApiProviderPtr provider;
    std::shared_ptr<PicoHttpApiRequestHandler> handler;
-   std::vector<std::shared_ptr<AsioTcpApiServer>> servers;
-   boost::asio::io_context io; // the caller's own
+   boost::asio::io_context caller; // the caller's own
 };
 
 TEST_F(RpcSocketTest, CallsOverTlsTcpAndUnixSocket)
 {
    auto pki = ZarnaTesting::TestPki::Make();
    ZarnaTesting::TempDir dir;
-   ZarnaTesting::WriteTextFile(dir.File("s.pem"), pki.leaf.Pem() + pki.intermediate.Pem());
-   pki.leaf.Key().WritePrivatePem(dir.File("s.key"));
-   std::string error;
-   auto tls = Ruvo::Security::Openssl::CreateServerTlsContext(dir.File("s.pem"), dir.File("s.key"), error);
-   ASSERT_TRUE(tls) << error;
-   uint16_t tlsPort = ServeTcp(handler, tls);
-   auto https = CreateHttpsClientProvider(io, "localhost", tlsPort, {pki.root.Pem(), pki.intermediate.Pem()}, clientLog);
+   auto tls = ServerTls(dir, "s", pki.leaf, pki.intermediate.Pem());
+   ASSERT_TRUE(tls);
+   uint16_t tlsPort = Serve(handler, {}, tls);
+   auto https = CreateHttpsClientProvider(caller, "localhost", tlsPort, {pki.root.Pem(), pki.intermediate.Pem()}, clientLog);
    ASSERT_TRUE(https);
-   auto got = RpcTest::Stub(https).Echo(io, "over tls");
+   auto got = RpcTest::Stub(https).Echo(caller, "over tls");
    ASSERT_FALSE(got.IsError()) << got.error->ToString();
    EXPECT_EQ(*got.value, "over tls");
 
-   uint16_t plainPort = ServeTcp(handler);
-   got = RpcTest::Stub(CreateHttpClientProvider(io, "127.0.0.1", plainPort, clientLog)).Echo(io, "plain");
+   uint16_t plainPort = Serve(handler);
+   got = RpcTest::Stub(CreateHttpClientProvider(caller, "127.0.0.1", plainPort, clientLog)).Echo(caller, "plain");
    ASSERT_FALSE(got.IsError());
    EXPECT_EQ(*got.value, "plain");
 
-   auto local = AsioLocalApiServer::Create(serverIo.Io(), handler, {}, serverLog);
-   boost::asio::local::stream_protocol::acceptor acceptor(serverIo.Io());
+   auto local = AsioLocalApiServer::Create(io.Io(), handler, {}, logger);
+   boost::asio::local::stream_protocol::acceptor acceptor(io.Io());
    boost::system::error_code ec;
-   ASSERT_TRUE(Ruvo::Asio::MakeLocalAcceptor(serverIo.Io(), dir.File("api.sock"), 128, acceptor, ec));
+   ASSERT_TRUE(Ruvo::Asio::MakeLocalAcceptor(io.Io(), dir.File("api.sock"), 128, acceptor, ec));
    local->StartAccepting(std::move(acceptor));
-   got = RpcTest::Stub(CreateLocalClientProvider(io, dir.File("api.sock"), clientLog)).Echo(io, "unix");
+   got = RpcTest::Stub(CreateLocalClientProvider(caller, dir.File("api.sock"), clientLog)).Echo(caller, "unix");
    ASSERT_FALSE(got.IsError());
    EXPECT_EQ(*got.value, "unix");
    local->Close();
 
-   EXPECT_EQ(serverLog->Count("Request received"), 3u);
-   EXPECT_EQ(serverLog->Count("Request handled"), 3u);
+   EXPECT_EQ(logger->Count("Request received"), 3u);
+   EXPECT_EQ(logger->Count("Request handled"), 3u);
    EXPECT_EQ(clientLog->Count("PicoHttpClientTransport<Send> created"), 3u);
 }
 
 TEST_F(RpcSocketTest, ErrorsTravelAsJsonRpcOrAsHttpStatus)
 {
-   uint16_t port = ServeTcp(handler);
-   auto got = RpcTest::Stub(CreateHttpClientProvider(io, "127.0.0.1", port, clientLog)).Fail(io, "plain");
+   Serve(handler);
+   auto got = RpcTest::Stub(CreateHttpClientProvider(caller, "127.0.0.1", port, clientLog)).Fail(caller, "plain");
    ASSERT_TRUE(got.IsError());
    EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.not_found");
-   EXPECT_EQ(serverLog->Count("Handle request error: "), 1u);
+   EXPECT_EQ(logger->Count("Handle request error: "), 1u);
 
    // The status block carries the error's code and message; the body is still the
    // JSON-RPC reply, which is what the client goes by.
-   got = RpcTest::Stub(CreateHttpClientProvider(io, "127.0.0.1", port, clientLog)).Fail(io, "http");
+   got = RpcTest::Stub(CreateHttpClientProvider(caller, "127.0.0.1", port, clientLog)).Fail(caller, "http");
    ASSERT_TRUE(got.IsError());
    EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.not_found");
    RawClient raw(port);
@@ -193,8 +162,8 @@ TEST_F(RpcSocketTest, ErrorsTravelAsJsonRpcOrAsHttpStatus)
 
 TEST_F(RpcSocketTest, ResponseForAnotherRequestAndEmptyBody)
 {
-   uint16_t other = ServeTcp(std::make_shared<CannedHandler>(R"({"version":"1.1","id":"someone-else","result":"x"})"));
-   auto got = RpcTest::Stub(CreateHttpClientProvider(io, "127.0.0.1", other, clientLog)).Echo(io, "a");
+   uint16_t other = Serve(std::make_shared<CannedHandler>(R"({"version":"1.1","id":"someone-else","result":"x"})"));
+   auto got = RpcTest::Stub(CreateHttpClientProvider(caller, "127.0.0.1", other, clientLog)).Echo(caller, "a");
    ASSERT_TRUE(got.IsError());
    EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.invalid_request");
    ASSERT_EQ(got.error->messages().size(), 1u);
@@ -202,8 +171,8 @@ TEST_F(RpcSocketTest, ResponseForAnotherRequestAndEmptyBody)
    EXPECT_EQ(got.error->messages()[0].ToString(),
              "ruvo.unknown.request.id: Invoke: the response carries an unknown request identifier");
 
-   uint16_t empty = ServeTcp(std::make_shared<CannedHandler>(""));
-   got = RpcTest::Stub(CreateHttpClientProvider(io, "127.0.0.1", empty, clientLog)).Echo(io, "a");
+   uint16_t empty = Serve(std::make_shared<CannedHandler>(""));
+   got = RpcTest::Stub(CreateHttpClientProvider(caller, "127.0.0.1", empty, clientLog)).Echo(caller, "a");
    ASSERT_TRUE(got.IsError());
    EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.system_error");
    EXPECT_EQ(got.error->messages().at(0).ToString(), "ruvo.recv.failed: Cannot receive the message: empty frame");
@@ -211,8 +180,8 @@ TEST_F(RpcSocketTest, ResponseForAnotherRequestAndEmptyBody)
 
 TEST_F(RpcSocketTest, IoFailuresBecomeSystemErrors)
 {
-   int port = ZarnaTesting::FreeTcpPort();
-   auto got = RpcTest::Stub(CreateHttpClientProvider(io, "127.0.0.1", static_cast<uint16_t>(port), clientLog)).Echo(io, "a");
+   auto refused = static_cast<uint16_t>(ZarnaTesting::FreeTcpPort());
+   auto got = RpcTest::Stub(CreateHttpClientProvider(caller, "127.0.0.1", refused, clientLog)).Echo(caller, "a");
    ASSERT_TRUE(got.IsError());
    EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.system_error");
    auto messages = got.error->messages();
@@ -223,16 +192,11 @@ TEST_F(RpcSocketTest, IoFailuresBecomeSystemErrors)
    // A TLS peer speaking only TLS 1.1.
    auto pki = ZarnaTesting::TestPki::Make();
    ZarnaTesting::TempDir dir;
-   ZarnaTesting::WriteTextFile(dir.File("s.pem"), pki.leaf.Pem() + pki.intermediate.Pem());
-   pki.leaf.Key().WritePrivatePem(dir.File("s.key"));
-   int sport = ZarnaTesting::FreeTcpPort();
-   ZarnaTesting::ChildProcess sserver({"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(sport),
-                                       "-cert", dir.File("s.pem"), "-key", dir.File("s.key"), "-tls1_1", "-cipher",
-                                       "DEFAULT@SECLEVEL=0", "-naccept", "1"});
-   ASSERT_TRUE(sserver.WaitForOutput("ACCEPT", 10s));
-   got = RpcTest::Stub(CreateHttpsClientProvider(io, "localhost", static_cast<uint16_t>(sport),
+   OpensslServer sserver(dir, pki.leaf, pki.intermediate, {"-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"});
+   ASSERT_TRUE(sserver.ready);
+   got = RpcTest::Stub(CreateHttpsClientProvider(caller, "localhost", static_cast<uint16_t>(sserver.port),
                                                  {pki.root.Pem(), pki.intermediate.Pem()}, clientLog))
-            .Echo(io, "a");
+            .Echo(caller, "a");
    ASSERT_TRUE(got.IsError());
    EXPECT_EQ(got.error->messages().at(0).GetId(), "ruvo.connect.failed");
 }

@@ -11,45 +11,20 @@
 #include <mutex>
 #include <thread>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "runtime/ruvo/transport/descriptor_limit.h"
-#include "runtime/ruvo/transport/pico_http_server.h"
-#include "runtime/ruvo/transport/testing/recording_logger.h"
 #include "tests/support/sanitizers.h"
-#include "tests/transport/raw_client.h"
+#include "tests/transport/transport_fixture.h"
 
 namespace {
 
 using namespace TransportTesting;
 using namespace std::chrono_literals;
-using Ruvo::Transport::PicoHttp::AsioTcpApiServer;
 using Ruvo::Transport::PicoHttp::HttpReplyCb;
 using Ruvo::Transport::PicoHttp::HttpServerReply;
 using Ruvo::Transport::PicoHttp::HttpServerRequest;
 using Ruvo::Transport::PicoHttp::ServerSettings;
-using boost::asio::ip::tcp;
-
-std::shared_ptr<AsioTcpApiServer> Listen(boost::asio::io_context &io,
-                                         std::shared_ptr<Ruvo::Transport::PicoHttp::HttpRequestHandler> handler,
-                                         const ServerSettings &settings, Ruvo::Log::LoggerPtr logger, int &port)
-{
-   auto server = AsioTcpApiServer::Create(io, std::move(handler), settings, std::move(logger));
-   tcp::acceptor acceptor(io);
-   acceptor.open(tcp::v4());
-   acceptor.set_option(tcp::acceptor::reuse_address(true));
-   acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-   acceptor.listen(128);
-   server->StartAccepting(std::move(acceptor));
-   port = server->LocalEndpoints().at(0).port();
-   return server;
-}
-
-bool Served(RawClient &client, const std::string &body)
-{
-   return client.Send(Post(body)) && client.Read(BodyReply(body, true).size(), 3s) == BodyReply(body, true);
-}
 
 // Keeps every body larger than 1 KiB until released, blocking the thread that
 // handles it (or, with `block` off, only holding its reply); echoes the others at
@@ -103,20 +78,7 @@ public:
    std::vector<std::function<void()>> held;
 };
 
-class ServerLimitsTest : public ::testing::Test {
-protected:
-   void TearDown() override
-   {
-      if (server) {
-         server->Close();
-      }
-      io.Stop();
-   }
-   IoThreads io;
-   std::shared_ptr<Ruvo::Log::Testing::RecordingLogger> logger = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
-   std::shared_ptr<AsioTcpApiServer> server;
-   int port = 0;
-};
+using ServerLimitsTest = ServerTest;
 
 // Over the cap, a connection that has not yet sent its request makes room for a
 // newer one; when every slot is busy with a request, newcomers are closed at once.
@@ -126,7 +88,7 @@ TEST_F(ServerLimitsTest, OverTheCapWaitingConnectionsGiveWayBusyOnesAreKept)
    ServerSettings settings;
    settings.maxConnections = 3;
    auto handler = std::make_shared<GatedHandler>(false);
-   server = Listen(io.Io(), handler, settings, logger, port);
+   Serve(handler, settings);
    std::vector<std::unique_ptr<RawClient>> idle;
    for (int i = 0; i < 6; ++i) {
       idle.push_back(std::make_unique<RawClient>(port));
@@ -172,7 +134,7 @@ TEST_F(ServerLimitsTest, SilentConnectionsGoAfterTheIdleLimitSlowRequestsKeepThe
    ServerSettings settings;
    settings.idleLimit = 300ms;
    settings.readLimit = 5s;
-   server = Listen(io.Io(), std::make_shared<EchoHandler>(), settings, logger, port);
+   Serve(settings);
    auto start = std::chrono::steady_clock::now();
    RawClient silent(port);
    RawClient kept(port);
@@ -201,8 +163,8 @@ TEST(ServerLargeBodies, SmallCallsAreAnsweredWhileLargeBodiesAreHandled)
    auto handler = std::make_shared<GatedHandler>();
    ServerSettings settings;
    settings.offloadBodyBytes = 1024;
-   int port = 0;
-   auto server = Listen(io.Io(), handler, settings, logger, port);
+   auto server = Listen(io.Io(), handler, settings, logger);
+   int port = PortOf(*server);
    std::string large = "\"" + std::string(4096, 'L') + "\"";
    RawClient first(port);
    RawClient second(port);
@@ -253,8 +215,8 @@ TEST(AcceptFailures, OutOfDescriptorsIsLoggedOnceInAWhileAndRecovers)
       {
          IoThreads childIo(1);
          auto childLog = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
-         int childPort = 0;
-         auto childServer = Listen(childIo.Io(), std::make_shared<EchoHandler>(), {}, childLog, childPort);
+         auto childServer = Listen(childIo.Io(), std::make_shared<EchoHandler>(), {}, childLog);
+         int childPort = PortOf(*childServer);
          // Take every descriptor left under a low limit, bar the few the clients
          // below need.
          rlimit low{};

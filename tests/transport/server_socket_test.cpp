@@ -2,55 +2,21 @@
 #include <chrono>
 #include <thread>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
-#include "runtime/ruvo/transport/pico_http_server.h"
-#include "runtime/ruvo/transport/testing/recording_logger.h"
-#include "tests/support/process.h"
-#include "tests/transport/raw_client.h"
+#include "tests/transport/transport_fixture.h"
 
 namespace {
 
 using namespace TransportTesting;
 using namespace std::chrono_literals;
 using Ruvo::Transport::PicoHttp::AsioLocalApiServer;
-using Ruvo::Transport::PicoHttp::AsioTcpApiServer;
 using Ruvo::Transport::PicoHttp::ServerSettings;
-using boost::asio::ip::tcp;
-
-class TcpServerTest : public ::testing::Test {
-protected:
-   void StartServer(ServerSettings settings = {}, int acceptors = 1)
-   {
-      server = AsioTcpApiServer::Create(io.Io(), std::make_shared<EchoHandler>(), settings, logger);
-      for (int i = 0; i < acceptors; ++i) {
-         tcp::acceptor acceptor(io.Io());
-         acceptor.open(tcp::v4());
-         acceptor.set_option(tcp::acceptor::reuse_address(true));
-         acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0));
-         acceptor.listen(128);
-         server->StartAccepting(std::move(acceptor));
-      }
-      port = server->LocalEndpoints().at(0).port();
-   }
-   void TearDown() override
-   {
-      if (server) {
-         server->Close();
-      }
-      io.Stop();
-   }
-
-   IoThreads io;
-   std::shared_ptr<Ruvo::Log::Testing::RecordingLogger> logger = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
-   std::shared_ptr<AsioTcpApiServer> server;
-   int port = 0;
-};
+using TcpServerTest = ServerTest;
 
 TEST_F(TcpServerTest, KeepAliveAcrossRequestsUntilCloseInAnyCase)
 {
-   StartServer();
+   Serve();
    RawClient client(port);
    ASSERT_TRUE(client.Connected());
    for (int i = 0; i < 3; ++i) {
@@ -67,7 +33,7 @@ TEST_F(TcpServerTest, KeepAliveAcrossRequestsUntilCloseInAnyCase)
 
 TEST_F(TcpServerTest, ChunkedRequestAndChunkedReply)
 {
-   StartServer();
+   Serve();
    RawClient client(port);
    ASSERT_TRUE(client.Send("POST /api HTTP/1.1\r\nContent-Type: application/vnd.talvor.ruvo+stream.json\r\n"
                            "Accept: application/vnd.talvor.ruvo+stream.json\r\nTransfer-Encoding: chunked\r\n\r\n"
@@ -82,7 +48,7 @@ TEST_F(TcpServerTest, SlowAndMalformedClientsDoNotHoldUpOthers)
 {
    ServerSettings settings;
    settings.readLimit = 600ms;
-   StartServer(settings);
+   Serve(settings);
    auto start = std::chrono::steady_clock::now();
    // One peer trickles a header a byte at a time, well inside any per-read limit.
    RawClient slow(port);
@@ -102,8 +68,7 @@ TEST_F(TcpServerTest, SlowAndMalformedClientsDoNotHoldUpOthers)
    EXPECT_TRUE(garbage.ReadUntilClosed(none));
    EXPECT_EQ(none, "");
    RawClient good(port);
-   ASSERT_TRUE(good.Send(Post("{\"ok\":1}")));
-   EXPECT_EQ(good.Read(BodyReply("{\"ok\":1}", true).size()), BodyReply("{\"ok\":1}", true));
+   EXPECT_TRUE(Served(good, "{\"ok\":1}"));
    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
    // The trickling peer is cut off once its request has taken the read limit.
    std::string slowReply;
@@ -121,7 +86,7 @@ TEST_F(TcpServerTest, IdleKeepAliveConnectionIsClosedQuietly)
 {
    ServerSettings settings;
    settings.readLimit = 300ms;
-   StartServer(settings);
+   Serve(settings);
    RawClient client(port);
    ASSERT_TRUE(client.Send(Post("{}")));
    std::string all;
@@ -134,7 +99,7 @@ TEST_F(TcpServerTest, PeerThatDoesNotReadIsCutOffByTheWriteLimit)
 {
    ServerSettings settings;
    settings.writeLimit = 500ms;
-   StartServer(settings);
+   Serve(settings);
    RawClient client(port);
    std::string body = "\"" + std::string(16 * 1024 * 1024, 'w') + "\"";
    std::thread sender([&] { client.Send(Post(body)); });
@@ -150,7 +115,7 @@ TEST_F(TcpServerTest, PeerThatDoesNotReadIsCutOffByTheWriteLimit)
 
 TEST_F(TcpServerTest, ClosingLogsOneAcceptErrorPerAcceptor)
 {
-   StartServer({}, 2);
+   Serve(std::make_shared<EchoHandler>(), {}, nullptr, 2);
    server->Close();
    for (int i = 0; i < 100 && logger->Count("Accept Error: ") < 2; ++i) {
       std::this_thread::sleep_for(10ms);
@@ -161,12 +126,10 @@ TEST_F(TcpServerTest, ClosingLogsOneAcceptErrorPerAcceptor)
    EXPECT_FALSE(late.Connected());
 }
 
-TEST(LocalServerTest, ServesOnAUnixSocketAndRefusesAnEmptyPath)
+TEST_F(TcpServerTest, LocalServerServesOnAUnixSocketAndRefusesAnEmptyPath)
 {
-   IoThreads io;
    ZarnaTesting::TempDir dir;
-   auto logger = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
-   auto server = AsioLocalApiServer::Create(io.Io(), std::make_shared<EchoHandler>(), {}, logger);
+   auto local = AsioLocalApiServer::Create(io.Io(), std::make_shared<EchoHandler>(), {}, logger);
    boost::asio::local::stream_protocol::acceptor acceptor(io.Io());
    boost::system::error_code ec;
    EXPECT_FALSE(Ruvo::Asio::MakeLocalAcceptor(io.Io(), "", 128, acceptor, ec));
@@ -174,13 +137,11 @@ TEST(LocalServerTest, ServesOnAUnixSocketAndRefusesAnEmptyPath)
    EXPECT_EQ(ec.message(), "server failed to listen");
    std::string path = dir.File("api.sock");
    ASSERT_TRUE(Ruvo::Asio::MakeLocalAcceptor(io.Io(), path, 128, acceptor, ec)) << ec.message();
-   server->StartAccepting(std::move(acceptor));
+   local->StartAccepting(std::move(acceptor));
    RawClient client(path);
    ASSERT_TRUE(client.Connected());
-   ASSERT_TRUE(client.Send(Post("{\"u\":1}")));
-   EXPECT_EQ(client.Read(BodyReply("{\"u\":1}", true).size()), BodyReply("{\"u\":1}", true));
-   server->Close();
-   io.Stop();
+   EXPECT_TRUE(Served(client, "{\"u\":1}"));
+   local->Close();
 }
 
 } // namespace

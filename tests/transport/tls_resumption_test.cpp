@@ -16,24 +16,19 @@
 
 #include <openssl/ssl.h>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <gtest/gtest.h>
 
-#include "runtime/ruvo/transport/connectors.h"
-#include "runtime/ruvo/transport/timeout_stream.h"
 #include "runtime/ruvo/transport/tls_context.h"
 #include "runtime/ruvo/transport/tls_session_cache.h"
-#include "tests/fixtures/cert_factory.h"
-#include "tests/support/process.h"
+#include "tests/transport/transport_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace TransportTesting;
 using Ruvo::Security::Openssl::TlsSessionCache;
 using ZarnaTesting::CertSpec;
 using ZarnaTesting::TestCert;
-using ContextPtr = std::shared_ptr<boost::asio::ssl::context>;
 
 enum class Seen { Full, Resumed, Failed };
 
@@ -124,50 +119,11 @@ private:
    std::thread mThread;
 };
 
-struct ClientOutcome {
-   bool connected = false;
-   bool resumed = false;
-   std::string error;
-};
-
-ClientOutcome Connect(const std::string &host, uint16_t port, const ContextPtr &context)
-{
-   boost::asio::io_context io;
-   ClientOutcome outcome;
-   Ruvo::Asio::StreamLimits limits;
-   limits.readLimit = 5s;
-   auto base = std::make_shared<Ruvo::Asio::TcpBaseConnector>(io, host, port, limits);
-   Ruvo::Security::Openssl::TlsConnector connector(base, context);
-   connector.AsyncConnect(
-       [&](const boost::system::error_code &ec, std::shared_ptr<Ruvo::Asio::ByteStream> stream) {
-          if (ec) {
-             outcome.error = ec.message();
-             return;
-          }
-          using TlsStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
-          auto tls = std::dynamic_pointer_cast<Ruvo::Asio::TimeoutBaseStream<TlsStream>>(stream);
-          outcome.connected = true;
-          outcome.resumed = tls && SSL_session_reused(tls->Next().native_handle()) == 1;
-          stream->Close();
-       });
-   io.run();
-   return outcome;
-}
-
 class TlsResumptionTest : public ::testing::Test {
 protected:
    void SetUp() override { TlsSessionCache::Instance().Clear(); }
 
-   ContextPtr ServerContext(const TestCert &leaf, const std::string &name)
-   {
-      leaf.WritePem(dir.File(name + ".pem"));
-      leaf.Key().WritePrivatePem(dir.File(name + ".key"));
-      std::string error;
-      auto context = Ruvo::Security::Openssl::CreateServerTlsContext(
-          dir.File(name + ".pem"), dir.File(name + ".key"), error);
-      EXPECT_TRUE(context) << error;
-      return context;
-   }
+   ContextPtr ServerContext(const TestCert &leaf, const std::string &name) { return ServerTls(dir, name, leaf); }
 
    ContextPtr Client(const TestCert &trusted)
    {
@@ -182,12 +138,12 @@ protected:
 TEST_F(TlsResumptionTest, ServerModeTicketsResumeAcrossClientsWithTheSameTrust)
 {
    TlsServer server(ServerContext(good, "good"));
-   EXPECT_FALSE(Connect("localhost", server.port, Client(root)).resumed);
+   EXPECT_FALSE(TlsConnect("localhost", server.port, Client(root)).resumed);
    // A new client (as each operation builds) with the same CAs resumes, by name and by address.
-   auto second = Connect("localhost", server.port, Client(root));
+   auto second = TlsConnect("localhost", server.port, Client(root));
    EXPECT_TRUE(second.connected && second.resumed) << second.error;
-   EXPECT_FALSE(Connect("127.0.0.1", server.port, Client(root)).resumed);
-   EXPECT_TRUE(Connect("127.0.0.1", server.port, Client(root)).resumed);
+   EXPECT_FALSE(TlsConnect("127.0.0.1", server.port, Client(root)).resumed);
+   EXPECT_TRUE(TlsConnect("127.0.0.1", server.port, Client(root)).resumed);
    EXPECT_EQ(server.WaitFor(4),
              (std::vector<Seen>{Seen::Full, Seen::Resumed, Seen::Full, Seen::Resumed}));
 }
@@ -199,7 +155,7 @@ TEST_F(TlsResumptionTest, ServerRefusingResumptionGetsFullHandshakes)
    SSL_CTX_set_session_cache_mode(context->native_handle(), SSL_SESS_CACHE_OFF);
    TlsServer server(context);
    for (int i = 0; i < 3; ++i) {
-      auto outcome = Connect("localhost", server.port, Client(root));
+      auto outcome = TlsConnect("localhost", server.port, Client(root));
       EXPECT_TRUE(outcome.connected && !outcome.resumed) << outcome.error;
    }
    EXPECT_EQ(server.WaitFor(3), (std::vector<Seen>(3, Seen::Full)));
@@ -208,13 +164,13 @@ TEST_F(TlsResumptionTest, ServerRefusingResumptionGetsFullHandshakes)
 TEST_F(TlsResumptionTest, RejectedTicketFallsBackWithoutError)
 {
    TlsServer server(ServerContext(good, "good"));
-   ASSERT_TRUE(Connect("localhost", server.port, Client(root)).connected);
+   ASSERT_TRUE(TlsConnect("localhost", server.port, Client(root)).connected);
    // Restarted with new ticket keys: the old ticket is ignored, a full handshake follows
    // and its new session is the one resumed next.
    server.SetContext(ServerContext(good, "good"));
-   auto outcome = Connect("localhost", server.port, Client(root));
+   auto outcome = TlsConnect("localhost", server.port, Client(root));
    EXPECT_TRUE(outcome.connected && !outcome.resumed) << outcome.error;
-   EXPECT_TRUE(Connect("localhost", server.port, Client(root)).resumed);
+   EXPECT_TRUE(TlsConnect("localhost", server.port, Client(root)).resumed);
 
    // A server that breaks off any handshake offering a ticket: the caller still
    // connects, through one full handshake on a new connection.
@@ -233,7 +189,7 @@ TEST_F(TlsResumptionTest, RejectedTicketFallsBackWithoutError)
        },
        nullptr);
    server.SetContext(hostile);
-   outcome = Connect("localhost", server.port, Client(root));
+   outcome = TlsConnect("localhost", server.port, Client(root));
    EXPECT_TRUE(outcome.connected && !outcome.resumed) << outcome.error;
    EXPECT_EQ(server.WaitFor(5),
              (std::vector<Seen>{Seen::Full, Seen::Full, Seen::Resumed, Seen::Failed, Seen::Full}));
@@ -242,15 +198,15 @@ TEST_F(TlsResumptionTest, RejectedTicketFallsBackWithoutError)
 TEST_F(TlsResumptionTest, ChangedCertificateIsCheckedAgainAndForgotten)
 {
    TlsServer server(ServerContext(good, "good"));
-   ASSERT_TRUE(Connect("localhost", server.port, Client(root)).connected);
+   ASSERT_TRUE(TlsConnect("localhost", server.port, Client(root)).connected);
    ASSERT_EQ(TlsSessionCache::Instance().Size(), 1u);
    // Same service, now with a certificate for another name: the full handshake
    // applies the host check and the kept session is dropped.
    server.SetContext(ServerContext(root.Issue(CertSpec::Leaf("elsewhere.example")), "other"));
-   EXPECT_FALSE(Connect("localhost", server.port, Client(root)).connected);
+   EXPECT_FALSE(TlsConnect("localhost", server.port, Client(root)).connected);
    EXPECT_EQ(TlsSessionCache::Instance().Size(), 0u);
    server.SetContext(ServerContext(good, "good"));
-   EXPECT_FALSE(Connect("localhost", server.port, Client(root)).resumed);
+   EXPECT_FALSE(TlsConnect("localhost", server.port, Client(root)).resumed);
    EXPECT_EQ(server.WaitFor(4),
              (std::vector<Seen>{Seen::Full, Seen::Failed, Seen::Failed, Seen::Full}));
 }
@@ -258,16 +214,16 @@ TEST_F(TlsResumptionTest, ChangedCertificateIsCheckedAgainAndForgotten)
 TEST_F(TlsResumptionTest, ChangedTrustRootNeverResumesTheOldSession)
 {
    TlsServer server(ServerContext(good, "good"));
-   ASSERT_TRUE(Connect("localhost", server.port, Client(root)).connected);
+   ASSERT_TRUE(TlsConnect("localhost", server.port, Client(root)).connected);
    // The server would resume the session, but the client now trusts another root only.
    TestCert otherRoot = TestCert::SelfSigned(CertSpec::Ca("other root"));
-   EXPECT_FALSE(Connect("localhost", server.port, Client(otherRoot)).connected);
+   EXPECT_FALSE(TlsConnect("localhost", server.port, Client(otherRoot)).connected);
    // Trusting both is yet another trust: a full handshake, which passes.
    auto both = Ruvo::Security::Openssl::CreateClientTlsContext({otherRoot.Pem(), root.Pem()});
-   auto outcome = Connect("localhost", server.port, both);
+   auto outcome = TlsConnect("localhost", server.port, both);
    EXPECT_TRUE(outcome.connected && !outcome.resumed) << outcome.error;
    // The session kept under the first trust is still good for it.
-   EXPECT_TRUE(Connect("localhost", server.port, Client(root)).resumed);
+   EXPECT_TRUE(TlsConnect("localhost", server.port, Client(root)).resumed);
    EXPECT_EQ(server.WaitFor(4),
              (std::vector<Seen>{Seen::Full, Seen::Failed, Seen::Full, Seen::Resumed}));
 }
@@ -275,12 +231,12 @@ TEST_F(TlsResumptionTest, ChangedTrustRootNeverResumesTheOldSession)
 TEST_F(TlsResumptionTest, ConcurrentConnectionsShareOneSession)
 {
    TlsServer server(ServerContext(good, "good"));
-   ASSERT_TRUE(Connect("localhost", server.port, Client(root)).connected);
+   ASSERT_TRUE(TlsConnect("localhost", server.port, Client(root)).connected);
    std::vector<std::thread> threads;
    std::atomic<int> resumed{0};
    for (int i = 0; i < 4; ++i) {
       threads.emplace_back([&] {
-         if (Connect("localhost", server.port, Client(root)).resumed) {
+         if (TlsConnect("localhost", server.port, Client(root)).resumed) {
             ++resumed;
          }
       });
