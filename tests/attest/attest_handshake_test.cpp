@@ -22,14 +22,6 @@ using namespace AttestTesting;
 using AttestLib::Tpm2::AttestState;
 namespace Protocol = AttestLib::Tpm2::Protocol;
 
-#define REQUIRE_SWTPM()                                                                            \
-   do {                                                                                            \
-      if (!HaveSwtpm()) {                                                                          \
-         GTEST_SKIP() << "skipped: swtpm not installed (scripts/bootstrap)";                       \
-      }                                                                                            \
-      ASSERT_EQ(ManufacturedTpm::Get().error, "");                                                 \
-   } while (0)
-
 struct Outcome {
    std::string token;
    Ruvo::Data::ErrorValuePtr error;
@@ -61,16 +53,8 @@ private:
    int mStep = 0;
 };
 
-class AttestHandshakeTest : public ::testing::Test {
+class AttestHandshakeTest : public SwtpmTest {
 protected:
-   void SetUp() override
-   {
-      REQUIRE_SWTPM();
-      ASSERT_TRUE(tpm.Start()) << tpm.Log();
-      AttestLib::Tpm2::SetTcti(tpm.Tcti());
-   }
-   void TearDown() override { AttestLib::Tpm2::SetTcti(AttestLib::Tpm2::kDefaultTcti); }
-
    bool StartAttestd(const std::vector<std::string> &extra = {})
    {
       return attestd.Start({"--ek-ca", tpm.EkCaBundle()}, extra);
@@ -94,7 +78,6 @@ protected:
       EXPECT_EQ(sessions, 0u);
    }
 
-   SwtpmInstance tpm;
    AttestdProcess attestd;
 };
 

@@ -90,6 +90,14 @@ public:
                                                                     : credential.result.contexts[0];
    }
 
+   // Steps one to three: the evidence for the last call (empty when a step failed).
+   Bytes Evidence(AttestLib::Tpm2::AttestState &state)
+   {
+      Bytes evidence;
+      EXPECT_TRUE(state.ProcessContext(Begin(state), evidence));
+      return evidence;
+   }
+
 private:
    int mPort;
    std::vector<std::string> mCas;
@@ -133,21 +141,7 @@ std::pair<std::string, std::string> PublicKeyOf(const std::string &certificatePe
    return {pem, hex};
 }
 
-class AttestdRefusalTest : public ::testing::Test {
-protected:
-   void SetUp() override
-   {
-      if (!HaveSwtpm()) {
-         GTEST_SKIP() << "skipped: swtpm not installed (scripts/bootstrap)";
-      }
-      ASSERT_EQ(ManufacturedTpm::Get().error, "");
-      ASSERT_TRUE(tpm.Start()) << tpm.Log();
-      AttestLib::Tpm2::SetTcti(tpm.Tcti());
-   }
-   void TearDown() override { AttestLib::Tpm2::SetTcti(AttestLib::Tpm2::kDefaultTcti); }
-
-   SwtpmInstance tpm;
-};
+using AttestdRefusalTest = SwtpmTest;
 
 TEST_F(AttestdRefusalTest, ReplayedQuoteReusedSessionAndSubstitutedKeyAreRefused)
 {
@@ -158,10 +152,8 @@ TEST_F(AttestdRefusalTest, ReplayedQuoteReusedSessionAndSubstitutedKeyAreRefused
    auto b = AttestLib::Tpm2::AttestState::Create();
 
    // A full exchange, then the same evidence once more.
-   Bytes akA;
-   Bytes credentialA = client.Begin(*a, &akA);
-   Bytes evidenceA;
-   ASSERT_TRUE(a->ProcessContext(credentialA, evidenceA));
+   Bytes evidenceA = client.Evidence(*a);
+   ASSERT_FALSE(evidenceA.empty());
    Reply passed = client.Call({evidenceA});
    ASSERT_EQ(passed.error, nullptr) << passed.ErrorText();
    EXPECT_TRUE(passed.result.finished);
@@ -176,9 +168,7 @@ TEST_F(AttestdRefusalTest, ReplayedQuoteReusedSessionAndSubstitutedKeyAreRefused
    EXPECT_NE(reused.ErrorText().find("already past"), std::string::npos) << reused.ErrorText();
 
    // Session B: the secret recovered for its AK, but the quote signed by A's key.
-   Bytes credentialB2 = client.Begin(*b);
-   Bytes evidenceB;
-   ASSERT_TRUE(b->ProcessContext(credentialB2, evidenceB));
+   Bytes evidenceB = client.Evidence(*b);
    Protocol::Evidence forged;
    Protocol::Evidence fromA;
    std::string error;
@@ -192,9 +182,7 @@ TEST_F(AttestdRefusalTest, ReplayedQuoteReusedSessionAndSubstitutedKeyAreRefused
        << substituted.ErrorText();
 
    // A quote by the right key but a secret that key's TPM did not recover.
-   Bytes credentialA2 = client.Begin(*a);
-   Bytes evidenceA2;
-   ASSERT_TRUE(a->ProcessContext(credentialA2, evidenceA2));
+   Bytes evidenceA2 = client.Evidence(*a);
    Protocol::Evidence wrongSecret;
    ASSERT_TRUE(Protocol::Decode(evidenceA2, wrongSecret, error));
    wrongSecret.secret[0] ^= 1;
@@ -227,10 +215,7 @@ TEST_F(AttestdRefusalTest, EkTrustAndPcrPolicyAreEnforced)
    ASSERT_TRUE(allowing.Start({"--ek-allow", digest})) << allowing.Log();
    RawClient byKey(allowing.Port(), allowing.TrustedCas(), keyPem);
    byKey.useKey = true;
-   Bytes credential = byKey.Begin(*state);
-   Bytes evidence;
-   ASSERT_TRUE(state->ProcessContext(credential, evidence));
-   EXPECT_EQ(byKey.Call({evidence}).error, nullptr);
+   EXPECT_EQ(byKey.Call({byKey.Evidence(*state)}).error, nullptr);
    AttestdProcess denying;
    ASSERT_TRUE(denying.Start({"--ek-allow", std::string(64, 'a')})) << denying.Log();
    RawClient denied(denying.Port(), denying.TrustedCas(), keyPem);
@@ -244,10 +229,7 @@ TEST_F(AttestdRefusalTest, EkTrustAndPcrPolicyAreEnforced)
    ASSERT_TRUE(policed.Start({"--ek-ca", tpm.EkCaBundle()}, {"--pcr-policy", dir.File("policy")}))
        << policed.Log();
    RawClient client(policed.Port(), policed.TrustedCas(), certificate);
-   Bytes credentialP = client.Begin(*state);
-   Bytes evidenceP;
-   ASSERT_TRUE(state->ProcessContext(credentialP, evidenceP));
-   Reply outside = client.Call({evidenceP});
+   Reply outside = client.Call({client.Evidence(*state)});
    EXPECT_NE(outside.ErrorText().find("PCR 0 outside the policy"), std::string::npos)
        << outside.ErrorText();
    policed.Stop();

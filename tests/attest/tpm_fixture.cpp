@@ -22,13 +22,19 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool CanConnect(int port)
+sockaddr_in Loopback(int port)
 {
-   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
    sockaddr_in addr{};
    addr.sin_family = AF_INET;
    addr.sin_port = htons(static_cast<uint16_t>(port));
    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   return addr;
+}
+
+bool CanConnect(int port)
+{
+   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+   sockaddr_in addr = Loopback(port);
    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
    close(fd);
    return ok;
@@ -59,10 +65,7 @@ bool CanBind(int port)
    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
    const int one = 1;
    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-   sockaddr_in addr{};
-   addr.sin_family = AF_INET;
-   addr.sin_port = htons(static_cast<uint16_t>(port));
-   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+   sockaddr_in addr = Loopback(port);
    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
    close(fd);
    return ok;

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "runtime/tpm2/tpm2.h"
 #include "tests/fixtures/cert_factory.h"
 #include "tests/support/process.h"
 
@@ -71,6 +74,23 @@ private:
    ZarnaTesting::TestPki mPki;
    int mPort = 0;
    std::optional<ZarnaTesting::ChildProcess> mProcess;
+};
+
+// A started software TPM that the TPM library in this process talks to.
+class SwtpmTest : public ::testing::Test {
+protected:
+   void SetUp() override
+   {
+      if (!HaveSwtpm()) {
+         GTEST_SKIP() << "skipped: swtpm not installed (scripts/bootstrap)";
+      }
+      ASSERT_EQ(ManufacturedTpm::Get().error, "");
+      ASSERT_TRUE(tpm.Start()) << tpm.Log();
+      AttestLib::Tpm2::SetTcti(tpm.Tcti());
+   }
+   void TearDown() override { AttestLib::Tpm2::SetTcti(AttestLib::Tpm2::kDefaultTcti); }
+
+   SwtpmInstance tpm;
 };
 
 // The payload claims of a compact JWT as JSON text ("" when malformed).
