@@ -67,6 +67,24 @@ protected:
               ConfigStoreObjectId(Keys::kKmsServicesKey, Keys::kGroup, Keys::kComponent)));
    }
 
+   // A table over a store that loads exactly `objects`, populated.
+   std::unique_ptr<ServiceTable> LoadFrom(std::vector<std::shared_ptr<ConfigStoreObject>> objects)
+   {
+      scripted->script = std::move(objects);
+      auto loaded = std::make_unique<ServiceTable>(Keys::kKmsServicesKey, [store = scripted]() {
+         return std::make_shared<ConfigStore>(store, BrimConfigStore::kGlobalNamespace);
+      });
+      loaded->Populate();
+      return loaded;
+   }
+   static std::shared_ptr<ConfigStoreObject> Row(const std::string &id, const std::string &hostname,
+                                                    std::optional<int64_t> port,
+                                                    const std::vector<std::string> &chain, const std::string &group)
+   {
+      return StoredInstance(Keys::kKmsServicesKey, id, hostname, port, chain, group);
+   }
+   std::shared_ptr<ScriptedBackend> scripted = std::make_shared<ScriptedBackend>();
+
    ServiceResult Insert(const std::string &hostname, std::optional<int64_t> port,
                         const std::string &group, std::vector<std::string> chain = ValidChainPems())
    {
@@ -77,26 +95,25 @@ protected:
    }
 };
 
+// Loaded as stored (the later of two with one id wins); a missing port stays
+// absent and counts as 443; a port no API call could have stored is not loaded
+// at all: cast, it would name some other port.
 TEST_F(ServiceTableTest, LoadsStoredInstancesAsStored)
 {
-   auto scripted = std::make_shared<ScriptedBackend>();
-   scripted->script = {
-       StoredInstance(Keys::kKmsServicesKey, "b", "kms.test", std::nullopt, {"x", "y"}, "g1"),
-       StoredInstance(Keys::kKmsServicesKey, "a", "other.test", 8443, {}, "g2"),
-       // Same id again: the later one wins.
-       StoredInstance(Keys::kKmsServicesKey, "b", "later.test", 9000, {"z"}, "g3"),
-   };
-   ServiceTable loaded(Keys::kKmsServicesKey, [scripted]() {
-      return std::make_shared<ConfigStore>(scripted, BrimConfigStore::kGlobalNamespace);
-   });
-   loaded.Populate();
-
-   ASSERT_EQ(loaded.GetEntries().size(), 2u);
-   auto a = loaded.Find("a");
+   auto loaded = LoadFrom({Row("b", "kms.test", std::nullopt, {"x", "y"}, "g1"),
+                           Row("a", "other.test", 8443, {}, "g2"),
+                           Row("b", "later.test", 9000, {"z"}, "g3"),
+                           Row("none", "kms.test", std::nullopt, {}, "g4"),
+                           Row("big", "a.test", 65536 + 443, {}, "g5"),
+                           Row("neg", "b.test", -1, {}, "g6"),
+                           Row("max", "c.test", 65535, {}, "g7"),
+                           Row("zero", "d.test", 0, {}, "g8")});
+   ASSERT_EQ(loaded->GetEntries().size(), 5u);
+   auto a = loaded->Find("a");
    EXPECT_EQ(a->address->hostname, "other.test");
    EXPECT_EQ(a->address->port, 8443);
    EXPECT_TRUE(a->certChain->certs.empty());
-   auto b = loaded.Find("b");
+   auto b = loaded->Find("b");
    EXPECT_EQ(b->address->hostname, "later.test");
    EXPECT_EQ(b->group, "g3");
    EXPECT_EQ(b->certChain->certs, std::vector<std::string>{"z"});
@@ -104,44 +121,18 @@ TEST_F(ServiceTableTest, LoadsStoredInstancesAsStored)
        BrimConfigStore::kGlobalNamespace,
        ConfigStoreObjectId(Keys::kKmsServicesKey, Keys::kGroup, Keys::kComponent)));
    EXPECT_TRUE(log.Has(125, "Populate(kms_services)"));
-   EXPECT_TRUE(log.Has(125, "Found 3 instances from Config Store"));
+   EXPECT_TRUE(log.Has(125, "Found 8 instances from Config Store"));
    EXPECT_TRUE(log.Has(125, "Loaded server ID b"));
-}
 
-TEST_F(ServiceTableTest, MissingPortLoadsAbsentAndCountsAs443)
-{
-   auto scripted = std::make_shared<ScriptedBackend>();
-   scripted->script = {
-       StoredInstance(Keys::kKmsServicesKey, "a", "kms.test", std::nullopt, {}, "g1")};
-   ServiceTable loaded(Keys::kKmsServicesKey, [scripted]() {
-      return std::make_shared<ConfigStore>(scripted, BrimConfigStore::kGlobalNamespace);
-   });
-   loaded.Populate();
-   EXPECT_FALSE(loaded.Find("a")->address->port.has_value());
-
+   EXPECT_FALSE(loaded->Find("none")->address->port.has_value());
    std::string id;
-   EXPECT_EQ(loaded.Insert(Address("kms.test", 443), ValidChain(), "g2", id),
-             ServiceResult::AlreadyExists);
-   EXPECT_TRUE(scripted->CallCount(MemoryBackend::Operation::Add) == 0);
-}
+   EXPECT_EQ(loaded->Insert(Address("kms.test", 443), ValidChain(), "g9", id), ServiceResult::AlreadyExists);
+   EXPECT_EQ(scripted->CallCount(MemoryBackend::Operation::Add), 0);
 
-// A port no API call could have stored is not loaded at all: cast, it would
-// name some other port.
-TEST_F(ServiceTableTest, StoredPortOutsideTheRangeIsNotLoaded)
-{
-   auto scripted = std::make_shared<ScriptedBackend>();
-   scripted->script = {StoredInstance(Keys::kKmsServicesKey, "big", "a.test", 65536 + 443, {}, "g1"),
-                       StoredInstance(Keys::kKmsServicesKey, "neg", "b.test", -1, {}, "g2"),
-                       StoredInstance(Keys::kKmsServicesKey, "max", "c.test", 65535, {}, "g3"),
-                       StoredInstance(Keys::kKmsServicesKey, "zero", "d.test", 0, {}, "g4")};
-   ServiceTable loaded(Keys::kKmsServicesKey, [scripted]() {
-      return std::make_shared<ConfigStore>(scripted, BrimConfigStore::kGlobalNamespace);
-   });
-   loaded.Populate();
-   EXPECT_EQ(loaded.Find("big"), nullptr);
-   EXPECT_EQ(loaded.Find("neg"), nullptr);
-   EXPECT_EQ(loaded.Find("max")->address->port, 65535);
-   EXPECT_EQ(loaded.Find("zero")->address->port, 0);
+   EXPECT_EQ(loaded->Find("big"), nullptr);
+   EXPECT_EQ(loaded->Find("neg"), nullptr);
+   EXPECT_EQ(loaded->Find("max")->address->port, 65535);
+   EXPECT_EQ(loaded->Find("zero")->address->port, 0);
    EXPECT_TRUE(log.Has(110, "Not loading server ID big from kms_services: port 65979 is outside 0-65535"));
    EXPECT_TRUE(log.Has(110, "Not loading server ID neg from kms_services: port -1 is outside 0-65535"));
 }
@@ -152,15 +143,10 @@ TEST_F(ServiceTableTest, LoadFailureThrowsAndMalformedInstanceFailsTheLoad)
                      ConfigStoreException(BrimConfigStore::CS_ERR_DB_IO, "disk"));
    EXPECT_THROW(table.Populate(), ConfigStoreException);
 
-   auto scripted = std::make_shared<ScriptedBackend>();
    auto broken = std::make_shared<ConfigStoreObject>(
        ConfigStoreObjectId(Keys::kKmsServicesKey, Keys::kGroup, Keys::kComponent, "x"));
    broken->SetValue(Keys::kGroupId, "g"); // no address
-   scripted->script = {broken};
-   ServiceTable loaded(Keys::kKmsServicesKey, [scripted]() {
-      return std::make_shared<ConfigStore>(scripted, BrimConfigStore::kGlobalNamespace);
-   });
-   EXPECT_THROW(loaded.Populate(), ConfigStoreException);
+   EXPECT_THROW(LoadFrom({broken}), ConfigStoreException);
 }
 
 TEST_F(ServiceTableTest, DuplicateAndGroupChecks)

@@ -19,8 +19,6 @@
 namespace {
 
 using Zarna::ZarnaState;
-using ZarnaTesting::Address;
-using ZarnaTesting::ValidChain;
 using namespace std::chrono_literals;
 
 constexpr int64_t kNow = 1800000000; // wall clock of these tests at start, seconds
@@ -144,23 +142,9 @@ protected:
 
    std::string AddService(const std::string &group, int port)
    {
-      std::string id;
-      EXPECT_EQ(state->InsertAttestdInfo(Address("attestd.test", port), ValidChain(), group, id),
-                Zarna::ServiceResult::Ok);
-      return id;
+      return ZarnaTesting::InsertAttestd(*state, "attestd.test", group, port);
    }
-   std::string TokenOf(const std::string &group)
-   {
-      Ruvo::Data::ErrorValuePtr error;
-      std::vector<Zarna::ZarnaStateInfo> groups;
-      state->GetGroups(error, groups);
-      for (const auto &g : groups) {
-         if (g.group == group) {
-            return g.token;
-         }
-      }
-      return "<no group>";
-   }
+   std::string TokenOf(const std::string &group) { return ZarnaTesting::TokenOf(*state, group); }
    static std::string IdOf(const Ruvo::Data::ErrorValuePtr &error)
    {
       return error && !error->messages().empty() ? error->messages()[0].GetId() : "";
@@ -268,10 +252,7 @@ TEST_F(ZarnaStateAttestTest, RefreshRunsThirtyMinutesBeforeExpiryOrAtExpiry)
       own->Init();
       // The store is shared with the earlier cases: a service of its own.
       const std::string group = "g" + std::to_string(lifetime);
-      std::string id;
-      ASSERT_EQ(own->InsertAttestdInfo(Address("attestd.test", static_cast<int>(lifetime)),
-                                       ValidChain(), group, id),
-                Zarna::ServiceResult::Ok);
+      ZarnaTesting::InsertAttestd(*own, "attestd.test", group, lifetime);
       script.token = TokenExpiringIn(lifetime);
       Ruvo::Data::ErrorValuePtr error;
       ASSERT_TRUE(own->WaitOnAttestation(group, false, error));

@@ -107,17 +107,11 @@ TEST(ZarnaStateConcurrencyTest, ParallelChangesKeepTheInvariants)
    EXPECT_EQ(harness.firewall->Allowed(),
              harness.firewall->AddressesOf(ZarnaTesting::ConfiguredHostnames(*state)));
    auto reloaded = ZarnaState::Create(harness.Options());
-   auto ids = [](const ZarnaState::ServiceList &list) {
-      std::vector<std::string> out;
-      for (const auto &s : list) {
-         out.push_back(s->instanceId);
-      }
-      return out;
-   };
-   EXPECT_EQ(ids(reloaded->ListAttestdServices(std::nullopt)),
-             ids(state->ListAttestdServices(std::nullopt)));
-   EXPECT_EQ(ids(reloaded->ListZarndServices(std::nullopt)),
-             ids(state->ListZarndServices(std::nullopt)));
+   using ZarnaTesting::Ids;
+   EXPECT_EQ(Ids(reloaded->ListAttestdServices(std::nullopt)),
+             Ids(state->ListAttestdServices(std::nullopt)));
+   EXPECT_EQ(Ids(reloaded->ListZarndServices(std::nullopt)),
+             Ids(state->ListZarndServices(std::nullopt)));
    state->Shutdown();
 }
 

@@ -115,15 +115,11 @@ TEST_F(ZarnaStateFirewallTest, AllowListFollowsTheConfiguredHosts)
 {
    auto state = Start();
    EXPECT_TRUE(mBackend->QueryRuleset(Zarna::kFirewallRulesetId).enabled);
-   std::string att, kms, both1, both2, id;
-   ASSERT_EQ(state->InsertAttestdInfo(Address("att.test"), ValidChain(), "g1", att),
-             ServiceResult::Ok);
-   ASSERT_EQ(state->InsertZarndInfo(Address("kms.test"), ValidChain(), "g1", kms),
-             ServiceResult::Ok);
-   ASSERT_EQ(state->InsertAttestdInfo(Address("both.test"), ValidChain(), "g2", both1),
-             ServiceResult::Ok);
-   ASSERT_EQ(state->InsertZarndInfo(Address("both.test"), ValidChain(), "g3", both2),
-             ServiceResult::Ok);
+   std::string att = ZarnaTesting::InsertAttestd(*state, "att.test", "g1");
+   ZarnaTesting::InsertZarnd(*state, "kms.test", "g1");
+   std::string both1 = ZarnaTesting::InsertAttestd(*state, "both.test", "g2");
+   std::string both2 = ZarnaTesting::InsertZarnd(*state, "both.test", "g3");
+   std::string id;
    EXPECT_EQ(Allowed(), Expected(*state));
    EXPECT_EQ(Allowed().size(), 4u);
 

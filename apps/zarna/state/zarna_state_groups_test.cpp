@@ -14,8 +14,6 @@ namespace {
 
 using Zarna::ServiceResult;
 using Zarna::ZarnaState;
-using ZarnaTesting::Address;
-using ZarnaTesting::ValidChain;
 
 constexpr const char *kScheduleOnInsert =
     "Scheduling a preemptive attestation while inserting an attestation service";
@@ -42,15 +40,23 @@ protected:
    }
    std::string InsertAttestd(const std::string &host, const std::string &group)
    {
-      std::string id;
-      EXPECT_EQ(state->InsertAttestdInfo(Address(host), ValidChain(), group, id),
-                ServiceResult::Ok);
-      return id;
+      return ZarnaTesting::InsertAttestd(*state, host, group);
    }
 };
 
 TEST_F(ZarnaStateGroupsTest, TokensAreCountedPerGroup)
 {
+   Ruvo::Data::ErrorValuePtr error;
+   std::vector<Zarna::ZarnaStateInfo> groups;
+   state->GetGroups(error, groups);
+   EXPECT_TRUE(groups.empty());
+   EXPECT_TRUE(log.Has(110, "Veritor Components not configured."));
+   ASSERT_NE(error, nullptr);
+   EXPECT_EQ(error->GetName(), Ruvo::Data::StdErrors::kError);
+   ASSERT_EQ(error->messages().size(), 1u);
+   EXPECT_EQ(error->messages()[0].GetId(), "com.talvor.brim.trusted_infrastructure.veritor_services.not_configured");
+   EXPECT_EQ(error->messages()[0].GetDefaultMessage(), "Incomplete or missing Veritor Components configuration.");
+
    AddGroups({"g1", "g2", "g1"});
    EXPECT_TRUE(log.Has(130, "There is already an instance of group g1 in the groupInfo"));
 
@@ -67,8 +73,7 @@ TEST_F(ZarnaStateGroupsTest, TokensAreCountedPerGroup)
    EXPECT_TRUE(state->AddTokenForGroup("g2", "t3", nullptr));
    EXPECT_EQ(state->GetNumTokens(), 2);
 
-   Ruvo::Data::ErrorValuePtr error;
-   std::vector<Zarna::ZarnaStateInfo> groups;
+   error.reset();
    state->GetGroups(error, groups);
    EXPECT_EQ(error, nullptr);
    ASSERT_EQ(groups.size(), 2u);
@@ -84,23 +89,6 @@ TEST_F(ZarnaStateGroupsTest, TokensAreCountedPerGroup)
    EXPECT_EQ(state->GetNumTokens(), 1);
    state->DeleteTokenForGroup("nope");
    EXPECT_TRUE(log.Has(125, "Did not find group nope in list; could not delete token"));
-}
-
-TEST_F(ZarnaStateGroupsTest, GetGroupsWithoutGroupsSetsTheError)
-{
-   Ruvo::Data::ErrorValuePtr error;
-   std::vector<Zarna::ZarnaStateInfo> groups;
-   state->GetGroups(error, groups);
-   EXPECT_TRUE(groups.empty());
-   EXPECT_TRUE(log.Has(110, "Veritor Components not configured."));
-   ASSERT_NE(error, nullptr);
-   EXPECT_EQ(error->GetName(), Ruvo::Data::StdErrors::kError);
-   auto messages = error->messages();
-   ASSERT_EQ(messages.size(), 1u);
-   EXPECT_EQ(messages[0].GetId(),
-             "com.talvor.brim.trusted_infrastructure.veritor_services.not_configured");
-   EXPECT_EQ(messages[0].GetDefaultMessage(),
-             "Incomplete or missing Veritor Components configuration.");
 }
 
 TEST_F(ZarnaStateGroupsTest, PickGroupChoosesOnlyTokenlessGroups)
@@ -137,8 +125,7 @@ TEST_F(ZarnaStateGroupsTest, OnePreemptiveAttestationAtATime)
    std::string a = InsertAttestd("a.test", "g1");
    EXPECT_TRUE(state->HasPendingAttemptAttestation());
    InsertAttestd("b.test", "g2");
-   std::string id;
-   ASSERT_EQ(state->InsertZarndInfo(Address("k.test"), ValidChain(), "g3", id), ServiceResult::Ok);
+   std::string id = ZarnaTesting::InsertZarnd(*state, "k.test", "g3");
    EXPECT_EQ(log.Count(kScheduleOnInsert), 1u);
 
    harness.Advance(19);
@@ -198,9 +185,7 @@ TEST_F(ZarnaStateGroupsTest, NoPreemptiveAttestationWhileATokenIsHeld)
 TEST_F(ZarnaStateGroupsTest, StateIsLoggedEveryTenMinutes)
 {
    InsertAttestd("a.test", "g1");
-   std::string id;
-   ASSERT_EQ(state->InsertZarndInfo(Address("k.test", 8443), ValidChain(), "g2", id),
-             ServiceResult::Ok);
+   ZarnaTesting::InsertZarnd(*state, "k.test", "g2", 8443);
    ASSERT_TRUE(state->AddTokenForGroup("g1", "t", nullptr));
    EXPECT_TRUE(state->HasPendingLogState());
 
@@ -236,10 +221,7 @@ TEST(ZarnaStateLifetimeTest, PendingWorkOutlivingTheStateDoesNothing)
    ZarnaTesting::StateHarness harness;
    HostlibTesting::LogCapture log;
    {
-      auto state = harness.Start();
-      std::string id;
-      ASSERT_EQ(state->InsertAttestdInfo(Address("a.test"), ValidChain(), "g1", id),
-                ServiceResult::Ok);
+      ZarnaTesting::InsertAttestd(*harness.Start(), "a.test", "g1");
    }
    log.Clear();
    harness.Advance(3600);

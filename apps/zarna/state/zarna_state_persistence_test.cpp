@@ -74,17 +74,14 @@ struct Snapshot {
 Snapshot Take(ZarnaState &state)
 {
    Snapshot snapshot;
-   for (const auto &s : state.ListAttestdServices(std::nullopt)) {
-      std::shared_ptr<const Zarna::ServiceInfo> info;
-      EXPECT_EQ(state.GetAttestdService(s->instanceId, info), ServiceResult::Ok);
-      snapshot.attestd.emplace_back(s->instanceId, s->address->hostname, s->address->port, s->group,
-                                    info->certChain->certs);
-   }
-   for (const auto &s : state.ListZarndServices(std::nullopt)) {
-      std::shared_ptr<const Zarna::ServiceInfo> info;
-      EXPECT_EQ(state.GetZarndService(s->instanceId, info), ServiceResult::Ok);
-      snapshot.zarnd.emplace_back(s->instanceId, s->address->hostname, s->address->port, s->group,
-                                  info->certChain->certs);
+   for (bool attestd : {true, false}) {
+      for (const auto &s : attestd ? state.ListAttestdServices(std::nullopt) : state.ListZarndServices(std::nullopt)) {
+         std::shared_ptr<const Zarna::ServiceInfo> info;
+         EXPECT_EQ(attestd ? state.GetAttestdService(s->instanceId, info) : state.GetZarndService(s->instanceId, info),
+                   ServiceResult::Ok);
+         (attestd ? snapshot.attestd : snapshot.zarnd)
+             .emplace_back(s->instanceId, s->address->hostname, s->address->port, s->group, info->certChain->certs);
+      }
    }
    return snapshot;
 }

@@ -31,37 +31,19 @@ protected:
    HostlibTesting::LogCapture log;
    std::shared_ptr<ZarnaState> state = harness.Start();
 
-   std::string InsertAttestd(const std::string &host, std::optional<int64_t> port,
-                             const std::string &group)
-   {
-      std::string id;
-      EXPECT_EQ(state->InsertAttestdInfo(Address(host, port), ValidChain(), group, id),
-                ServiceResult::Ok);
-      return id;
-   }
-   std::string InsertZarnd(const std::string &host, std::optional<int64_t> port,
-                           const std::string &group)
-   {
-      std::string id;
-      EXPECT_EQ(state->InsertZarndInfo(Address(host, port), ValidChain(), group, id),
-                ServiceResult::Ok);
-      return id;
-   }
    void ExpectFirewallMatchesServices()
    {
       EXPECT_EQ(harness.firewall->Allowed(),
                 harness.firewall->AddressesOf(ConfiguredHostnames(*state)));
    }
-   std::vector<std::string> GroupNames()
+   std::vector<std::string> GroupNames() { return ZarnaTesting::GroupNames(*state); }
+   std::string InsertAttestd(const std::string &host, std::optional<int64_t> port, const std::string &group)
    {
-      Ruvo::Data::ErrorValuePtr error;
-      std::vector<Zarna::ZarnaStateInfo> groups;
-      state->GetGroups(error, groups);
-      std::vector<std::string> names;
-      for (const auto &g : groups) {
-         names.push_back(g.group);
-      }
-      return names;
+      return ZarnaTesting::InsertAttestd(*state, host, group, port);
+   }
+   std::string InsertZarnd(const std::string &host, std::optional<int64_t> port, const std::string &group)
+   {
+      return ZarnaTesting::InsertZarnd(*state, host, group, port);
    }
 };
 
@@ -308,11 +290,8 @@ TEST_F(ZarnaStateServicesTest, ListingFilters)
    std::string b = InsertAttestd("a.test", 8443, "g2");
    std::string c = InsertAttestd("c.test", 443, "g3");
    auto ids = [](const ZarnaState::ServiceList &list) {
-      std::set<std::string> out;
-      for (const auto &s : list) {
-         out.insert(s->instanceId);
-      }
-      return out;
+      auto sorted = ZarnaTesting::Ids(list);
+      return std::set<std::string>(sorted.begin(), sorted.end());
    };
 
    auto all = state->ListAttestdServices(ServiceFilter{});

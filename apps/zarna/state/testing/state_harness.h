@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "apps/zarna/state/testing/fake_firewall.h"
 #include "apps/zarna/state/zarna_state.h"
 #include "runtime/configstore/config_store.h"
@@ -93,6 +95,59 @@ inline std::vector<std::string> ConfiguredHostnames(Zarna::ZarnaState &state)
       hostnames.push_back(s->address->hostname);
    }
    return hostnames;
+}
+
+// Inserts a service that must be accepted; its instance id.
+inline std::string InsertAttestd(Zarna::ZarnaState &state, const std::string &host, const std::string &group,
+                                 std::optional<int64_t> port = {})
+{
+   std::string id;
+   EXPECT_EQ(state.InsertAttestdInfo(Address(host, port), ValidChain(), group, id), Zarna::ServiceResult::Ok)
+       << host << " in " << group;
+   return id;
+}
+inline std::string InsertZarnd(Zarna::ZarnaState &state, const std::string &host, const std::string &group,
+                               std::optional<int64_t> port = {})
+{
+   std::string id;
+   EXPECT_EQ(state.InsertZarndInfo(Address(host, port), ValidChain(), group, id), Zarna::ServiceResult::Ok)
+       << host << " in " << group;
+   return id;
+}
+
+inline std::vector<Zarna::ZarnaStateInfo> Groups(Zarna::ZarnaState &state)
+{
+   Ruvo::Data::ErrorValuePtr error;
+   std::vector<Zarna::ZarnaStateInfo> groups;
+   state.GetGroups(error, groups);
+   return groups;
+}
+inline std::vector<std::string> GroupNames(Zarna::ZarnaState &state)
+{
+   std::vector<std::string> names;
+   for (const auto &g : Groups(state)) {
+      names.push_back(g.group);
+   }
+   return names;
+}
+// The group's token; "<no group>" for a group the state does not have.
+inline std::string TokenOf(Zarna::ZarnaState &state, const std::string &group)
+{
+   for (const auto &g : Groups(state)) {
+      if (g.group == group) {
+         return g.token;
+      }
+   }
+   return "<no group>";
+}
+
+inline std::vector<std::string> Ids(const Zarna::ZarnaState::ServiceList &list)
+{
+   std::vector<std::string> ids;
+   for (const auto &s : list) {
+      ids.push_back(s->instanceId);
+   }
+   return ids;
 }
 
 } // namespace ZarnaTesting
