@@ -1,22 +1,18 @@
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <net/if.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
-#include <thread>
 #include <fstream>
 #include <system_error>
+#include <thread>
 
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include "apps/zarna/ruvo/endpoints/local_socket_endpoint.h"
 #include "apps/zarna/ruvo/endpoints/tcp_endpoint.h"
+#include "runtime/hostctl/testing/private_namespace.h"
 #include "runtime/hostlib/testing/log_capture.h"
 #include "runtime/ruvo/binding/binder.h"
 #include "runtime/ruvo/binding/stub.h"
@@ -78,6 +74,27 @@ protected:
       worker.join();
    }
 
+   std::unique_ptr<Zarna::TcpEndpoint> Tcp(int port)
+   {
+      return std::make_unique<Zarna::TcpEndpoint>(port, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
+   }
+   std::unique_ptr<Zarna::LocalSocketEndpoint> Local(const std::string &path)
+   {
+      return std::make_unique<Zarna::LocalSocketEndpoint>(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr,
+                                                          logger);
+   }
+   Ruvo::Outcome<std::string> EchoTcp(const std::string &host, int port, const std::string &text)
+   {
+      return Stub<Decl>(Ruvo::Transport::PicoHttp::CreateHttpClientProvider(clientIo, host, static_cast<uint16_t>(port),
+                                                                            nullptr))
+         .Echo(clientIo, text);
+   }
+   template <class D = Decl>
+   Ruvo::Outcome<std::string> EchoLocal(const std::string &path, const std::string &text)
+   {
+      return Stub<D>(Ruvo::Transport::PicoHttp::CreateLocalClientProvider(clientIo, path, nullptr)).Echo(clientIo, text);
+   }
+
    HostlibTesting::LogCapture capture;
    std::shared_ptr<Ruvo::Log::Testing::RecordingLogger> logger = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
    boost::asio::io_context io;
@@ -105,26 +122,21 @@ TEST_F(Endpoints, TcpEndpointListensOnBothLoopbacksAndServes)
 {
    int port = ZarnaTesting::FreeTcpPort();
    {
-      Zarna::TcpEndpoint endpoint(port, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
-      ASSERT_TRUE(endpoint.Start());
+      auto endpoint = Tcp(port);
+      ASSERT_TRUE(endpoint->Start());
       EXPECT_TRUE(capture.Has(125, "HTTP endpoint listening on TCP port " + std::to_string(port)));
       EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "Listening on: 127.0.0.1:" + std::to_string(port))) << logger->All();
-      auto got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateHttpClientProvider(clientIo, "127.0.0.1",
-                                                                                static_cast<uint16_t>(port), nullptr))
-                    .Echo(clientIo, "v4");
+      auto got = EchoTcp("127.0.0.1", port, "v4");
       ASSERT_FALSE(got.IsError()) << got.error->ToString();
       EXPECT_EQ(*got.value, "v4");
       if (Ipv6LoopbackUsable()) {
          EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "Listening on: [::1]:" + std::to_string(port)));
-         got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateHttpClientProvider(clientIo, "::1",
-                                                                              static_cast<uint16_t>(port), nullptr))
-                  .Echo(clientIo, "v6");
+         got = EchoTcp("::1", port, "v6");
          ASSERT_FALSE(got.IsError()) << got.error->ToString();
       }
 
       // A second endpoint on the same port fails for each family it tries.
-      Zarna::TcpEndpoint second(port, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
-      EXPECT_FALSE(second.Start());
+      EXPECT_FALSE(Tcp(port)->Start());
       EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "IPv4 Failed to listen on: 127.0.0.1:" + std::to_string(port) +
                                                    " ec: system:98"))
          << logger->All();
@@ -134,65 +146,21 @@ TEST_F(Endpoints, TcpEndpointListensOnBothLoopbacksAndServes)
       std::this_thread::sleep_for(10ms);
    }
    EXPECT_GE(logger->Count("Accept Error: system:125"), 1u);
-   auto got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateHttpClientProvider(clientIo, "127.0.0.1",
-                                                                             static_cast<uint16_t>(port), nullptr))
-                 .Echo(clientIo, "gone");
+   auto got = EchoTcp("127.0.0.1", port, "gone");
    ASSERT_TRUE(got.IsError());
    EXPECT_EQ(got.error->messages().at(0).GetId(), "ruvo.connect.failed");
 }
 
 // In a network namespace of its own with IPv6 switched off, the endpoint still
-// listens on 127.0.0.1 and logs the IPv6 failure. Runs in a child process.
+// listens on 127.0.0.1 and logs the IPv6 failure.
 TEST_F(Endpoints, TcpEndpointStartsWithoutIpv6)
 {
-   int pipeFds[2];
-   ASSERT_EQ(pipe(pipeFds), 0);
-   pid_t pid = fork();
-   ASSERT_GE(pid, 0);
-   if (pid == 0) {
-      close(pipeFds[0]);
-      auto report = [&](const std::string &text, int code) {
-         (void)!write(pipeFds[1], text.data(), text.size());
-         _exit(code);
-      };
-      if (unshare(CLONE_NEWNET) != 0) {
-         report("cannot make a network namespace", 77);
-      }
-      int fd = socket(AF_INET, SOCK_DGRAM, 0);
-      ifreq ifr{};
-      std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-      ioctl(fd, SIOCGIFFLAGS, &ifr);
-      ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-      if (ioctl(fd, SIOCSIFFLAGS, &ifr) != 0) {
-         report("cannot bring lo up", 77);
-      }
-      close(fd);
-      std::ofstream("/proc/sys/net/ipv6/conf/lo/disable_ipv6") << "1";
-      if (Ipv6LoopbackUsable()) {
-         report("cannot switch IPv6 off", 77);
-      }
-      boost::asio::io_context childIo;
-      auto childLog = std::make_shared<Ruvo::Log::Testing::RecordingLogger>();
-      Zarna::TcpEndpoint endpoint(7890, childIo, nullptr, Ruvo::Provider::DirectEnqueuer(), nullptr, childLog);
-      bool started = endpoint.Start();
-      bool v6Logged = childLog->Count("IPv6 Failed to listen on: [::1]:7890 ec: system:") == 1;
-      bool v4Listening = childLog->Has(Ruvo::Log::kInfo, "Listening on: 127.0.0.1:7890");
-      report(childLog->All(), started && v6Logged && v4Listening ? 0 : 1);
-   }
-   close(pipeFds[1]);
-   std::string text;
-   char buf[512];
-   ssize_t n;
-   while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) {
-      text.append(buf, static_cast<size_t>(n));
-   }
-   close(pipeFds[0]);
-   int status = 0;
-   waitpid(pid, &status, 0);
-   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
-      GTEST_SKIP() << "no private network namespace here: " << text;
-   }
-   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+   ZARNA_RUN_IN_PRIVATE_NAMESPACES(CLONE_NEWNET);
+   std::ofstream("/proc/sys/net/ipv6/conf/lo/disable_ipv6") << "1";
+   ASSERT_FALSE(Ipv6LoopbackUsable()) << "IPv6 could not be switched off";
+   EXPECT_TRUE(Tcp(7890)->Start()) << logger->All();
+   EXPECT_EQ(logger->Count("IPv6 Failed to listen on: [::1]:7890 ec: system:"), 1u) << logger->All();
+   EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "Listening on: 127.0.0.1:7890"));
 }
 
 TEST_F(Endpoints, LocalSocketReplacesAStaleFileServesAndRemovesItsFile)
@@ -201,17 +169,15 @@ TEST_F(Endpoints, LocalSocketReplacesAStaleFileServesAndRemovesItsFile)
    std::string path = dir.File("zarnaRuvoLocal.sock");
    std::ofstream(path) << "stale";
    {
-      Zarna::LocalSocketEndpoint endpoint(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
-      ASSERT_TRUE(endpoint.Start());
+      auto endpoint = Local(path);
+      ASSERT_TRUE(endpoint->Start());
       EXPECT_TRUE(capture.Has(125, "Unix domain socket endpoint listening on " + path));
       EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "Listening on: " + path));
-      auto got = Stub<Decl>(Ruvo::Transport::PicoHttp::CreateLocalClientProvider(clientIo, path, nullptr))
-                    .Echo(clientIo, "local");
+      auto got = EchoLocal(path, "local");
       ASSERT_FALSE(got.IsError()) << got.error->ToString();
       EXPECT_EQ(*got.value, "local");
       // Interfaces that are not bound on this chain are not found.
-      got = Stub<OtherDecl>(Ruvo::Transport::PicoHttp::CreateLocalClientProvider(clientIo, path, nullptr))
-               .Echo(clientIo, "x");
+      got = EchoLocal<OtherDecl>(path, "x");
       ASSERT_TRUE(got.IsError());
       EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.operation_not_found");
    }
@@ -225,17 +191,17 @@ TEST_F(Endpoints, LocalSocketLeavesOtherProcessesSocketFilesAlone)
    ZarnaTesting::TempDir dir;
    std::string path = dir.File("zarnaRuvoLocal.sock");
    {
-      Zarna::LocalSocketEndpoint first(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
-      ASSERT_TRUE(first.Start());
-      Zarna::LocalSocketEndpoint second(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
-      EXPECT_FALSE(second.Start());
+      auto first = Local(path);
+      ASSERT_TRUE(first->Start());
+      auto second = Local(path);
+      EXPECT_FALSE(second->Start());
       EXPECT_TRUE(capture.Has(110, "The socket " + path + " is served by another process"));
    } // `second` goes first: the file stays for `first`, which then removes it
    EXPECT_FALSE(std::filesystem::exists(path));
 
    {
-      Zarna::LocalSocketEndpoint endpoint(path, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
-      ASSERT_TRUE(endpoint.Start());
+      auto endpoint = Local(path);
+      ASSERT_TRUE(endpoint->Start());
       std::filesystem::remove(path);
       std::ofstream(path) << "someone else's";
    }
@@ -246,20 +212,16 @@ TEST_F(Endpoints, LocalSocketPathErrors)
 {
    std::string longPath = "/tmp/" + std::string(103, 'p');
    ASSERT_EQ(longPath.size(), 108u);
-   Zarna::LocalSocketEndpoint tooLong(longPath, io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
    try {
-      tooLong.Start();
+      Local(longPath)->Start();
       ADD_FAILURE() << "no exception";
    } catch (const std::system_error &e) {
       EXPECT_EQ(e.code(), std::errc::filename_too_long);
    }
-   Zarna::LocalSocketEndpoint noDir("/nonexistent-dir/x.sock", io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr,
-                                    logger);
-   EXPECT_FALSE(noDir.Start());
+   EXPECT_FALSE(Local("/nonexistent-dir/x.sock")->Start());
    EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "UDS Failed to listen on: /nonexistent-dir/x.sock ec: system:2"))
       << logger->All();
-   Zarna::LocalSocketEndpoint empty("", io, provider, Ruvo::Provider::DirectEnqueuer(), nullptr, logger);
-   EXPECT_FALSE(empty.Start());
+   EXPECT_FALSE(Local("")->Start());
    EXPECT_TRUE(logger->Has(Ruvo::Log::kInfo, "UDS Failed to listen on:  ec: Ruvo Transport Http:8"));
 }
 
