@@ -15,6 +15,12 @@
 
 namespace Ruvo::Security::Openssl {
 
+void RefuseResumption(boost::asio::ssl::context &server)
+{
+   SSL_CTX_set_options(server.native_handle(), SSL_OP_NO_TICKET);
+   SSL_CTX_set_session_cache_mode(server.native_handle(), SSL_SESS_CACHE_OFF);
+}
+
 std::string PendingOpensslError()
 {
    unsigned long err = ERR_peek_error();

@@ -29,6 +29,10 @@ std::shared_ptr<boost::asio::ssl::context> CreateServerTlsContext(const std::str
                                                                   const std::string &privateKeyFile,
                                                                   std::string &error);
 
+// Makes a server context refuse every resumption (no tickets issued, no session
+// ids kept), so that each client pays a full handshake: a baseline for measuring.
+void RefuseResumption(boost::asio::ssl::context &server);
+
 // Text of the oldest pending OpenSSL error, or "" when there is none.
 std::string PendingOpensslError();
 
