@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/zarna/firewall/host_resolver.h"
+#include "apps/zarna/firewall/testing/table_resolver.h"
 #include "runtime/hostctl/host_ctl_exception.h"
 #include "runtime/hostlib/testing/log_capture.h"
 
@@ -121,43 +122,15 @@ private:
    }
 };
 
-class ScriptedResolver : public HostResolver {
-public:
-   int Resolve(const std::string &hostname, const addrinfo &hints, std::vector<ResolvedAddress> &out) override
-   {
-      lastHints = hints;
-      auto error = errors.find(hostname);
-      if (error != errors.end()) {
-         return error->second;
-      }
-      for (const auto &[family, text] : answers[hostname]) {
-         ResolvedAddress resolved;
-         resolved.family = family;
-         if (family == AF_INET) {
-            inet_pton(AF_INET, text.c_str(), &reinterpret_cast<sockaddr_in *>(&resolved.address)->sin_addr);
-         } else if (family == AF_INET6) {
-            inet_pton(AF_INET6, text.c_str(), &reinterpret_cast<sockaddr_in6 *>(&resolved.address)->sin6_addr);
-         }
-         out.push_back(resolved);
-      }
-      return 0;
-   }
-
-   std::map<std::string, std::vector<std::pair<int, std::string>>> answers;
-   std::map<std::string, int> errors;
-   addrinfo lastHints{};
-};
-
 class FirewallTest : public ::testing::Test {
 protected:
    void SetUp() override
    {
       HykCtl::System::SetFirewallBackend(mFirewall);
       mPreviousResolver = SetHostResolver(mResolver);
-      mResolver->answers["peer.example"] = {{AF_INET, "192.0.2.10"}, {AF_INET6, "2001:db8::10"}};
-      mResolver->answers["other.example"] = {{AF_INET, "192.0.2.20"}};
-      mResolver->answers["shared.example"] = {{AF_INET, "192.0.2.10"}, {AF_INET, "192.0.2.30"}};
-      mResolver->errors["nohost.example"] = EAI_NONAME;
+      mResolver->table = {{"peer.example", {"192.0.2.10", "2001:db8::10"}},
+                          {"other.example", {"192.0.2.20"}},
+                          {"shared.example", {"192.0.2.10", "192.0.2.30"}}};
    }
    void TearDown() override
    {
@@ -167,7 +140,7 @@ protected:
    void LoadRuleset() { mFirewall->rulesets[kFirewallRulesetId].exists = true; }
 
    std::shared_ptr<ScriptedFirewall> mFirewall = std::make_shared<ScriptedFirewall>();
-   std::shared_ptr<ScriptedResolver> mResolver = std::make_shared<ScriptedResolver>();
+   std::shared_ptr<ZarnaTesting::TableResolver> mResolver = std::make_shared<ZarnaTesting::TableResolver>();
    std::shared_ptr<HostResolver> mPreviousResolver;
    HostlibTesting::LogCapture mLog;
 };
@@ -204,12 +177,12 @@ TEST_F(FirewallTest, ResolutionProblemsAreReportedNotGuessed)
    EXPECT_FALSE(FirewallAddHost(std::string("peer.example\0.evil", 17))) << "a NUL must not shorten the name";
    EXPECT_EQ(mFirewall->Allowed(), "");
 
-   mResolver->answers["odd.example"] = {{AF_UNIX, ""}, {AF_INET, "192.0.2.40"}};
+   mResolver->table["odd.example"] = {"", "192.0.2.40"};
    EXPECT_TRUE(FirewallAddHost("odd.example"));
    EXPECT_TRUE(mLog.Has(110, "Unknown family (1) in address info for odd.example"));
    EXPECT_EQ(mFirewall->Allowed(), "192.0.2.40 ");
 
-   mResolver->answers["empty.example"] = {};
+   mResolver->table["empty.example"] = {};
    EXPECT_TRUE(FirewallAddHost("empty.example")) << "no usable address is not a failure";
 }
 
@@ -226,24 +199,21 @@ TEST_F(FirewallTest, LibraryFailuresBecomeFalseWithOneLine)
    EXPECT_TRUE(mLog.Has(110, "Could not add peer.example to firewall whitelist: firewall unavailable: injected"));
 }
 
-TEST_F(FirewallTest, AFailedAddTakesBackOnlyWhatItAdded)
+TEST_F(FirewallTest, AFailedAddTakesBackOnlyWhatItAddedAFailedRemoveStillRemovesTheRest)
 {
    LoadRuleset();
    ASSERT_TRUE(FirewallAddHost("other.example"));
    mFirewall->rulesets[kFirewallRulesetId].ipv4.push_back(HostCtl::Network::Ipv4Address("192.0.2.10"));
-   mResolver->answers["three.example"] = {{AF_INET, "192.0.2.10"}, {AF_INET, "192.0.2.50"}, {AF_INET, "192.0.2.60"}};
+   mResolver->table["three.example"] = {"192.0.2.10", "192.0.2.50", "192.0.2.60"};
    mFirewall->failAddNumber = mFirewall->adds + 2; // 192.0.2.60 fails after .50 went in
    EXPECT_FALSE(FirewallAddHost("three.example"));
    EXPECT_TRUE(mLog.Has(110, "Could not add three.example to firewall whitelist: nftables could not add: injected"));
    EXPECT_EQ(mFirewall->Allowed(), "192.0.2.20 192.0.2.10 ")
       << "192.0.2.50 withdrawn; the address that was there before stays";
-}
 
-TEST_F(FirewallTest, AFailedRemoveStillRemovesTheRest)
-{
-   LoadRuleset();
+   mFirewall->rulesets[kFirewallRulesetId].ipv4.clear();
    ASSERT_TRUE(FirewallAddHost("shared.example"));
-   mFirewall->failRemoveNumber = 1;
+   mFirewall->failRemoveNumber = mFirewall->removes + 1;
    EXPECT_FALSE(FirewallRemoveHost("shared.example"));
    EXPECT_TRUE(mLog.Has(110, "Could not remove shared.example from firewall whitelist: nftables could not remove: injected"));
    EXPECT_EQ(mFirewall->Allowed(), "192.0.2.10 ");

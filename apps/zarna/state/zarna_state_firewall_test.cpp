@@ -1,7 +1,6 @@
 // The state over the agent's real firewall functions, with the file backend of
 // the firewall library and a resolver that answers from a table: the ruleset's
 // allow-list must equal the resolved addresses of the configured hosts.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 
 #include "apps/zarna/firewall/firewall.h"
 #include "apps/zarna/firewall/host_resolver.h"
+#include "apps/zarna/firewall/testing/table_resolver.h"
 #include "apps/zarna/state/testing/state_harness.h"
 #include "runtime/hostctl/file_backend.h"
 #include "runtime/hostlib/testing/log_capture.h"
@@ -19,36 +19,6 @@ namespace {
 using Zarna::ServiceResult;
 using ZarnaTesting::Address;
 using ZarnaTesting::ValidChain;
-
-class TableResolver : public Zarna::HostResolver {
-public:
-   std::map<std::string, std::vector<std::string>> table;
-
-   int Resolve(const std::string &hostname, const addrinfo &,
-               std::vector<Zarna::ResolvedAddress> &addresses) override
-   {
-      auto it = table.find(hostname);
-      if (it == table.end()) {
-         return EAI_NONAME;
-      }
-      for (const std::string &text : it->second) {
-         Zarna::ResolvedAddress resolved;
-         if (text.find(':') == std::string::npos) {
-            auto *v4 = reinterpret_cast<sockaddr_in *>(&resolved.address);
-            v4->sin_family = AF_INET;
-            inet_pton(AF_INET, text.c_str(), &v4->sin_addr);
-            resolved.family = AF_INET;
-         } else {
-            auto *v6 = reinterpret_cast<sockaddr_in6 *>(&resolved.address);
-            v6->sin6_family = AF_INET6;
-            inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr);
-            resolved.family = AF_INET6;
-         }
-         addresses.push_back(resolved);
-      }
-      return 0;
-   }
-};
 
 class ZarnaStateFirewallTest : public ::testing::Test {
 protected:
@@ -105,7 +75,7 @@ protected:
 
    ZarnaTesting::StateHarness harness;
    HostlibTesting::LogCapture log;
-   std::shared_ptr<TableResolver> resolver = std::make_shared<TableResolver>();
+   std::shared_ptr<ZarnaTesting::TableResolver> resolver = std::make_shared<ZarnaTesting::TableResolver>();
    std::shared_ptr<HykCtl::System::FileBackend> mBackend;
    std::shared_ptr<Zarna::HostResolver> mPreviousResolver;
    std::filesystem::path mDir;
