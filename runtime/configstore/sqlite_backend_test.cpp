@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -50,11 +51,11 @@ std::vector<std::string> Ids(const std::vector<std::shared_ptr<ConfigStoreObject
    return ids;
 }
 
-int32_t OpenFailure(const std::string &path, std::string *text = nullptr)
+// The code of the store error `call` raised, 0 for none; its text in `text`.
+int32_t CodeOf(const std::function<void()> &call, std::string *text = nullptr)
 {
-   ConfigStore::SetDatabasePath(path);
    try {
-      ConfigStore::GetStore();
+      call();
    } catch (const ConfigStoreException &e) {
       if (text != nullptr) {
          *text = e.what();
@@ -62,6 +63,12 @@ int32_t OpenFailure(const std::string &path, std::string *text = nullptr)
       return e.GetCode();
    }
    return 0;
+}
+
+int32_t OpenFailure(const std::string &path, std::string *text = nullptr)
+{
+   ConfigStore::SetDatabasePath(path);
+   return CodeOf([] { ConfigStore::GetStore(); }, text);
 }
 
 class SqliteBackendTest : public ::testing::Test {
@@ -151,18 +158,8 @@ TEST_F(SqliteBackendTest, FailedChangesLeaveTheStoreAsItWas)
 {
    auto store = ConfigStore::GetStore();
    store->AddObject(Service("a", "h1", 1, {"c"}, "g1"));
-   try {
-      store->AddObject(Service("a", "h2", 2, {"d"}, "g2"));
-      FAIL() << "duplicate instance id accepted";
-   } catch (const ConfigStoreException &e) {
-      EXPECT_EQ(e.GetCode(), CS_ERR_OBJECT_EXISTS);
-   }
-   try {
-      store->DeleteObject(InstanceId("missing"));
-      FAIL() << "delete of a missing instance reported success";
-   } catch (const ConfigStoreException &e) {
-      EXPECT_EQ(e.GetCode(), CS_ERR_OBJECT_NOT_FOUND);
-   }
+   EXPECT_EQ(CodeOf([&] { store->AddObject(Service("a", "h2", 2, {"d"}, "g2")); }), CS_ERR_OBJECT_EXISTS);
+   EXPECT_EQ(CodeOf([&] { store->DeleteObject(InstanceId("missing")); }), CS_ERR_OBJECT_NOT_FOUND);
    Reopen();
    auto all = ConfigStore::GetStore()->GetAllInstances(mAll);
    ASSERT_EQ(Ids(all), std::vector<std::string>{"a"});
@@ -316,12 +313,8 @@ TEST_F(SqliteBackendTest, ReadOnlyAndFullFileSystemsAreExceptions)
    int added = 0;
    int32_t code = 0;
    for (int i = 0; i < 1000 && code == 0; i++) {
-      try {
-         store->AddObject(Service("big" + std::to_string(i), "h", i, {std::string(16384, 'x')}, "g"));
-         added++;
-      } catch (const ConfigStoreException &e) {
-         code = e.GetCode();
-      }
+      code = CodeOf([&] { store->AddObject(Service("big" + std::to_string(i), "h", i, {std::string(16384, 'x')}, "g")); });
+      added += code == 0 ? 1 : 0;
    }
    EXPECT_EQ(code, CS_ERR_DB_FULL);
    EXPECT_GT(added, 0);
