@@ -17,7 +17,6 @@ using namespace std::chrono_literals;
 using boost::asio::ip::tcp;
 using Ruvo::Transport::PicoHttp::ClientExchangeResult;
 using Ruvo::Transport::PicoHttp::ClientPhase;
-using ClientServerTest = ServerTest;
 
 // One call on the caller's own I/O context, run on this thread until it is done.
 ClientExchangeResult Call(boost::asio::io_context &io, Ruvo::Asio::Connector &connector, const std::string &host,
@@ -50,15 +49,6 @@ struct SilentListener {
    tcp::acceptor acceptor;
    std::optional<tcp::socket> held;
 };
-
-TEST_F(ClientServerTest, PlainTcpCallAgainstTheServer)
-{
-   boost::asio::io_context caller;
-   Ruvo::Asio::TcpBaseConnector connector(caller, "127.0.0.1", static_cast<uint16_t>(Serve()), {});
-   auto r = Call(caller, connector, "127.0.0.1", "{\"hello\":true}");
-   ASSERT_FALSE(r.error) << r.error.message();
-   EXPECT_EQ(r.messages, std::vector<std::string>{"{\"hello\":true}"});
-}
 
 TEST(ClientSocketTest, ReadLimitEndsACallThatGetsNoAnswer)
 {

@@ -10,7 +10,6 @@ namespace {
 
 using namespace TransportTesting;
 using namespace std::chrono_literals;
-using Ruvo::Transport::PicoHttp::AsioLocalApiServer;
 using Ruvo::Transport::PicoHttp::ServerSettings;
 using TcpServerTest = ServerTest;
 
@@ -126,22 +125,15 @@ TEST_F(TcpServerTest, ClosingLogsOneAcceptErrorPerAcceptor)
    EXPECT_FALSE(late.Connected());
 }
 
-TEST_F(TcpServerTest, LocalServerServesOnAUnixSocketAndRefusesAnEmptyPath)
+// Serving on a Unix socket is the RPC tests' part.
+TEST(LocalAcceptorTest, AnEmptyPathIsRefused)
 {
-   ZarnaTesting::TempDir dir;
-   auto local = AsioLocalApiServer::Create(io.Io(), std::make_shared<EchoHandler>(), {}, logger);
+   IoThreads io;
    boost::asio::local::stream_protocol::acceptor acceptor(io.Io());
    boost::system::error_code ec;
    EXPECT_FALSE(Ruvo::Asio::MakeLocalAcceptor(io.Io(), "", 128, acceptor, ec));
    EXPECT_EQ(ec.value(), 8);
    EXPECT_EQ(ec.message(), "server failed to listen");
-   std::string path = dir.File("api.sock");
-   ASSERT_TRUE(Ruvo::Asio::MakeLocalAcceptor(io.Io(), path, 128, acceptor, ec)) << ec.message();
-   local->StartAccepting(std::move(acceptor));
-   RawClient client(path);
-   ASSERT_TRUE(client.Connected());
-   EXPECT_TRUE(Served(client, "{\"u\":1}"));
-   local->Close();
 }
 
 } // namespace

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/ruvo/transport/connectors.h"
-#include "runtime/ruvo/transport/http_client_exchange.h"
 #include "runtime/ruvo/transport/tls_context.h"
 #include "tests/transport/transport_fixture.h"
 
@@ -65,6 +63,7 @@ TEST_F(TlsMatrixTest, OnlyATls12PeerWithAValidTrustedCertificateForTheHostIsAcce
    }
 }
 
+// Whole calls over TLS are the RPC tests' part.
 TEST_F(TlsMatrixTest, OwnTlsServerServesTheClient)
 {
    auto leaf = pki.intermediate.Issue(CertSpec::Leaf("localhost", "127.0.0.1"));
@@ -80,20 +79,6 @@ TEST_F(TlsMatrixTest, OwnTlsServerServesTheClient)
    EXPECT_EQ(outcome.version, TLS1_2_VERSION);
    EXPECT_FALSE(TlsConnect("wrong.example", port, pki.Trusted()).connected);
 
-   // A whole call over TLS.
-   boost::asio::io_context client;
-   auto base = std::make_shared<Ruvo::Asio::TcpBaseConnector>(client, "localhost", static_cast<uint16_t>(port),
-                                                              Ruvo::Asio::StreamLimits{});
-   Ruvo::Security::Openssl::TlsConnector connector(base, Ruvo::Security::Openssl::CreateClientTlsContext(pki.Trusted()));
-   std::vector<std::string> messages;
-   connector.AsyncConnect([&](const boost::system::error_code &ec, std::shared_ptr<Ruvo::Asio::ByteStream> stream) {
-      ASSERT_FALSE(ec) << ec.message();
-      Ruvo::Transport::PicoHttp::HttpClientExchange::Run(
-         stream, "localhost", "{\"tls\":1}", {}, nullptr,
-         [&](Ruvo::Transport::PicoHttp::ClientExchangeResult r) { messages = r.messages; });
-   });
-   client.run();
-   EXPECT_EQ(messages, std::vector<std::string>{"{\"tls\":1}"});
    // A plain-text peer on the TLS port gets nothing back and does not stop the server.
    RawClient plain(port);
    ASSERT_TRUE(plain.Send(Post("{}")));
