@@ -60,11 +60,13 @@ protected:
       return attestd.Start({"--ek-ca", tpm.EkCaBundle()}, extra);
    }
 
-   Outcome Run(const std::shared_ptr<AttestState> &state, std::vector<std::string> cas = {})
+   // One attestation against `service` (the test's attestd by default).
+   Outcome Run(const std::shared_ptr<AttestState> &state, std::vector<std::string> cas = {},
+               AttestdProcess *service = nullptr)
    {
       Outcome outcome;
-      Zarna::AttestClient client("localhost", std::to_string(attestd.Port()),
-                                 cas.empty() ? attestd.TrustedCas() : cas, state);
+      AttestdProcess &to = service ? *service : attestd;
+      Zarna::AttestClient client("localhost", std::to_string(to.Port()), cas.empty() ? to.TrustedCas() : cas, state);
       client.GetKmsAuthJwt(outcome.token, outcome.error);
       return outcome;
    }
@@ -193,12 +195,7 @@ TEST_F(AttestHandshakeTest, ServiceMisbehaviourOverTheWire)
       AttestdProcess faulty;
       ASSERT_TRUE(faulty.Start({"--ek-ca", tpm.EkCaBundle()}, {"--fault", c.fault}))
           << faulty.Log();
-      Outcome outcome;
-      {
-         Zarna::AttestClient client("localhost", std::to_string(faulty.Port()), faulty.TrustedCas(),
-                                    state);
-         client.GetKmsAuthJwt(outcome.token, outcome.error);
-      }
+      Outcome outcome = Run(state, {}, &faulty);
       EXPECT_TRUE(outcome.token.empty()) << c.fault;
       ASSERT_NE(outcome.error, nullptr) << c.fault;
       if (!c.id.empty()) {

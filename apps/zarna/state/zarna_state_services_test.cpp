@@ -204,8 +204,20 @@ TEST_F(ZarnaStateServicesTest, DeleteDropsTheGroupAndItsToken)
    EXPECT_EQ(state->DeleteAttestdInfo(z), ServiceResult::NotFound);
 }
 
-TEST_F(ZarnaStateServicesTest, StoreFailureOnDeleteChangesNothing)
+TEST_F(ZarnaStateServicesTest, StoreFailureOnInsertOrDeleteChangesNothing)
 {
+   harness.Memory().FailNext(
+       MemoryBackend::Operation::Add,
+       ConfigStoreException(BrimConfigStore::CS_ERR_DB_FULL, "configstore.db"));
+   std::string id;
+   EXPECT_EQ(state->InsertAttestdInfo(Address("a.test"), ValidChain(), "g1", id),
+             ServiceResult::ConfigStoreFailure);
+   EXPECT_TRUE(state->ListAttestdServices(std::nullopt).empty());
+   EXPECT_TRUE(GroupNames().empty());
+   EXPECT_FALSE(state->HasPendingAttemptAttestation());
+   ExpectFirewallMatchesServices();
+   EXPECT_TRUE(ZarnaState::Create(harness.Options())->ListAttestdServices(std::nullopt).empty());
+
    std::string a = InsertAttestd("attestd.test", std::nullopt, "g1");
    ASSERT_TRUE(state->AddTokenForGroup("g1", "token", nullptr));
    auto allowed = harness.firewall->Allowed();
@@ -227,21 +239,6 @@ TEST_F(ZarnaStateServicesTest, StoreFailureOnDeleteChangesNothing)
    EXPECT_EQ(state->DeleteAttestdInfo(a), ServiceResult::Ok);
    EXPECT_EQ(state->GetNumTokens(), 0);
    EXPECT_TRUE(harness.firewall->Allowed().empty());
-}
-
-TEST_F(ZarnaStateServicesTest, StoreFailureOnInsertChangesNothing)
-{
-   harness.Memory().FailNext(
-       MemoryBackend::Operation::Add,
-       ConfigStoreException(BrimConfigStore::CS_ERR_DB_FULL, "configstore.db"));
-   std::string id;
-   EXPECT_EQ(state->InsertAttestdInfo(Address("a.test"), ValidChain(), "g1", id),
-             ServiceResult::ConfigStoreFailure);
-   EXPECT_TRUE(state->ListAttestdServices(std::nullopt).empty());
-   EXPECT_TRUE(GroupNames().empty());
-   EXPECT_FALSE(state->HasPendingAttemptAttestation());
-   ExpectFirewallMatchesServices();
-   EXPECT_TRUE(ZarnaState::Create(harness.Options())->ListAttestdServices(std::nullopt).empty());
 }
 
 TEST_F(ZarnaStateServicesTest, LookupStandardizesCertificatesAndKeepsTheStoredOnes)
