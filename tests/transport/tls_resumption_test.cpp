@@ -151,8 +151,7 @@ TEST_F(TlsResumptionTest, ServerModeTicketsResumeAcrossClientsWithTheSameTrust)
 TEST_F(TlsResumptionTest, ServerRefusingResumptionGetsFullHandshakes)
 {
    auto context = ServerContext(good, "good");
-   SSL_CTX_set_options(context->native_handle(), SSL_OP_NO_TICKET);
-   SSL_CTX_set_session_cache_mode(context->native_handle(), SSL_SESS_CACHE_OFF);
+   Ruvo::Security::Openssl::RefuseResumption(*context);
    TlsServer server(context);
    for (int i = 0; i < 3; ++i) {
       auto outcome = TlsConnect("localhost", server.port, Client(root));

@@ -20,29 +20,34 @@
 
 namespace TransportTesting {
 
+namespace {
+
+int ConnectOrClose(int fd, const sockaddr *address, socklen_t size)
+{
+   if (connect(fd, address, size) != 0) {
+      close(fd);
+      return -1;
+   }
+   return fd;
+}
+
+} // namespace
+
 RawClient::RawClient(int port)
 {
-   mFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
    sockaddr_in addr{};
    addr.sin_family = AF_INET;
    addr.sin_port = htons(static_cast<uint16_t>(port));
    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-   if (connect(mFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-      close(mFd);
-      mFd = -1;
-   }
+   mFd = ConnectOrClose(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
 }
 
 RawClient::RawClient(const std::string &unixPath)
 {
-   mFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
    sockaddr_un addr{};
    addr.sun_family = AF_UNIX;
    std::strncpy(addr.sun_path, unixPath.c_str(), sizeof addr.sun_path - 1);
-   if (connect(mFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-      close(mFd);
-      mFd = -1;
-   }
+   mFd = ConnectOrClose(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
 }
 
 RawClient::~RawClient()
@@ -65,48 +70,35 @@ bool RawClient::Send(const std::string &bytes)
    return true;
 }
 
-std::string RawClient::Read(size_t count, std::chrono::milliseconds timeout)
+bool RawClient::ReadUpTo(std::string &out, size_t count, std::chrono::milliseconds timeout)
 {
-   std::string out;
    auto deadline = std::chrono::steady_clock::now() + timeout;
    while (out.size() < count) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-         break;
-      }
       pollfd p{mFd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-         break;
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+         return false;
       }
       char buf[4096];
       ssize_t n = recv(mFd, buf, std::min(sizeof buf, count - out.size()), 0);
-      if (n <= 0) {
-         break;
-      }
-      out.append(buf, static_cast<size_t>(n));
-   }
-   return out;
-}
-
-bool RawClient::ReadUntilClosed(std::string &out, std::chrono::milliseconds timeout)
-{
-   auto deadline = std::chrono::steady_clock::now() + timeout;
-   for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-         return false;
-      }
-      pollfd p{mFd, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-         return false;
-      }
-      char buf[4096];
-      ssize_t n = recv(mFd, buf, sizeof buf, 0);
       if (n <= 0) {
          return true;
       }
       out.append(buf, static_cast<size_t>(n));
    }
+   return false;
+}
+
+std::string RawClient::Read(size_t count, std::chrono::milliseconds timeout)
+{
+   std::string out;
+   ReadUpTo(out, count, timeout);
+   return out;
+}
+
+bool RawClient::ReadUntilClosed(std::string &out, std::chrono::milliseconds timeout)
+{
+   return ReadUpTo(out, std::string::npos, timeout);
 }
 
 IoThreads::IoThreads(int threads) : mWork(boost::asio::make_work_guard(mIo))

@@ -39,6 +39,8 @@ public:
    bool ReadUntilClosed(std::string &out, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 private:
+   // Reads until `count` bytes arrived (false), the peer closed (true) or the deadline passed (false).
+   bool ReadUpTo(std::string &out, size_t count, std::chrono::milliseconds timeout);
    int mFd = -1;
 };
 
