@@ -30,7 +30,10 @@ CryptoError CryptoHash_Compute(const CryptoHashAlgorithm *algorithm, const void 
    if (outputSize != algorithm->outputSize) {
       return CRYPTO_ERROR_BAD_BUFFER_SIZE;
    }
-   EVP_MD *md = EVP_MD_fetch(nullptr, algorithm->name, nullptr);
+   // Fetched once: a fetch looks the name up in the provider tables under a lock,
+   // which costs more than digesting a short text.
+   static EVP_MD *const sha256 = EVP_MD_fetch(nullptr, kSha256.name, nullptr);
+   EVP_MD *md = algorithm == &kSha256 ? sha256 : nullptr;
    if (md == nullptr) {
       return CRYPTO_ERROR_OPERATION_FAILED;
    }
@@ -38,7 +41,6 @@ CryptoError CryptoHash_Compute(const CryptoHashAlgorithm *algorithm, const void 
    static const unsigned char kEmpty = 0;
    int ok = EVP_Digest(length == 0 ? &kEmpty : data, length, static_cast<unsigned char *>(output),
                        &written, md, nullptr);
-   EVP_MD_free(md);
    if (ok != 1 || written != algorithm->outputSize) {
       return CRYPTO_ERROR_OPERATION_FAILED;
    }

@@ -135,6 +135,9 @@ struct ListCodec {
    static Data::DataValuePtr ToValue(const Container &items, CodecContext &ctx)
    {
       auto list = std::make_shared<Data::ListValue>();
+      if constexpr (requires { items.size(); }) {
+         list->Reserve(items.size());
+      }
       for (const auto &item : items) {
          list->Add(Codec<T>::ToValue(item, ctx));
       }
@@ -266,6 +269,7 @@ struct Codec<T> {
       }
       std::apply(
          [&](const auto &...f) {
+            out->ReserveFields(sizeof...(f));
             (out->SetField(f.name, Codec<MemberType<decltype(f)>>::ToValue(v.*(f.member), ctx)), ...);
          },
          T::Fields());

@@ -190,17 +190,18 @@ size_t CompoundValue::Position(const std::string &name) const
    return kNoField;
 }
 
-void CompoundValue::SetField(const std::string &name, DataValuePtr value)
+void CompoundValue::SetField(std::string name, DataValuePtr value)
 {
    size_t position = Position(name);
    if (position != kNoField) {
       mFields[position].second = std::move(value);
       return;
    }
-   mFields.emplace_back(name, std::move(value));
    if (!mIndex.empty()) {
-      mIndex.emplace(name, mFields.size() - 1);
-   } else if (mFields.size() >= kIndexFrom) {
+      mIndex.emplace(name, mFields.size());
+   }
+   mFields.emplace_back(std::move(name), std::move(value));
+   if (mIndex.empty() && mFields.size() >= kIndexFrom) {
       for (size_t i = 0; i < mFields.size(); ++i) {
          mIndex.emplace(mFields[i].first, i);
       }

@@ -118,6 +118,7 @@ class ListValue : public DataValue {
 public:
    ListValue() : DataValue(DataType::List) {}
    void Add(DataValuePtr value) { mItems.push_back(std::move(value)); }
+   void Reserve(size_t count) { mItems.reserve(count); }
    const std::vector<DataValuePtr> &Items() const { return mItems; }
    size_t Size() const { return mItems.size(); }
    DataValuePtr Copy() const override;
@@ -137,7 +138,9 @@ public:
 
    const std::string &GetName() const { return mName; }
    // Replaces the field of that name in place, or appends it.
-   void SetField(const std::string &name, DataValuePtr value);
+   void SetField(std::string name, DataValuePtr value);
+   // Room for that many fields, for a builder that knows how many it will set.
+   void ReserveFields(size_t count) { mFields.reserve(count); }
    // nullptr when absent.
    DataValuePtr GetField(const std::string &name) const;
    bool HasField(const std::string &name) const { return Position(name) != kNoField; }

@@ -229,6 +229,7 @@ bool JsonApiResponseSerializer::Serialize(const std::string &requestId,
                                           const Core::MethodResult &result, std::string &body) const
 {
    body.clear();
+   body.reserve(1024);
    std::string reason;
    if (AppendHead(requestId, body)) {
       body += result.IsError() ? ",\"error\":" : ",\"result\":";

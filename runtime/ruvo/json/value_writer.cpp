@@ -164,9 +164,17 @@ bool AppendString(std::string_view text, std::string &out)
       return false;
    }
    static const char kHex[] = "0123456789abcdef";
+   out.reserve(out.size() + text.size() + 2);
    out += '"';
-   for (char ch : text) {
-      auto c = static_cast<unsigned char>(ch);
+   // Runs of characters that need no escape go in at once.
+   size_t run = 0;
+   for (size_t i = 0; i < text.size(); ++i) {
+      auto c = static_cast<unsigned char>(text[i]);
+      if (c >= 0x20 && c != '"' && c != '\\') {
+         continue;
+      }
+      out.append(text.data() + run, i - run);
+      run = i + 1;
       switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -176,15 +184,12 @@ bool AppendString(std::string_view text, std::string &out)
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
       default:
-         if (c < 0x20) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xf];
-         } else {
-            out += ch;
-         }
+         out += "\\u00";
+         out += kHex[c >> 4];
+         out += kHex[c & 0xf];
       }
    }
+   out.append(text.data() + run, text.size() - run);
    out += '"';
    return true;
 }
