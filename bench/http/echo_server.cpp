@@ -2,7 +2,9 @@
 // ("bench.http.echo.echo", text in, same text out) behind the transport's real
 // request handler, on plain TCP, a Unix socket and TLS.
 //
-//   http_echo_server [--tcp PORT] [--unix PATH] [--tls PORT --cert FILE --key FILE] [--threads N]
+//   http_echo_server [--tcp PORT] [--unix PATH] [--tls PORT] [--tls-full PORT] [--cert FILE --key FILE]
+//                    [--threads N]
+// --tls-full listens with TLS too, refusing resumption: every client pays a full handshake.
 //
 // Runs until SIGINT or SIGTERM.
 #include <csignal>
@@ -38,6 +40,7 @@ int main(int argc, char **argv)
    using boost::asio::ip::tcp;
    int tcpPort = 0;
    int tlsPort = 0;
+   int tlsFullPort = 0;
    int threads = 2;
    std::string unixPath;
    std::string cert;
@@ -49,6 +52,8 @@ int main(int argc, char **argv)
          tcpPort = std::stoi(v);
       } else if (a == "--tls") {
          tlsPort = std::stoi(v);
+      } else if (a == "--tls-full") {
+         tlsFullPort = std::stoi(v);
       } else if (a == "--unix") {
          unixPath = v;
       } else if (a == "--cert") {
@@ -82,14 +87,20 @@ int main(int argc, char **argv)
    if (tcpPort > 0) {
       listen(tcpPort, nullptr);
    }
-   if (tlsPort > 0) {
+   for (int port : {tlsPort, tlsFullPort}) {
+      if (port <= 0) {
+         continue;
+      }
       std::string error;
       auto tls = Ruvo::Security::Openssl::CreateServerTlsContext(cert, key, error);
       if (!tls) {
          fprintf(stderr, "TLS: %s\n", error.c_str());
          return 1;
       }
-      listen(tlsPort, tls);
+      if (port == tlsFullPort) {
+         Ruvo::Security::Openssl::RefuseResumption(*tls);
+      }
+      listen(port, tls);
    }
    std::shared_ptr<AsioLocalApiServer> localServer;
    if (!unixPath.empty()) {

@@ -25,7 +25,7 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-TCP_PORT=$(bench_free_port); TLS_PORT=$(bench_free_port); NGINX_PORT=$(bench_free_port)
+TCP_PORT=$(bench_free_port); TLS_PORT=$(bench_free_port); FULL_PORT=$(bench_free_port); NGINX_PORT=$(bench_free_port)
 SOCK="$WORK/echo.sock"
 
 # Server certificate for the TLS runs.
@@ -34,7 +34,7 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
   -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
 
 "$BUILD/bench/http/http_echo_server" --tcp "$TCP_PORT" --unix "$SOCK" --tls "$TLS_PORT" \
-  --cert "$WORK/cert.pem" --key "$WORK/key.pem" --threads 2 >"$WORK/echo.log" 2>&1 &
+  --tls-full "$FULL_PORT" --cert "$WORK/cert.pem" --key "$WORK/key.pem" --threads 2 >"$WORK/echo.log" 2>&1 &
 ECHO_PID=$!
 PIDS+=("$ECHO_PID")
 for _ in $(seq 50); do grep -q ready "$WORK/echo.log" 2>/dev/null && break; sleep 0.1; done
@@ -46,30 +46,7 @@ curl -s -X POST -H 'Content-Type: application/json' --data-binary @"$WORK/reques
 REPLY_BYTES=$(wc -c <"$WORK/reply.json")
 [ "$REPLY_BYTES" -gt 0 ] || { echo "echo server gave no reply"; cat "$WORK/echo.log"; exit 1; }
 
-mkdir -p "$WORK/nginx"
-cat >"$WORK/nginx.conf" <<CONF
-worker_processes 2;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-daemon off;
-events { worker_connections 4096; }
-http {
-  access_log off;
-  keepalive_requests 10000000;
-  client_body_temp_path $WORK/nginx;
-  proxy_temp_path $WORK/nginx;
-  fastcgi_temp_path $WORK/nginx;
-  uwsgi_temp_path $WORK/nginx;
-  scgi_temp_path $WORK/nginx;
-  server {
-    listen 127.0.0.1:$NGINX_PORT;
-    location /api { default_type application/json; return 200 '$(cat "$WORK/reply.json")'; }
-  }
-}
-CONF
-nginx -c "$WORK/nginx.conf" -p "$WORK/nginx" &
-PIDS+=("$!")
-sleep 0.5
+bench_nginx "$WORK" "$NGINX_PORT" "$WORK/reply.json"
 
 lua() {
   cat >"$WORK/$1.lua" <<LUA
@@ -110,11 +87,19 @@ printf '%-28s %12s %10s\n' "echo Unix socket (own client)" "$(val rps "$UDS")" "
   "echo TCP (own client)" "$(val rps "$TCPC")" "$(val p99_us "$TCPC")us" \
   "nginx TCP (own client)" "$(val rps "$NGC")" "$(val p99_us "$NGC")us"
 
-# TLS: full handshake per call through the client transport, against openssl s_time -new.
-TLSC=$("$BUILD/bench/http/http_tls_client_bench" --port "$TLS_PORT" --ca "$WORK/cert.pem" --seconds "$SECS")
-STIME=$(openssl s_time -connect "127.0.0.1:$TLS_PORT" -new -time "$SECS" -tls1_2 -CAfile "$WORK/cert.pem" 2>/dev/null | \
-  awk '/connections in .* real seconds/ {printf "%.1f", $1/$4}')
-printf '%-28s %12s\n' "TLS client calls/s" "$(val calls_per_s "$TLSC")" "openssl s_time -new conn/s" "$STIME"
+# TLS: a new connection per call through the client transport. Against a port that
+# refuses resumption every call is a full handshake (baseline: s_time -new); against
+# one that issues tickets every call after the first resumes (baseline: s_time -reuse).
+stime() { # PORT -new|-reuse
+  openssl s_time -connect "127.0.0.1:$1" "$2" -time "$SECS" -tls1_2 -CAfile "$WORK/cert.pem" 2>/dev/null | \
+    awk '/connections in .* real seconds/ {printf "%.1f", $1/$4}'
+}
+TLS_FULL=$("$BUILD/bench/http/http_tls_client_bench" --port "$FULL_PORT" --ca "$WORK/cert.pem" --seconds "$SECS")
+STIME_NEW=$(stime "$FULL_PORT" -new)
+TLS_RESUMED=$("$BUILD/bench/http/http_tls_client_bench" --port "$TLS_PORT" --ca "$WORK/cert.pem" --seconds "$SECS")
+STIME_REUSE=$(stime "$TLS_PORT" -reuse)
+printf '%-28s %12s\n' "TLS client calls/s, full" "$(val calls_per_s "$TLS_FULL")" "openssl s_time -new conn/s" "$STIME_NEW" \
+  "TLS client calls/s, resumed" "$(val calls_per_s "$TLS_RESUMED")" "openssl s_time -reuse conn/s" "$STIME_REUSE"
 
 # Memory: RSS of the echo server before and with 1000 idle keep-alive connections.
 ulimit -n 8192
@@ -129,9 +114,8 @@ WITH=$(rss)
 wait "$IDLE_PID" || true
 printf '%-28s %12s\n' "RSS idle server (kB)" "$BEFORE" "RSS + 1000 idle conns (kB)" "$WITH"
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 echo
 echo "ratios (echo / nginx): keep-alive $(ratio "$E_KA" "$N_KA"), close $(ratio "$E_CL" "$N_CL")"
 echo "ratio Unix socket / TCP (own client): $(ratio "$(val rps "$UDS")" "$(val rps "$TCPC")")"
-echo "ratio TLS client calls / s_time conns: $(ratio "$(val calls_per_s "$TLSC")" "$STIME")"
+echo "ratio TLS client calls / s_time: full $(ratio "$(val calls_per_s "$TLS_FULL")" "$STIME_NEW"), resumed $(ratio "$(val calls_per_s "$TLS_RESUMED")" "$STIME_REUSE")"
 echo "RSS per idle connection: $(awk -v a="$BEFORE" -v b="$WITH" 'BEGIN { printf "%.1f kB", (b - a) / 1000 }')"

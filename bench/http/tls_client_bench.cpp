@@ -1,5 +1,6 @@
-// TLS client calls per second: each call is a new connection, a full TLS 1.2
-// handshake, one JSON-RPC request and its reply, through the agent's client transport.
+// TLS client calls per second: each call is a new connection, a TLS 1.2 handshake
+// (resumed when the server allows it), one JSON-RPC request and its reply, through
+// the agent's client transport.
 //
 //   http_tls_client_bench --port P --ca FILE --seconds S
 #include <chrono>

@@ -213,8 +213,7 @@ int Serve(const Args &args, std::shared_ptr<Zarnd::MasterKeys> keys)
       return 1;
    }
    if (args.noResumption) {
-      SSL_CTX_set_options(tls->native_handle(), SSL_OP_NO_TICKET);
-      SSL_CTX_set_session_cache_mode(tls->native_handle(), SSL_SESS_CACHE_OFF);
+      Ruvo::Security::Openssl::RefuseResumption(*tls);
    }
    auto core = std::make_shared<Zarnd::ServiceCore>();
    core->providers = args.providers;
