@@ -42,6 +42,17 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
             self->socket.close(ignored);
          }
       });
+      // An address needs no lookup. Skipping the resolver also spares a thread:
+      // the resolver runs its lookups on a thread of its own per I/O context.
+      boost::system::error_code notAddress;
+      const auto address = boost::asio::ip::make_address(host, notAddress);
+      if (!notAddress) {
+         endpoints.emplace_back(address, port);
+         boost::asio::post(strand, [self = shared_from_this()] {
+            self->ConnectNext(boost::asio::error::host_not_found);
+         });
+         return;
+      }
       resolver.async_resolve(host, std::to_string(port),
                              [self = shared_from_this()](const boost::system::error_code &ec,
                                                          tcp::resolver::results_type results) {
@@ -49,20 +60,11 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
                                    self->Finish(ec);
                                    return;
                                 }
-                                self->Connect(results);
+                                for (const auto &entry : results) {
+                                   self->endpoints.push_back(entry.endpoint());
+                                }
+                                self->ConnectNext(boost::asio::error::host_not_found);
                              });
-   }
-
-   void Connect(const tcp::resolver::results_type &results)
-   {
-      if (!prepareSocket) {
-         boost::asio::async_connect(socket, results,
-                                    [self = shared_from_this()](const boost::system::error_code &ec,
-                                                                const tcp::endpoint &) { self->Finish(ec); });
-         return;
-      }
-      endpoints.assign(results.begin(), results.end());
-      ConnectNext(boost::asio::error::host_not_found);
    }
 
    // One endpoint after the other, each on a socket prepared before it connects.
@@ -72,7 +74,7 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
          Finish(lastEc);
          return;
       }
-      const tcp::endpoint endpoint = endpoints[next++].endpoint();
+      const tcp::endpoint endpoint = endpoints[next++];
       boost::system::error_code ec;
       socket.close(ec);
       socket.open(endpoint.protocol(), ec);
@@ -80,7 +82,9 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
          ConnectNext(ec);
          return;
       }
-      prepareSocket(socket.native_handle());
+      if (prepareSocket) {
+         prepareSocket(socket.native_handle());
+      }
       socket.async_connect(endpoint, [self = shared_from_this()](const boost::system::error_code &connectEc) {
          if (!connectEc) {
             self->Finish(connectEc);
@@ -111,7 +115,7 @@ struct TcpAttempt : std::enable_shared_from_this<TcpAttempt> {
    TcpBaseConnector::SocketCb cb;
    bool timedOut = false;
    std::function<void(int)> prepareSocket;
-   std::vector<tcp::resolver::results_type::value_type> endpoints;
+   std::vector<tcp::endpoint> endpoints;
    size_t next = 0;
 };
 
