@@ -37,7 +37,8 @@ void HttpClientExchange::Send()
 {
    Log::Write(mLogger, Log::kDebug, "Client HandleFrame<Send>");
    BuildClientRequest(mRequest, mHost, mBody);
-   mStream->AsyncWrite(mRequest.Buffers(), [self = shared_from_this()](const boost::system::error_code &ec, size_t) {
+   // Head and a small body in one piece: one TLS record and one segment, not two.
+   mStream->AsyncWrite(mRequest.Coalesced(), [self = shared_from_this()](const boost::system::error_code &ec, size_t) {
       if (ec) {
          self->Fail(ClientPhase::Send, ec);
          return;
