@@ -1,6 +1,9 @@
 // UUIDs, random numbers, clocks, digests, allocation and TLS start-up.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -36,6 +39,33 @@ TEST(Uuid, RandomUuidsAreVersion4AndPackToHex)
       seen.insert(packed);
    }
    EXPECT_EQ(seen.size(), 100U);
+}
+
+// Random bytes are taken from a block per thread: a forked child must not hand
+// out the identifiers its parent is about to.
+TEST(Uuid, ForkedChildDoesNotRepeatItsParent)
+{
+   free(UUID_CreateRandom()); // the block is filled and partly used
+   int fds[2];
+   ASSERT_EQ(pipe(fds), 0);
+   pid_t child = fork();
+   ASSERT_GE(child, 0);
+   if (child == 0) {
+      char *text = UUID_CreateRandom();
+      ssize_t written = text == nullptr ? -1 : write(fds[1], text, 36);
+      _exit(written == 36 ? 0 : 1);
+   }
+   close(fds[1]);
+   char fromChild[37] = {};
+   ASSERT_EQ(read(fds[0], fromChild, 36), 36);
+   close(fds[0]);
+   int status = 0;
+   ASSERT_EQ(waitpid(child, &status, 0), child);
+   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+   char *mine = UUID_CreateRandom();
+   ASSERT_NE(mine, nullptr);
+   EXPECT_STRNE(mine, fromChild);
+   free(mine);
 }
 
 TEST(Uuid, PackRefusesNonUuidTextAndLeavesItAlone)

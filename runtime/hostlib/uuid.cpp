@@ -1,13 +1,16 @@
 #include "runtime/hostlib/uuid.h"
 
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -34,12 +37,42 @@ bool FillRandom(uint8_t *buf, size_t len)
    return true;
 }
 
+// Bumped in a forked child, whose copies of the blocks below are its parent's.
+std::atomic<unsigned> gForks{0};
+
+// Random bytes come from the kernel a block at a time, one system call for
+// sixteen identifiers: every API call takes one. Each thread has its own block;
+// a forked child refills before it takes any, so no two processes share bytes.
+bool TakeRandom(uint8_t *out, size_t len)
+{
+   static std::once_flag registered;
+   std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { ++gForks; }); });
+   thread_local uint8_t block[256];
+   thread_local size_t used = sizeof block;
+   thread_local unsigned generation = 0;
+   const unsigned forks = gForks.load(std::memory_order_relaxed);
+   if (len > sizeof block) {
+      return FillRandom(out, len);
+   }
+   if (generation != forks || used + len > sizeof block) {
+      if (!FillRandom(block, sizeof block)) {
+         return false;
+      }
+      used = 0;
+      generation = forks;
+   }
+   memcpy(out, block + used, len);
+   memset(block + used, 0, len);
+   used += len;
+   return true;
+}
+
 } // namespace
 
 char *UUID_CreateRandom()
 {
    uint8_t bytes[16];
-   if (!FillRandom(bytes, sizeof bytes)) {
+   if (!TakeRandom(bytes, sizeof bytes)) {
       return nullptr;
    }
    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0FU) | 0x40U); // version 4

@@ -1,7 +1,9 @@
 #include "runtime/ruvo/json/json_reader.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -47,7 +49,7 @@ public:
       if (!Count()) {
          return false;
       }
-      if (!mFrames.back().keys.insert(key).second) {
+      if (!NewKey(key)) {
          return Fail("duplicate key \"" + Printable(key) + "\"");
       }
       return mBuilder.key(key);
@@ -63,10 +65,35 @@ public:
    const std::string &Reason() const { return mReason; }
 
 private:
+   // An object's keys: the first few in the shared stack mKeys (a scan beats a
+   // hash there, and most objects have a handful), all of them in a set of the
+   // frame's own beyond that.
+   static constexpr size_t kScannedKeys = 16;
    struct Frame {
       bool isObject;
-      std::unordered_set<std::string> keys;
+      size_t keysFrom;
+      std::unique_ptr<std::unordered_set<std::string>> many;
    };
+
+   // False when the current object has the key already.
+   bool NewKey(const std::string &key)
+   {
+      Frame &frame = mFrames.back();
+      if (frame.many) {
+         return frame.many->insert(key).second;
+      }
+      const auto first = mKeys.begin() + static_cast<std::ptrdiff_t>(frame.keysFrom);
+      if (std::find(first, mKeys.end(), key) != mKeys.end()) {
+         return false;
+      }
+      if (mKeys.size() - frame.keysFrom < kScannedKeys) {
+         mKeys.push_back(key);
+         return true;
+      }
+      frame.many = std::make_unique<std::unordered_set<std::string>>(first, mKeys.end());
+      frame.many->insert(key);
+      return true;
+   }
 
    bool Count()
    {
@@ -83,11 +110,12 @@ private:
       if (static_cast<int>(mFrames.size()) >= mMaxDepth) {
          return Fail("nesting deeper than " + std::to_string(mMaxDepth));
       }
-      mFrames.push_back({isObject, {}});
+      mFrames.push_back({isObject, mKeys.size(), nullptr});
       return true;
    }
    bool Leave()
    {
+      mKeys.resize(mFrames.back().keysFrom);
       mFrames.pop_back();
       return true;
    }
@@ -105,6 +133,7 @@ private:
    Builder &mBuilder;
    size_t mValues = 0;
    std::vector<Frame> mFrames;
+   std::vector<std::string> mKeys;
    std::string mReason;
 };
 

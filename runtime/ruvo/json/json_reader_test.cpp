@@ -40,6 +40,18 @@ TEST(JsonReader, RefusesWhatValuesCannotCarry)
    EXPECT_FALSE(Reads(R"({"a":1,"a":2})", &reason));
    EXPECT_EQ(reason, "duplicate key \"a\"");
    EXPECT_TRUE(Reads(R"({"a":{"a":1},"b":{"a":2}})"));
+   // A nested object's keys are its own; the outer object's still count after it.
+   EXPECT_FALSE(Reads(R"({"a":{"b":1,"c":2},"c":3,"a":4})", &reason));
+   EXPECT_EQ(reason, "duplicate key \"a\"");
+   // Many keys: a repeat is found whether it repeats an early key or a late one.
+   std::string many = "{";
+   for (int i = 0; i < 40; ++i) {
+      many += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+   }
+   EXPECT_TRUE(Reads(many + "\"end\":0}"));
+   EXPECT_FALSE(Reads(many + "\"k3\":0}", &reason));
+   EXPECT_EQ(reason, "duplicate key \"k3\"");
+   EXPECT_FALSE(Reads(many + "\"k39\":0}"));
    EXPECT_FALSE(Reads("[9223372036854775808]", &reason));
    EXPECT_EQ(reason, "integer outside the signed 64-bit range");
    EXPECT_TRUE(Reads("[9223372036854775807,-9223372036854775808]"));

@@ -131,8 +131,8 @@ private:
       mOut += '{';
       bool first = true;
       for (const auto &[name, field] : compound.Fields()) {
-         const auto *opt = As<OptionalValue>(field);
-         if (!field || (opt != nullptr && !opt->IsSet())) {
+         if (!field || (field->GetType() == DataType::Optional &&
+                        !static_cast<const OptionalValue &>(*field).IsSet())) {
             continue; // absent optional fields are omitted
          }
          if (!first) {
