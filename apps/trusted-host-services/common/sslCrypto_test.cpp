@@ -35,43 +35,29 @@ Sealed Seal(const Bytes &plaintext, const Bytes &key, const Bytes &aad)
    return s;
 }
 
-TEST(AesGcm, RoundTripsWithBothKeySizes)
-{
-   for (size_t keySize : {16U, 32U}) {
-      Bytes key(keySize, 0x42);
-      Bytes plaintext = Text("wrapped key material \x01\x02");
-      Bytes aad = Text("provider=p1");
-      Sealed s = Seal(plaintext, key, aad);
-      EXPECT_EQ(s.iv.size(), 12U);
-      EXPECT_EQ(s.tag.size(), 16U);
-      EXPECT_EQ(s.ciphertext.size(), plaintext.size());
-      EXPECT_NE(s.ciphertext, plaintext);
-
-      Bytes out;
-      EXPECT_EQ(AesGcmDecrypt(s.ciphertext, key, s.iv, aad, s.tag, out), 1);
-      EXPECT_EQ(out, plaintext);
-   }
-}
-
-TEST(AesGcm, EveryEncryptionUsesAFreshIv)
-{
-   Bytes key(32, 7);
-   Sealed a = Seal(Text("same"), key, {});
-   Sealed b = Seal(Text("same"), key, {});
-   EXPECT_NE(a.iv, b.iv);
-   EXPECT_NE(a.ciphertext, b.ciphertext);
-}
-
-TEST(AesGcm, EmptyPlaintextStillAuthenticates)
+// Both key sizes, and empty plaintext still authenticates its additional data.
+TEST(AesGcm, RoundTripsWithAFreshIvEachTime)
 {
    LogCapture log;
-   Bytes key(16, 1);
-   Sealed s = Seal({}, key, Text("header"));
-   EXPECT_TRUE(s.ciphertext.empty());
-   Bytes out = Text("stale");
-   EXPECT_EQ(AesGcmDecrypt({}, key, s.iv, Text("header"), s.tag, out), 1);
-   EXPECT_TRUE(out.empty());
-   EXPECT_NE(AesGcmDecrypt({}, key, s.iv, Text("other"), s.tag, out), 1);
+   for (size_t keySize : {16U, 32U}) {
+      Bytes key(keySize, 0x42);
+      Bytes aad = Text("provider=p1");
+      for (const Bytes &plaintext : {Text("wrapped key material \x01\x02"), Bytes{}}) {
+         Sealed s = Seal(plaintext, key, aad);
+         EXPECT_EQ(s.iv.size(), 12U);
+         EXPECT_EQ(s.tag.size(), 16U);
+         EXPECT_EQ(s.ciphertext.size(), plaintext.size());
+         EXPECT_TRUE(plaintext.empty() || s.ciphertext != plaintext);
+         Sealed again = Seal(plaintext, key, aad);
+         EXPECT_NE(s.iv, again.iv);
+         EXPECT_NE(s.tag, again.tag);
+
+         Bytes out = Text("stale");
+         EXPECT_EQ(AesGcmDecrypt(s.ciphertext, key, s.iv, aad, s.tag, out), 1);
+         EXPECT_EQ(out, plaintext);
+         EXPECT_NE(AesGcmDecrypt(s.ciphertext, key, s.iv, Text("other"), s.tag, out), 1);
+      }
+   }
 }
 
 // Published GCM test vectors (AES-128, zero key and IV, no additional data): a tag

@@ -50,7 +50,7 @@ protected:
 };
 std::string *StandardizeCertificateTest::sPem = nullptr;
 
-TEST_F(StandardizeCertificateTest, PastedWithWindowsLineEndsSpacesAnd76CharLines)
+TEST_F(StandardizeCertificateTest, PastedTextBecomesTheCanonicalFixedPoint)
 {
    std::string body = BodyOf(*sPem);
    std::string pasted = "  -----BEGIN CERTIFICATE-----\r\n";
@@ -61,42 +61,26 @@ TEST_F(StandardizeCertificateTest, PastedWithWindowsLineEndsSpacesAnd76CharLines
 
    ASSERT_TRUE(StandardizeCertificate(kBegin, kEnd, pasted));
    EXPECT_EQ(pasted, Canonical(*sPem));
-   X509Ptr reread = PemToX509(pasted);
-   ASSERT_NE(reread, nullptr);
-}
-
-TEST_F(StandardizeCertificateTest, CanonicalFormIsAFixedPoint)
-{
-   std::string text = *sPem;
-   ASSERT_TRUE(StandardizeCertificate(kBegin, kEnd, text));
-   std::string again = text;
+   ASSERT_NE(PemToX509(pasted), nullptr);
+   std::string again = pasted;
    ASSERT_TRUE(StandardizeCertificate(kBegin, kEnd, again));
-   EXPECT_EQ(again, text);
+   EXPECT_EQ(again, pasted);
 }
 
-TEST_F(StandardizeCertificateTest, BeginMarkerOffsetsUpToItsLengthAreRefused)
+TEST_F(StandardizeCertificateTest, TextAroundTheMarkersIsRefusedUpToTheMarkerLength)
 {
    const size_t markerLength = std::string("-----BEGINCERTIFICATE-----").size();
-   std::string text = "abcd" + *sPem;
-   EXPECT_FALSE(StandardizeCertificate(kBegin, kEnd, text));
-
-   text = std::string(markerLength, 'A') + *sPem;
-   EXPECT_FALSE(StandardizeCertificate(kBegin, kEnd, text));
-
+   // Two certificates in one text are not one certificate either.
+   for (const std::string &text : {"abcd" + *sPem, std::string(markerLength, 'A') + *sPem,
+                                   *sPem + "x", *sPem + *sPem}) {
+      std::string copy = text;
+      EXPECT_FALSE(StandardizeCertificate(kBegin, kEnd, copy)) << text.substr(0, 40);
+   }
    // Beyond the marker's length the leading text is kept as part of the body.
-   text = std::string(markerLength + 1, 'A') + *sPem;
+   std::string text = std::string(markerLength + 1, 'A') + *sPem;
    ASSERT_TRUE(StandardizeCertificate(kBegin, kEnd, text));
    EXPECT_EQ(text.substr(0, kBegin.size() + 1 + markerLength + 1),
              kBegin + "\n" + std::string(markerLength + 1, 'A'));
-}
-
-TEST_F(StandardizeCertificateTest, TextAfterEndMarkerIsRefused)
-{
-   std::string text = *sPem + "x";
-   EXPECT_FALSE(StandardizeCertificate(kBegin, kEnd, text));
-   // Two certificates in one text are not one certificate.
-   text = *sPem + *sPem;
-   EXPECT_FALSE(StandardizeCertificate(kBegin, kEnd, text));
 }
 
 TEST(StandardizeCertificate, LineBreaksAtExactMultiplesOf64)
@@ -143,16 +127,6 @@ TEST_F(ValidateCertChainTest, RootIntermediateLeafValidates)
    EXPECT_TRUE(ValidateCertChain(std::vector<std::string>{}));
 }
 
-TEST_F(ValidateCertChainTest, LeafFirstFailsAtEntryZero)
-{
-   std::vector<std::string> chain = sPki->ChainPems();
-   std::reverse(chain.begin(), chain.end());
-   EXPECT_FALSE(ValidateCertChain(chain));
-   EXPECT_TRUE(mLog.Has(130, "CertChain validation: Validating certChain[0]"));
-   EXPECT_FALSE(mLog.Contains("certChain[1]"));
-   EXPECT_TRUE(mLog.Has(110, "CertChain validation: X509_verify_cert failed"));
-}
-
 TEST_F(ValidateCertChainTest, RepeatedRootIsReportedAndStillValidates)
 {
    std::vector<std::string> chain = sPki->ChainPems();
@@ -163,39 +137,50 @@ TEST_F(ValidateCertChainTest, RepeatedRootIsReportedAndStillValidates)
    EXPECT_TRUE(mLog.Has(115, "CertChain validation: Duplicate cert found"));
 }
 
-TEST_F(ValidateCertChainTest, SingleCertificateNotSelfSignedFailsWithOpenSslReason)
+TEST_F(ValidateCertChainTest, BrokenChainsFailWithTheirReason)
 {
-   EXPECT_FALSE(ValidateCertChain({sPki->leaf.Pem()}));
-   EXPECT_TRUE(mLog.Has(110, "X509 store error: unable to get local issuer certificate"));
-   EXPECT_TRUE(mLog.Has(110, "CertChain validation: X509_verify_cert failed"));
-}
-
-TEST_F(ValidateCertChainTest, LaterEntryFromAnotherRootFails)
-{
+   std::vector<std::string> leafFirst = sPki->ChainPems();
+   std::reverse(leafFirst.begin(), leafFirst.end());
    TestPki other = TestPki::Make("other.test");
-   EXPECT_FALSE(ValidateCertChain({sPki->root.Pem(), other.intermediate.Pem()}));
-   EXPECT_TRUE(mLog.Has(130, "CertChain validation: Validating certChain[1]"));
-   EXPECT_TRUE(mLog.Contains("X509 store error: "));
-}
-
-TEST_F(ValidateCertChainTest, ExpiredLeafFails)
-{
    TestCert expired = sPki->intermediate.Issue(CertSpec::Leaf("old.test").Expired());
-   EXPECT_FALSE(ValidateCertChain({sPki->root.Pem(), sPki->intermediate.Pem(), expired.Pem()}));
-   EXPECT_TRUE(mLog.Has(110, "X509 store error: certificate has expired"));
-}
-
-TEST_F(ValidateCertChainTest, UnparsableEntryFails)
-{
-   EXPECT_FALSE(ValidateCertChain({sPki->root.Pem(), "not a certificate"}));
-   EXPECT_TRUE(mLog.Has(110, "CertChain validation: Expected valid PEM format string"));
-}
-
-TEST_F(ValidateCertChainTest, SelfSignedFirstOnlyWhenAllowed)
-{
-   bool duplicate = false;
-   EXPECT_FALSE(ValidateCertChain(sPki->ChainPems(), {}, false, duplicate));
-   EXPECT_FALSE(mLog.Contains("Found self signed root cert"));
+   struct Case {
+      const char *what;
+      std::vector<std::string> chain;
+      bool allowSelfSigned;
+      std::vector<std::pair<uint32_t, std::string>> logged;
+      const char *notLogged;
+   } cases[] = {
+       {"leaf first", leafFirst, true,
+        {{130, "CertChain validation: Validating certChain[0]"},
+         {110, "CertChain validation: X509_verify_cert failed"}},
+        "certChain[1]"},
+       {"lone leaf", {sPki->leaf.Pem()}, true,
+        {{110, "X509 store error: unable to get local issuer certificate"},
+         {110, "CertChain validation: X509_verify_cert failed"}},
+        nullptr},
+       {"another root's intermediate", {sPki->root.Pem(), other.intermediate.Pem()}, true,
+        {{130, "CertChain validation: Validating certChain[1]"}},
+        nullptr},
+       {"expired leaf", {sPki->root.Pem(), sPki->intermediate.Pem(), expired.Pem()}, true,
+        {{110, "X509 store error: certificate has expired"}},
+        nullptr},
+       {"unparsable entry", {sPki->root.Pem(), "not a certificate"}, true,
+        {{110, "CertChain validation: Expected valid PEM format string"}},
+        nullptr},
+       {"self-signed first not allowed", sPki->ChainPems(), false, {},
+        "Found self signed root cert"},
+   };
+   for (const auto &c : cases) {
+      mLog.Clear();
+      bool duplicate = false;
+      EXPECT_FALSE(ValidateCertChain(c.chain, {}, c.allowSelfSigned, duplicate)) << c.what;
+      for (const auto &[level, text] : c.logged) {
+         EXPECT_TRUE(mLog.Has(level, text)) << c.what << ": " << text;
+      }
+      if (c.notLogged != nullptr) {
+         EXPECT_FALSE(mLog.Contains(c.notLogged)) << c.what;
+      }
+   }
 }
 
 TEST_F(ValidateCertChainTest, TrustedCaAnchorsTheChain)
