@@ -207,20 +207,6 @@ TEST(App, SighupReopensTheLogFileAndBrokenPipesDoNotEndTheProcess)
    std::filesystem::remove_all(dir);
 }
 
-TEST(App, ScheduledWorkUsesTheInjectedClock)
-{
-   auto clock = std::make_shared<Tirel::System::ManualClock>();
-   StartApp(Defaults(), clock);
-   std::atomic<bool> ran{false};
-   GetApp()->GetThreadPool()->EnqueueAfter(1800ULL * 1000000, [&] { ran = true; });
-   clock->Advance(1800ULL * 1000000);
-   auto end = std::chrono::steady_clock::now() + 5s;
-   while (!ran && std::chrono::steady_clock::now() < end) {
-      std::this_thread::sleep_for(1ms);
-   }
-   EXPECT_TRUE(ran);
-}
-
 TEST(AppDeathTest, QuickExitEndsTheProcessWithTheCode)
 {
    EXPECT_EXIT(Tirel::System::QuickExit(3), testing::ExitedWithCode(3), "");

@@ -112,18 +112,6 @@ TEST_F(KernelChannelWithEmulator, BusyKernelGetsFiveRepliesHalfASecondApart)
    EXPECT_FALSE(mLog.Contains("RpcGetMsg: error"));
 }
 
-TEST_F(KernelChannelWithEmulator, AlwaysBusyKernelSeesExactlyFiveReplies)
-{
-   Start({"--reply-status", "0xBAD0006,0xBAD0006,0xBAD0006,0xBAD0006,0xBAD0006,0xBAD0006"});
-   ASSERT_TRUE(Zarna::RegisterRpc());
-   CommandResult sent = mEmu->Command({"send", "--locator", "x", "--timeout", "4", "--json"});
-   EXPECT_EQ(sent.exitCode, 1); // never taken
-   EXPECT_EQ(json::parse(sent.out)["replyCalls"], 5);
-   std::this_thread::sleep_for(700ms); // room for a sixth call that must not come
-   EXPECT_EQ(Replies()["total"], 5);
-   EXPECT_TRUE(mLog.Contains("failed, retries left: 0, error: Busy, try again"));
-}
-
 TEST_F(KernelChannelWithEmulator, GetMessageFailureIsEchoedToTheKernel)
 {
    Start({"--getmsg-fail", "0xBAD00AA", "--getmsg-fail-count", "1"});
@@ -136,13 +124,6 @@ TEST_F(KernelChannelWithEmulator, GetMessageFailureIsEchoedToTheKernel)
    CommandResult next = mEmu->Command({"send", "--locator", "y", "--json"});
    ASSERT_EQ(next.exitCode, 0);
    EXPECT_EQ(json::parse(next.out)["status"], "0xBAD0003");
-}
-
-TEST_F(KernelChannelWithEmulator, RefusedRegistration)
-{
-   Start({"--refuse-register"});
-   EXPECT_FALSE(Zarna::RegisterRpc());
-   EXPECT_TRUE(mLog.Has(110, "Unable to register with Hyperkern RPC"));
 }
 
 TEST_F(KernelChannelWithEmulator, EmulatorDyingIsLoggedOnceAndNotSpunOn)

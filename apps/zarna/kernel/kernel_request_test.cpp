@@ -22,14 +22,4 @@ TEST(ResolveKeyWork, CopiesIdReplyFieldAndBuffer)
    EXPECT_EQ(ResolveKeyWork::FromMessage({42, 0, 0}, buffer).MessageId(), 42);
 }
 
-TEST(ResolveKeyWork, LocatorThatFillsTheBufferStopsAtItsEnd)
-{
-   uint8_t buffer[8192];
-   memset(buffer, 'A', sizeof buffer);
-   ResolveKeyWork work = ResolveKeyWork::FromMessage({1, 0, 0}, buffer);
-   EXPECT_EQ(work.LocatorText().size(), 8192u);
-   EXPECT_EQ(work.LocatorText(), std::string(8192, 'A'));
-}
-
-
 } // namespace

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <iterator>
-#include <set>
 #include <thread>
 
 #include "runtime/hostlib/testing/log_capture.h"
@@ -97,21 +96,6 @@ TEST_F(RpcChannel, RefusedRegistrationArmsNothing)
    EXPECT_FALSE(mLog.Contains("Scheduling RPC receive"));
    Zarna::UnregisterRpc(); // nothing to close
    EXPECT_TRUE(mKernel->Closed().empty());
-}
-
-TEST_F(RpcChannel, MessageFillingTheWholeBufferIsReadUpToItsEnd)
-{
-   ASSERT_TRUE(Zarna::RegisterRpc());
-   mKernel->Queue(std::vector<uint8_t>(8192, 'A'));
-   ASSERT_TRUE(mKernel->WaitForReplies(1, 5s));
-   Settle();
-   EXPECT_EQ(mKernel->Replies()[0].status, kFailure);
-   // The line shows the start of the text and counts the rest: all of the buffer
-   // was read, and nothing beyond it.
-   const std::string head = "Request to resolve ";
-   EXPECT_TRUE(
-       mLog.Has(130, head + std::string(kLogMaxMessageBytes - head.size(), 'A') + "...[cut " +
-                         std::to_string(8192 - (kLogMaxMessageBytes - head.size())) + " bytes]"));
 }
 
 TEST_F(RpcChannel, GetMessageFailureIsEchoedOnceAndTheReceiveGoesOn)
@@ -273,22 +257,6 @@ TEST_F(RpcChannel, LostKernelIsRegisteredAgainWithCappedBackoffWithoutSpinning)
    Settle();
    EXPECT_EQ(mKernel->Registers().size(), registers);
    EXPECT_FALSE(mLog.Contains("re-register"));
-}
-
-TEST_F(RpcChannel, ManyRequestsInFlightEachGetOneReply)
-{
-   ASSERT_TRUE(Zarna::RegisterRpc());
-   std::set<int32_t> ids;
-   for (int i = 0; i < 40; ++i) {
-      ids.insert(mKernel->Queue(Locator("key-" + std::to_string(i))));
-   }
-   ASSERT_TRUE(mKernel->WaitForReplies(40, 10s));
-   Settle();
-   std::set<int32_t> answered;
-   for (const auto &r : mKernel->Replies()) {
-      EXPECT_TRUE(answered.insert(r.msgId).second) << "answered twice: " << r.msgId;
-   }
-   EXPECT_EQ(answered, ids);
 }
 
 } // namespace

@@ -32,23 +32,6 @@ TEST(MethodIdentifier, OperationIsWhatFollowsTheLastDot)
    EXPECT_FALSE(MethodIdentifier::FromString(longest + "b", id));
 }
 
-TEST(AsyncResult, DeliversTheFirstCompletionOnly)
-{
-   int calls = 0;
-   std::optional<int> value;
-   {
-      Ruvo::AsyncResult<int> result([&](Ruvo::Outcome<int> &&o) {
-         ++calls;
-         value = o.value;
-      });
-      auto copy = result; // handles share one completion
-      copy.SetResult(7);
-      EXPECT_TRUE(result.IsDone());
-   }
-   EXPECT_EQ(calls, 1);
-   EXPECT_EQ(value, 7);
-}
-
 TEST(AsyncResult, DroppedWithoutCompletionDeliversAnInternalError)
 {
    Ruvo::Outcome<std::string> seen;
@@ -114,30 +97,6 @@ TEST(AsyncResult, ConcurrentProgressAndCompletionDeliverExactlyOnce)
       reporter.join();
       EXPECT_EQ(done.load(), 1);
    }
-}
-
-TEST(ExecutionContext, SecurityEntriesAreSecretsAndLookupsAreExact)
-{
-   Ruvo::Core::ExecutionContext ctx;
-   ctx.GetSecurityContext().SetSchemeId(Ruvo::Core::kOAuthSchemeId);
-   ctx.GetSecurityContext().SetAccessToken(Ruvo::SecretString("jwt"));
-   EXPECT_EQ(ctx.GetSecurityContext().GetAccessToken()->Expose(), "jwt");
-   EXPECT_EQ(ctx.GetSecurityContext().GetSecret("AccessToken"), nullptr);
-   ctx.GetApplicationContext()["opId"] = "x-1";
-   EXPECT_EQ(ctx.GetApplicationValue("opId"), "x-1");
-   EXPECT_EQ(ctx.GetApplicationValue("opid"), std::nullopt);
-   Ruvo::Core::AsyncActivation activation;
-   EXPECT_NE(activation.GetExecutionContext(), nullptr);
-}
-
-TEST(SignatureRegistry, FindsRegisteredMethodsOnly)
-{
-   auto &registry = Ruvo::Core::SignatureRegistry::Instance();
-   const auto &str = Ruvo::Data::TypeDesc::Of(Ruvo::Data::TypeKind::String);
-   registry.Register("test.iface.op", {&str, &str});
-   ASSERT_TRUE(registry.Find("test.iface.op"));
-   EXPECT_EQ(registry.Find("test.iface.op")->input, &str);
-   EXPECT_FALSE(registry.Find("test.iface.OP"));
 }
 
 TEST(InputLogText, ShowsDeclaredValuesMasksDeclaredSecretsAndOnlyNamesTheRest)
