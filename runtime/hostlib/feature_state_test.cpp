@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -66,17 +65,6 @@ TEST(FeatureState, AgentSwitchDefaultsOnAndFollowsTheConfigFile)
    EXPECT_TRUE(capture.Contains("features/zarna has an invalid value \"perhaps\""));
    FeatureState_InitFromFile(on.Path());
    EXPECT_EQ(FeatureState_InvalidSwitch(), nullptr);
-}
-
-TEST(FeatureState, InitReadsTheFileNamedByTheEnvironment)
-{
-   TempFile off("<config><features><zarna>0</zarna></features></config>");
-   setenv("ZARNA_CONFIG", off.Path().c_str(), 1);
-   FeatureState_Init();
-   unsetenv("ZARNA_CONFIG");
-   EXPECT_FALSE(AgentEnabled());
-   FeatureState_InitFromFile("/nonexistent");
-   EXPECT_TRUE(AgentEnabled());
 }
 
 TEST(HostConfig, FlattensNestedElementsIntoSlashPaths)

@@ -105,9 +105,4 @@ TEST_F(LogFile, IsCreatedOwnerAndGroupReadableWhateverTheUmaskAndReopensAfterRot
    Log_Level(110, "not lost\n"); // written to the unlinked file, no crash
 }
 
-TEST(LogDeathTest, PanicAbortsWithMessage)
-{
-   EXPECT_DEATH(Panic("VERIFY %s:%d\n", "apps/zarna/zarna", 141), "VERIFY apps/zarna/zarna:141");
-}
-
 } // namespace
