@@ -211,11 +211,6 @@ TEST_F(ZarnactlApp, UsageErrorsAreExitTwoAndNeverCallTheAgent)
        {"attestation-services", "create", "--host", "h", "--group", "g", "--ca-file",
         "missing.pem"},
        {"attestation-services", "create", "--host", "h", "--group", "g", "--ca-file", "empty.pem"},
-       {"attestation-services", "create", "--host", "h", "--port", "70000", "--group", "g",
-        "--ca-file", "empty.pem"},
-       {"--tcp", "127.0.0.1:99999", "attestation-services", "list"},
-       {"attestation-services", "list", "--host", "[::1"},
-       {"attestation-services"},
        {"frobnicate"},
    };
    for (const auto &args : cases) {

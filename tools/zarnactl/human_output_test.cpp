@@ -29,19 +29,16 @@ TEST(ZarnactlHumanOutput, AgentTextCannotDriveTheTerminal)
    EXPECT_EQ(empty.str(), "No services.\n");
 }
 
-TEST(ZarnactlHumanOutput, DetailSummarisesCertificatesOrSaysTheyAreUnreadable)
+TEST(ZarnactlHumanOutput, DetailNamesSubjectIssuerAndExpiryOrSaysUnreadable)
 {
-   std::ostringstream out;
-   WriteServiceDetail(out, {"kms.example", std::nullopt, "blue", {"not a pem"}});
-   EXPECT_EQ(out.str(), "Host:   kms.example\n"
-                        "Port:   443 (default)\n"
-                        "Group:  blue\n"
-                        "Trusted CA chain: 1 certificate (root first)\n"
-                        "  1. (not a readable certificate)\n");
-}
+   std::ostringstream unreadable;
+   WriteServiceDetail(unreadable, {"kms.example", std::nullopt, "blue", {"not a pem"}});
+   EXPECT_EQ(unreadable.str(), "Host:   kms.example\n"
+                               "Port:   443 (default)\n"
+                               "Group:  blue\n"
+                               "Trusted CA chain: 1 certificate (root first)\n"
+                               "  1. (not a readable certificate)\n");
 
-TEST(ZarnactlHumanOutput, DetailNamesSubjectIssuerAndExpiry)
-{
    auto pki = ZarnaTesting::TestPki::Make("attestd.test");
    std::ostringstream out;
    WriteServiceDetail(out,

@@ -257,17 +257,4 @@ TEST_F(ServicesApiTest, OverLongTextsAreRefusedWhereTheyEnter)
    CreateOk(attestd, std::string(253, 'a'), std::nullopt, std::string(128, 'g'));
 }
 
-TEST(ServicesImplDefaultTest, UsesTheProcessTrustState)
-{
-   HostlibTesting::LogCapture log;
-   ZarnaTesting::StateHarness harness;
-   Zarna::ZarnaState::SetInstanceOptionsForTesting(harness.Options());
-   AttSvc::ServicesImpl impl;
-   Call<std::string> created;
-   impl.Create(Spec("a.test", std::nullopt, "g1"), created.Result());
-   ASSERT_FALSE(created.outcome.IsError());
-   EXPECT_EQ(Zarna::ZarnaState::GetInstance()->ListAttestdServices(std::nullopt).size(), 1u);
-   Zarna::ZarnaState::ResetInstanceForTesting();
-}
-
 } // namespace
