@@ -180,75 +180,54 @@ TEST(EmulatorKernelCalls, RefusedRegistrationClosesTheConnection)
    EXPECT_EQ(fd, -1);
 }
 
-TEST(EmulatorKernelCalls, GarbledAnswerBreaksTheChannelForGood)
+// A garbled answer, or a message larger than the caller's buffer (the kernel must
+// not write past it), breaks the channel for good; silence only times the call out.
+TEST(EmulatorKernelCalls, BadOrMissingAnswers)
 {
-   ScriptedPeer peer([](int fd, int listenFd) {
-      int notice = AcceptRegistration(fd, listenFd);
-      Expect(fd, kGetMsg);
-      SendFrame(fd, Bytes{1, 2, 3});
-      Bytes frame;
-      RecvFrame(fd, frame, 5000); // until the client shuts the socket down
-      close(notice);
-   });
-   EmulatorKernelCalls calls(peer.Path());
-   HYK_ReturnStatus status;
-   int32_t fd = Register(calls, &status);
-   ASSERT_EQ(status, kStatusSuccess);
-   RPC_MsgInfoUser info{-1, 0, 0};
-   uint8_t buffer[8192];
-   uint32_t length = sizeof buffer;
-   EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusProtocolError);
-   EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusChannelClosed);
-   // Readable for good, so that a waiting receive finds out.
-   EXPECT_TRUE(Readable(fd));
-   calls.Close(fd);
-}
-
-TEST(EmulatorKernelCalls, OversizedMessageIsAProtocolError)
-{
-   ScriptedPeer peer([](int fd, int listenFd) {
-      int notice = AcceptRegistration(fd, listenFd);
-      SendFrame(notice, EncodeReady());
-      Header get = Expect(fd, kGetMsg);
-      GetMsgAnswer answer;
-      answer.info.id = 1;
-      answer.message = Bytes(200, 'x');
-      SendFrame(fd, Encode(get.seq, answer));
-      Bytes frame;
-      RecvFrame(fd, frame, 5000);
-      close(notice);
-   });
-   EmulatorKernelCalls calls(peer.Path());
-   HYK_ReturnStatus status;
-   int32_t fd = Register(calls, &status);
-   ASSERT_EQ(status, kStatusSuccess);
-   RPC_MsgInfoUser info{-1, 0, 0};
-   uint8_t buffer[100];
-   uint32_t length = sizeof buffer; // the kernel must not write past this
-   EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusProtocolError);
-   calls.Close(fd);
-}
-
-TEST(EmulatorKernelCalls, SilentOrVanishedEmulator)
-{
-   {
-      ScriptedPeer peer([](int fd, int listenFd) {
+   GetMsgAnswer oversized;
+   oversized.info.id = 1;
+   oversized.message = Bytes(200, 'x');
+   struct Case {
+      const char *what;
+      std::function<Bytes(uint32_t seq)> answer; // none: never answers
+      int timeoutMs;
+      HYK_ReturnStatus status;
+   } cases[] = {
+       {"garbled", [](uint32_t) { return Bytes{1, 2, 3}; }, 5000, kStatusProtocolError},
+       {"oversized", [&](uint32_t seq) { return Encode(seq, oversized); }, 5000,
+        kStatusProtocolError},
+       {"silent", nullptr, 100, kStatusTimedOut},
+   };
+   for (const auto &c : cases) {
+      ScriptedPeer peer([&c](int fd, int listenFd) {
          int notice = AcceptRegistration(fd, listenFd);
-         Expect(fd, kGetMsg);
+         Header get = Expect(fd, kGetMsg);
+         if (c.answer) {
+            SendFrame(fd, c.answer(get.seq));
+         }
          Bytes frame;
-         RecvFrame(fd, frame, 5000); // never answers
+         RecvFrame(fd, frame, 5000); // until the client shuts the socket down
          close(notice);
       });
-      EmulatorKernelCalls calls(peer.Path(), 100);
+      EmulatorKernelCalls calls(peer.Path(), c.timeoutMs);
       HYK_ReturnStatus status;
       int32_t fd = Register(calls, &status);
-      ASSERT_EQ(status, kStatusSuccess);
+      ASSERT_EQ(status, kStatusSuccess) << c.what;
       RPC_MsgInfoUser info{-1, 0, 0};
-      uint8_t buffer[8192];
+      uint8_t buffer[100];
       uint32_t length = sizeof buffer;
-      EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusTimedOut);
+      EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), c.status) << c.what;
+      if (c.status == kStatusProtocolError) {
+         EXPECT_EQ(GetMsg(calls, fd, info, buffer, length), kStatusChannelClosed) << c.what;
+         // Readable for good, so that a waiting receive finds out.
+         EXPECT_TRUE(Readable(fd)) << c.what;
+      }
       calls.Close(fd);
    }
+}
+
+TEST(EmulatorKernelCalls, VanishedEmulator)
+{
    {
       ScriptedPeer peer([](int fd, int listenFd) { close(AcceptRegistration(fd, listenFd)); });
       EmulatorKernelCalls calls(peer.Path());
