@@ -66,28 +66,14 @@ TEST_F(KernelCallsTest, CallsCarryTheirNumbersAndArgumentsInOrder)
    const auto &reg = calls->calls[0];
    EXPECT_EQ(reg.number, 0x8E6);
    EXPECT_STREQ(reinterpret_cast<const char *>(reg.args[0]), "resolveKeyOp");
-   EXPECT_EQ(reg.args[1], 0u);
-   EXPECT_EQ(reg.args[2], 12u);
-   EXPECT_EQ(reg.args[3], 8192u);
-   EXPECT_EQ(reg.args[4], Addr(&fd));
-   EXPECT_EQ(reg.args[5], Addr(&aux));
-
+   EXPECT_EQ(reg.args, (CallArgs{reg.args[0], 0, 12, 8192, Addr(&fd), Addr(&aux)}));
    // 32-bit descriptors and ids are sign-extended to the full register.
-   const auto &get = calls->calls[1];
-   EXPECT_EQ(get.number, 0x811);
-   EXPECT_EQ(get.args[0], 0xFFFFFFFFFFFFFFF9u);
-   EXPECT_EQ(get.args[1], Addr(&info));
-   EXPECT_EQ(get.args[2], Addr(buffer));
-   EXPECT_EQ(get.args[3], Addr(&length));
-   EXPECT_EQ(get.args[4], 0u);
-   EXPECT_EQ(get.args[5], 1u);
-
-   const auto &send = calls->calls[2];
-   EXPECT_EQ(send.number, 0x814);
-   EXPECT_EQ(send.args[0], 0xFFFFFFFFFFFFFFF9u);
-   EXPECT_EQ(send.args[1], 0xFFFFFFFFFFFFFFFFu);
-   EXPECT_EQ(send.args[2], Addr(&reply));
-   EXPECT_EQ(send.args[3], 4u);
+   const uint64_t minus7 = 0xFFFFFFFFFFFFFFF9u;
+   EXPECT_EQ(calls->calls[1].number, 0x811);
+   EXPECT_EQ(calls->calls[1].args,
+             (CallArgs{minus7, Addr(&info), Addr(buffer), Addr(&length), 0, 1}));
+   EXPECT_EQ(calls->calls[2].number, 0x814);
+   EXPECT_EQ(calls->calls[2].args, (CallArgs{minus7, ~uint64_t{0}, Addr(&reply), 4, 0, 0}));
 
    EXPECT_EQ(RpcClose(5), 0);
    EXPECT_EQ(calls->closed, std::vector<int32_t>{5});
