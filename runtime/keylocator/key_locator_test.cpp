@@ -133,8 +133,6 @@ TEST(KeyLocatorText, LengthLimitFitsTheKernelBuffer)
 
 TEST(KeyLocatorErrors, EveryCodeHasItsOwnText)
 {
-   EXPECT_STREQ(KeyLocError_ToString(KEYLOC_SUCCESS), "success");
-   EXPECT_STREQ(KeyLocError_ToString(KEYLOC_ERR_ALREADY_PRESENT), "already present");
    std::set<std::string> texts;
    for (KeyLocError e = 0; e <= KEYLOC_ERR_PERMISSION; ++e) {
       texts.insert(KeyLocError_ToString(e));

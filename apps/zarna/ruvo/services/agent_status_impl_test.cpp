@@ -101,9 +101,6 @@ TEST(AgentStatus, GroupsJoinBothServiceKindsAndTheirAttestations)
    EXPECT_FALSE(two->last_attestation->succeeded);
    EXPECT_EQ(two->last_attestation->time, kNow - 5);
    EXPECT_FALSE(three->last_attestation);
-   EXPECT_EQ(info.version, "7.0.0");
-   EXPECT_EQ(info.uptime_seconds, 42);
-   EXPECT_TRUE(info.kernel_channel_registered);
    ASSERT_TRUE(info.firewall);
    EXPECT_EQ(info.firewall->allowed_addresses, std::vector<std::string>{"192.0.2.1"});
 }
@@ -139,7 +136,8 @@ TEST(AgentStatus, TokenTimesFollowTheRefreshRule)
    EXPECT_EQ(gone->token_refresh, kNow - 10);
 }
 
-// A firewall that cannot be read is reported, not fatal to the report.
+// A firewall that cannot be read and a lost kernel channel are reported, not
+// fatal to the report.
 TEST(AgentStatus, UnreadableFirewallIsReported)
 {
    Status::StatusSources s = Sources();
@@ -153,7 +151,7 @@ TEST(AgentStatus, UnreadableFirewallIsReported)
    Status::Info info = Status::CollectStatus(s);
    ASSERT_TRUE(info.firewall && info.firewall->error);
    EXPECT_EQ(*info.firewall->error, "nft: permission denied");
-   EXPECT_FALSE(info.kernel_channel_registered);
+   EXPECT_FALSE(info.kernel_channel_registered) << "a lost channel is not reported as fine";
 }
 
 } // namespace
