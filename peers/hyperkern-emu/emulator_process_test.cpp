@@ -156,56 +156,28 @@ TEST_F(EmulatorProgram, ScriptedReplyStatusesAndTimeouts)
    EXPECT_NE(timedOut.out.find("ended: no\n"), std::string::npos);
 }
 
-TEST_F(EmulatorProgram, RefusedRegistrationAndGetMessageFailure)
-{
-   {
-      Start({"--refuse-register"});
-      Channel channel(mEmu->Socket());
-      EXPECT_EQ(channel.Register(), kStatusFailure);
-      mEmu.reset();
-   }
-   Start({"--getmsg-fail", "0xBAD0007"});
-   Channel channel(mEmu->Socket());
-   ASSERT_EQ(channel.Register(), 0u);
-   auto pending = SendAsync({"send", "--locator", "x", "--json"});
-   ASSERT_TRUE(channel.Readable(5000));
-   RPC_MsgInfoUser info;
-   std::string message;
-   EXPECT_EQ(channel.GetMsg(info, message), 0xBAD0007u);
-   EXPECT_GT(info.id, 0); // filled in, so the echo can end the request
-   EXPECT_EQ(channel.Reply(info.id, 0xBAD0007), 0u);
-   CommandResult result = pending.get();
-   EXPECT_EQ(result.exitCode, 0);
-   EXPECT_EQ(nlohmann::json::parse(result.out)["status"], "0xBAD0007");
-}
-
-TEST_F(EmulatorProgram, RawMessagesAndOversizedOnes)
+// A message larger than the receive buffer is refused, and the id still comes
+// back so the refusal can be echoed. (A message filling the buffer exactly is
+// checked with the agent receiving it.)
+TEST_F(EmulatorProgram, OversizedRawMessage)
 {
    Start();
    Channel channel(mEmu->Socket());
    ASSERT_EQ(channel.Register(), 0u);
-   const std::string full = mDir.File("full.bin");
-   std::ofstream(full, std::ios::binary) << std::string(8192, 'A');
    const std::string big = mDir.File("big.bin");
    std::ofstream(big, std::ios::binary) << std::string(9000, 'B');
-
-   auto fullSend = SendAsync({"send", "--raw-file", full});
+   auto bigSend = SendAsync({"send", "--raw-file", big, "--json"});
    ASSERT_TRUE(channel.Readable(5000));
    RPC_MsgInfoUser info;
    std::string message;
-   ASSERT_EQ(channel.GetMsg(info, message), 0u);
-   EXPECT_EQ(message, std::string(8192, 'A')); // as sent: no terminator added
-   channel.Reply(info.id, 0xBAD0003);
-   EXPECT_EQ(fullSend.get().exitCode, 0);
-
-   auto bigSend = SendAsync({"send", "--raw-file", big, "--json"});
-   ASSERT_TRUE(channel.Readable(5000));
    EXPECT_EQ(channel.GetMsg(info, message), kStatusMessageTooLarge);
    channel.Reply(info.id, kStatusMessageTooLarge);
    EXPECT_EQ(nlohmann::json::parse(bigSend.get().out)["status"], "0xBAD0008");
 }
 
-TEST_F(EmulatorProgram, KeyCacheThroughTheControlConnection)
+// Adding, typing and removing keys are checked through the key cache client
+// (runtime/keylocator); key bytes are shown only when asked for.
+TEST_F(EmulatorProgram, KeyBytesAreShownOnlyWhenRevealed)
 {
    Start();
    std::string error;
@@ -216,25 +188,13 @@ TEST_F(EmulatorProgram, KeyCacheThroughTheControlConnection)
    add.digest = DigestKeyId("key-7");
    add.cipher = "AES-128";
    add.key = Bytes(16, 0x5A);
-   EXPECT_EQ(client->AddKey(add, &error), kStatusSuccess);
-   EXPECT_EQ(client->AddKey(add, &error), kStatusAlreadyExists);
-   EXPECT_EQ(client->SetKeyType({"provider-1", add.digest, 2}, &error), kStatusSuccess);
-
+   ASSERT_EQ(client->AddKey(add, &error), kStatusSuccess);
    CommandResult keys = mEmu->Command({"keys", "--json"});
    ASSERT_EQ(keys.exitCode, 0);
-   auto json = nlohmann::json::parse(keys.out);
-   ASSERT_EQ(json["keys"].size(), 1u);
-   EXPECT_EQ(json["keys"][0]["provider"], "provider-1");
-   EXPECT_EQ(json["keys"][0]["keyType"], 2);
-   EXPECT_EQ(json["keys"][0]["cipher"], "AES-128");
-   EXPECT_EQ(json["keys"][0]["keyIdDigest"].get<std::string>().size(), 64u);
-   EXPECT_FALSE(json["keys"][0].contains("key")); // key bytes only on request
+   EXPECT_FALSE(nlohmann::json::parse(keys.out)["keys"][0].contains("key"));
    CommandResult revealed = mEmu->Command({"keys", "--json", "--reveal"});
    EXPECT_EQ(nlohmann::json::parse(revealed.out)["keys"][0]["key"],
              "5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a");
-
-   EXPECT_EQ(client->RemoveKey({"provider-1", add.digest}, &error), kStatusSuccess);
-   EXPECT_EQ(client->RemoveKey({"provider-1", add.digest}, &error), kStatusNotFound);
 }
 
 TEST_F(EmulatorProgram, LifecycleAndUsage)
