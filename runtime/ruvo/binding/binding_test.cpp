@@ -139,17 +139,6 @@ TEST_F(Fixture, RoundTripKeepsEveryFieldAndTheSecretStaysMaskedInText)
    EXPECT_EQ(text.find("top-secret"), std::string::npos);
 }
 
-TEST_F(Fixture, NamedMessagesAreRenderedByTheBoundLocalizer)
-{
-   Ruvo::Outcome<Ruvo::Void> got;
-   stub.Fail("svc-1", 70000, nullptr,
-             Ruvo::AsyncResult<Ruvo::Void>([&](Ruvo::Outcome<Ruvo::Void> &&o) { got = std::move(o); }));
-   ASSERT_TRUE(got.IsError());
-   EXPECT_EQ(got.error->GetName(), "com.talvor.ruvo.std.errors.not_found");
-   ASSERT_EQ(got.error->messages().size(), 1u);
-   EXPECT_EQ(got.error->messages()[0].GetDefaultMessage(), "Not found svc-1 on 70000.");
-}
-
 TEST_F(Fixture, BadInputAndThrowingImplementationsBecomeErrorResults)
 {
    auto op = iface->FindOperation("echo", *std::make_unique<std::vector<Ruvo::BaseMessage>>());

@@ -18,7 +18,6 @@ namespace ZarnaTesting {
 struct ScriptedCall {
    std::string group;  // the service's host name is its group
    std::string method; // "interface.operation"
-   std::string scheme;
    std::string token;
    Ruvo::Data::DataValuePtr input;
 };
@@ -133,8 +132,7 @@ private:
                   const Ruvo::Core::ExecutionContextPtr &context,
                   Ruvo::Core::AsyncApiResultCb cb) override
       {
-         ScriptedCall call{mGroup, method.ToString(), context->GetSecurityContext().GetSchemeId(),
-                           "", input};
+         ScriptedCall call{mGroup, method.ToString(), "", input};
          if (const auto *token = context->GetSecurityContext().GetAccessToken()) {
             call.token = std::string(token->Expose());
          }
