@@ -23,7 +23,8 @@ bool Decode(const std::string &text, std::string &out)
    return ok;
 }
 
-TEST(Base64, DecodesStandardVectors)
+// Standard vectors decode; everything outside the strict form is refused.
+TEST(Base64, DecodesOnlyTheStrictForm)
 {
    const std::pair<const char *, const char *> vectors[] = {
        {"", ""},
@@ -40,10 +41,6 @@ TEST(Base64, DecodesStandardVectors)
       EXPECT_TRUE(Decode(text, out)) << text;
       EXPECT_EQ(out, expected) << text;
    }
-}
-
-TEST(Base64, RejectsEverythingOutsideTheStrictForm)
-{
    const char *bad[] = {
        "Zg",       // unpadded
        "Zg=",      // short padding

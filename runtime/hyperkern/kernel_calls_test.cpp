@@ -127,11 +127,4 @@ TEST_F(KernelCallsTest, SyscallsOnAKernelWithoutThemAreNotSupported)
    EXPECT_EQ(fd, -1);
 }
 
-TEST(Status, TextNamesKnownValuesAndShowsOthersInHex)
-{
-   EXPECT_EQ(HYK_ReturnStatusToString(0), "Success");
-   EXPECT_EQ(HYK_ReturnStatusToString(0xBAD0006), "Busy, try again");
-   EXPECT_EQ(HYK_ReturnStatusToString(0xBAD00FF), "status 0xBAD00FF");
-}
-
 } // namespace
