@@ -52,17 +52,6 @@ TEST(KeyLocatorText, AwkwardTextsSurviveTheRoundTripAsUnreservedCharacters)
    EXPECT_STREQ(KeyLocator_GetIndirect(lower->locator)->keyId, "k/");
 }
 
-TEST(KeyLocatorText, DirectFormHasNoIndirectRecord)
-{
-   std::string text;
-   ASSERT_EQ(KeyLocator_ExportDirect("disk key 7", &text), KEYLOC_SUCCESS);
-   EXPECT_EQ(text, "keyloc:1:direct:disk%20key%207");
-   auto imported = Import(text);
-   ASSERT_EQ(imported->error, KEYLOC_SUCCESS);
-   EXPECT_EQ(KeyLocator_GetIndirect(imported->locator), nullptr);
-   EXPECT_STREQ(KeyLocator_GetDirectName(imported->locator), "disk key 7");
-}
-
 TEST(KeyLocatorText, BadTextsAreRefusedWithTheirReason)
 {
    const struct {

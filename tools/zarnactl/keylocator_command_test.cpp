@@ -46,6 +46,10 @@ TEST(KeyLocatorCommand, MakeThenShowGivesBackProviderAndKeyId)
    Outcome direct = RunCommand({"keylocator", "make", "--direct", "disk 7", "--json"});
    ASSERT_EQ(direct.code, 0);
    EXPECT_EQ(nlohmann::json::parse(direct.out)["locator"], "keyloc:1:direct:disk%207");
+   Outcome directShown = RunCommand({"--json", "keylocator", "show", "keyloc:1:direct:disk%207"});
+   ASSERT_EQ(directShown.code, 0) << directShown.err;
+   EXPECT_EQ(nlohmann::json::parse(directShown.out),
+             nlohmann::json::parse(R"({"form":"direct","keyName":"disk 7"})"));
 }
 
 TEST(KeyLocatorCommand, RefusalsAreUsageErrorsWithTheReason)
