@@ -108,26 +108,10 @@ TEST(Hostinfo, ClocksAreSane)
    EXPECT_GT(Hostinfo_GetTimeOfDay(), int64_t{1700000000} * 1000000); // after 2023
 }
 
-std::string Sha256Hex(const std::string &text)
-{
-   const CryptoHashAlgorithm *alg = CryptoHash_SHA256();
-   std::string digest(CryptoHash_GetOutputSize(alg), '\0');
-   EXPECT_EQ(CryptoHash_Compute(alg, text.data(), text.size(), digest.data(), digest.size()),
-             CRYPTO_ERROR_SUCCESS);
-   std::string hex;
-   char two[3];
-   for (unsigned char c : digest) {
-      snprintf(two, sizeof two, "%02x", c);
-      hex += two;
-   }
-   return hex;
-}
-
-TEST(CryptoHash, Sha256KnownAnswersAndBadBuffers)
+// Known answers are checked through ComputeSha256Hex, which hashes with this.
+TEST(CryptoHash, Sha256RefusesBadBuffers)
 {
    EXPECT_EQ(CryptoHash_GetOutputSize(CryptoHash_SHA256()), 32U);
-   EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-   EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
    unsigned char small[16];
    EXPECT_EQ(CryptoHash_Compute(CryptoHash_SHA256(), "abc", 3, small, sizeof small),
              CRYPTO_ERROR_BAD_BUFFER_SIZE);
