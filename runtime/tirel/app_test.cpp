@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -105,18 +104,6 @@ TEST(InitApp, FileValuesOverrideDefaultsAndApplyLogging)
    EXPECT_EQ(app->GetAppInfo().build, 12U);
    EXPECT_TRUE(capture.Has(125, "Started zarna 7.0.0 (build 12) with at most 3 worker threads"));
    Logger::sDefaultLogger.SetLevel(Logger::kInfo);
-}
-
-TEST(InitApp, EnvironmentOverridesThePath)
-{
-   HostlibTesting::LogCapture capture;
-   TempConfig file("<config><answer>42</answer></config>");
-   setenv("ZARNA_CONFIG", file.Path().c_str(), 1);
-   InitApp(Defaults(), "/nonexistent/config.xml");
-   unsetenv("ZARNA_CONFIG");
-   std::string answer;
-   EXPECT_TRUE(GetApp()->GetSettings().GetString("answer", answer));
-   EXPECT_EQ(answer, "42");
 }
 
 TEST(InitApp, MissingMalformedAndInvalidFilesThrowClearErrors)
