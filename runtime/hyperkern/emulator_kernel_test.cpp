@@ -193,7 +193,11 @@ TEST(EmulatorKernelCalls, BadOrMissingAnswers)
       int timeoutMs;
       HYK_ReturnStatus status;
    } cases[] = {
-       {"garbled", [](uint32_t) { return Bytes{1, 2, 3}; }, 5000, kStatusProtocolError},
+       {"garbled",
+        [](uint32_t) {
+           return Bytes{1, 2, 3};
+        },
+        5000, kStatusProtocolError},
        {"oversized", [&](uint32_t seq) { return Encode(seq, oversized); }, 5000,
         kStatusProtocolError},
        {"silent", nullptr, 100, kStatusTimedOut},

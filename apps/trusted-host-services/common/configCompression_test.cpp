@@ -95,8 +95,8 @@ TEST(ConfigCompression, AnythingButAWholeStreamFails)
    }
    std::vector<char> gz = Compressed(kConfig + kConfig);
    std::vector<std::vector<char>> inputs = {
-       {}, {'h', 'e', 'l', 'l', 'o'}, std::vector<char>(kConfig.begin(), kConfig.end()), noise,
-       gz, gz};
+       {}, {'h', 'e', 'l', 'l', 'o'}, std::vector<char>(kConfig.begin(), kConfig.end()), noise, gz,
+       gz};
    inputs[4][gz.size() - 6] ^= 0x01; // the CRC
    inputs[5].push_back('x');
    for (size_t cut = 1; cut < gz.size(); ++cut) {
