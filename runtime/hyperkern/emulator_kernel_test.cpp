@@ -120,22 +120,14 @@ HYK_ReturnStatus GetMsg(KernelCalls &calls, int32_t fd, RPC_MsgInfoUser &info, u
 TEST(EmulatorKernelCalls, TakesTheNoticeSkipsStaleAnswersAndDeliversTheMessage)
 {
    ScriptedPeer peer([](int fd, int listenFd) {
-      Bytes frame;
-      Header reg = Expect(fd, kRegister, &frame);
-      RegisterRequest request;
-      EXPECT_TRUE(Decode(frame.data() + kHeaderSize, frame.size() - kHeaderSize, request));
-      EXPECT_EQ(request.name, "resolveKeyOp");
-      EXPECT_EQ(request.infoSize, 12u);
-      SendFrame(fd, Encode(reg.seq, RegisterAnswer{0, 0, 5}));
-      int notice = accept(listenFd, nullptr, nullptr);
-      Header a = Expect(notice, kAttach);
-      SendFrame(notice, Encode(kAttach, a.seq, StatusAnswer{0}));
+      // (What the registration carries is judged by the real emulator in its tests.)
+      int notice = AcceptRegistration(fd, listenFd);
       SendFrame(notice, EncodeReady());
+      Bytes frame;
       Header get = Expect(fd, kGetMsg, &frame);
       GetMsgRequest getRequest;
       EXPECT_TRUE(Decode(frame.data() + kHeaderSize, frame.size() - kHeaderSize, getRequest));
       EXPECT_EQ(getRequest.noticeTaken, 1);
-      EXPECT_EQ(getRequest.capacity, 8192u);
       GetMsgAnswer answer;
       answer.info = {7, 0, 0x10007};
       answer.message = Bytes{'a', 'b', 0};
