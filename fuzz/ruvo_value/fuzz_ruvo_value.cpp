@@ -1,5 +1,6 @@
 // Reads a value of one binding structure from JSON, converts it to its native form
-// and back: the first byte picks the structure.
+// and back: the first byte picks the structure. The JSON reader itself is checked
+// against a plain parser on every input.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -51,6 +52,24 @@ void Lenient(const nlohmann::json &doc)
    }
 }
 
+// The reader agrees with a plain strict parser: what it accepts is the document
+// the plain parser builds; what it calls malformed, the plain parser refuses too,
+// except text with a NUL in it, where the plain parser stops reading (the reader
+// refuses it: bytes behind a NUL are not ignored).
+void AgreesWithPlainParser(std::string_view text, bool accepted, const nlohmann::json &doc,
+                           const std::string &reason)
+{
+   const nlohmann::json plain = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+   const bool parses = !plain.is_discarded();
+   if (accepted && (!parses || plain.dump() != doc.dump())) {
+      __builtin_trap();
+   }
+   if (!accepted && parses && reason.rfind("malformed JSON", 0) == 0 &&
+       text.find('\0') == std::string_view::npos) {
+      __builtin_trap();
+   }
+}
+
 using Handler = void (*)(const nlohmann::json &);
 
 template <class T>
@@ -92,7 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    nlohmann::json doc;
    std::string reason;
    std::string_view text(reinterpret_cast<const char *>(data + 1), size - 1);
-   if (!Ruvo::Protocol::Json::ReadDocument(text, Ruvo::Protocol::Json::kSecureLimits, doc, reason)) {
+   const bool accepted =
+       Ruvo::Protocol::Json::ReadDocument(text, Ruvo::Protocol::Json::kSecureLimits, doc, reason);
+   AgreesWithPlainParser(text, accepted, doc, reason);
+   if (!accepted) {
       return 0;
    }
    Handlers()[data[0] % Handlers().size()](doc);

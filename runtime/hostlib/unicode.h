@@ -13,3 +13,7 @@ enum StringEncoding : int {
 // code points above U+10FFFF and truncated sequences are invalid. NUL bytes
 // are ordinary characters. An unknown encoding is never valid.
 bool Unicode_IsBufferValid(const void *buffer, size_t length, StringEncoding encoding);
+
+// The number of leading bytes of `buffer` that are valid UTF-8 by the rules above:
+// `length` when all of it is, else the offset of the first invalid sequence.
+size_t Unicode_ValidUtf8Prefix(const void *buffer, size_t length);

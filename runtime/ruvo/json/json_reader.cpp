@@ -2,20 +2,36 @@
 
 #include <cmath>
 #include <algorithm>
+#include <charconv>
+#include <clocale>
+#include <cstdlib>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <unordered_set>
 #include <vector>
 
+// The tokenizer's SIMD string scans stay off (no RAPIDJSON_SSE2/SSE42): in the
+// packaged version they let the control characters 0x1A..0x1F through unescaped.
+#include <rapidjson/error/error.h>
+#include <rapidjson/reader.h>
+
 #include "runtime/hostlib/safe_text.h"
+#include "runtime/hostlib/unicode.h"
 
 namespace Ruvo::Protocol::Json {
 
 namespace {
 
-// One pass over the events of the text: each event is checked before it is
-// handed to the document builder, so the document never holds more than the
-// limits allow and deep or hostile input costs no recursion.
+// Numbers come as their text, converted here: the tokenizer's own conversion of
+// some decimal texts is wrong in the packaged version ("0e-72" is not 0).
+constexpr unsigned kParseFlags =
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// One pass over the events of the text (the tokenizer's handler): each event is
+// checked before it is handed to the document builder, so the document never
+// holds more than the limits allow and deep or hostile input costs no recursion.
 class Validator {
 public:
    using json = nlohmann::json;
@@ -26,27 +42,60 @@ public:
    {
    }
 
-   bool null() { return Count() && mBuilder.null(); }
-   bool boolean(bool value) { return Count() && mBuilder.boolean(value); }
-   bool number_integer(json::number_integer_t value) { return Count() && mBuilder.number_integer(value); }
-   bool number_unsigned(json::number_unsigned_t value)
+   bool Null() { return Count() && mBuilder.null(); }
+   bool Bool(bool value) { return Count() && mBuilder.boolean(value); }
+   // With numbers read as text the tokenizer never calls these; its interface has them.
+   bool Int(int) { return Fail("number out of range"); }
+   bool Uint(unsigned) { return Fail("number out of range"); }
+   bool Int64(int64_t) { return Fail("number out of range"); }
+   bool Uint64(uint64_t) { return Fail("number out of range"); }
+   bool Double(double) { return Fail("number out of range"); }
+   // Integers as such while they fit 64 bits (signed when negative, unsigned
+   // otherwise), the rest as doubles, correctly rounded.
+   bool RawNumber(const char *text, rapidjson::SizeType length, bool)
    {
-      if (value > static_cast<json::number_unsigned_t>(INT64_MAX)) {
-         return Fail("integer outside the signed 64-bit range");
+      const char *end = text + length;
+      if (std::find_if(text, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) {
+         if (*text == '-') {
+            int64_t value = 0;
+            if (std::from_chars(text, end, value).ec == std::errc()) {
+               return Count() && mBuilder.number_integer(value);
+            }
+         } else {
+            uint64_t value = 0;
+            if (std::from_chars(text, end, value).ec == std::errc()) {
+               return value > static_cast<uint64_t>(INT64_MAX)
+                          ? Fail("integer outside the signed 64-bit range")
+                          : Count() && mBuilder.number_unsigned(value);
+            }
+         }
       }
-      return Count() && mBuilder.number_unsigned(value);
+      // strtod rounds correctly and takes underflow to zero; the C locale keeps
+      // '.' the decimal point whatever the process's locale.
+      static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+      const std::string terminated(text, length);
+      const double value = strtod_l(terminated.c_str(), nullptr, cLocale);
+      static const json::string_t kNoText;
+      return std::isfinite(value) ? Count() && mBuilder.number_float(value, kNoText)
+                                  : Fail("number out of range");
    }
-   bool number_float(json::number_float_t value, const json::string_t &text)
+   bool String(const char *text, rapidjson::SizeType length, bool)
    {
-      return std::isfinite(value) ? Count() && mBuilder.number_float(value, text) : Fail("number out of range");
+      if (!Count()) {
+         return false;
+      }
+      std::string value(text, length);
+      return Unescaped(value) && mBuilder.string(value);
    }
-   bool string(json::string_t &value) { return Count() && mBuilder.string(value); }
-   bool binary(json::binary_t &) { return Fail("binary data"); }
-   bool start_object(std::size_t size) { return Enter(true) && mBuilder.start_object(size); }
-   bool key(json::string_t &key)
+   bool StartObject() { return Enter(true) && mBuilder.start_object(static_cast<size_t>(-1)); }
+   bool Key(const char *text, rapidjson::SizeType length, bool)
    {
       // A key costs like a value once built (and is kept to find duplicates).
       if (!Count()) {
+         return false;
+      }
+      std::string key(text, length);
+      if (!Unescaped(key)) {
          return false;
       }
       if (!NewKey(key)) {
@@ -54,14 +103,17 @@ public:
       }
       return mBuilder.key(key);
    }
-   bool end_object() { return Leave() && mBuilder.end_object(); }
-   bool start_array(std::size_t size) { return Enter(false) && mBuilder.start_array(size); }
-   bool end_array() { return Leave() && mBuilder.end_array(); }
-   bool parse_error(std::size_t position, const std::string &, const nlohmann::detail::exception &)
-   {
-      return Fail("malformed JSON at byte " + std::to_string(position));
-   }
+   bool EndObject(rapidjson::SizeType) { return Leave() && mBuilder.end_object(); }
+   bool StartArray() { return Enter(false) && mBuilder.start_array(static_cast<size_t>(-1)); }
+   bool EndArray(rapidjson::SizeType) { return Leave() && mBuilder.end_array(); }
 
+   bool Fail(std::string reason)
+   {
+      if (mReason.empty()) {
+         mReason = std::move(reason);
+      }
+      return false;
+   }
    const std::string &Reason() const { return mReason; }
 
 private:
@@ -74,6 +126,18 @@ private:
       size_t keysFrom;
       std::unique_ptr<std::unordered_set<std::string>> many;
    };
+
+   // The raw text is valid UTF-8 before it is read; an escape can still spell half
+   // of a surrogate pair ("\udc00"), which the tokenizer writes out as the three
+   // bytes ED B0 80. Those start with ED, which is rare in real text.
+   bool Unescaped(const std::string &value)
+   {
+      if (std::memchr(value.data(), 0xED, value.size()) != nullptr &&
+          !Unicode_IsBufferValid(value.data(), value.size(), STRING_ENCODING_UTF8)) {
+         return Fail("unpaired surrogate escape");
+      }
+      return true;
+   }
 
    // False when the current object has the key already.
    bool NewKey(const std::string &key)
@@ -119,13 +183,6 @@ private:
       mFrames.pop_back();
       return true;
    }
-   bool Fail(std::string reason)
-   {
-      if (mReason.empty()) {
-         mReason = std::move(reason);
-      }
-      return false;
-   }
    static std::string Printable(const std::string &s) { return Hostlib::EscapeText(s, 64); }
 
    int mMaxDepth;
@@ -137,6 +194,11 @@ private:
    std::string mReason;
 };
 
+std::string Malformed(size_t offset)
+{
+   return "malformed JSON at byte " + std::to_string(offset + 1);
+}
+
 } // namespace
 
 bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &out,
@@ -146,16 +208,40 @@ bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &o
       reason = "message larger than " + std::to_string(limits.maxBytes) + " bytes";
       return false;
    }
+   size_t skipped = 0;
+   if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+      skipped = kByteOrderMark.size(); // a leading byte order mark is allowed, as white space
+   }
+   const std::string_view body = text.substr(skipped);
+   // JSON has no place for a raw NUL, and the tokenizer reads up to the first one.
+   if (const void *nul = std::memchr(body.data(), '\0', body.size())) {
+      reason = Malformed(skipped + static_cast<size_t>(static_cast<const char *>(nul) - body.data()));
+      return false;
+   }
+   const size_t validPrefix = Unicode_ValidUtf8Prefix(body.data(), body.size());
+   if (validPrefix != body.size()) {
+      reason = Malformed(skipped + validPrefix);
+      return false;
+   }
+   const std::string terminated(body); // the tokenizer reads up to the NUL behind it
+
    nlohmann::json document;
    bool valid = false;
    {
       Validator::Builder builder(document, false);
       Validator validator(limits.maxDepth, limits.maxValues, builder);
-      valid = nlohmann::json::sax_parse(text.begin(), text.end(), &validator, nlohmann::json::input_format_t::json,
-                                        true, false) &&
-              !builder.is_errored();
+      rapidjson::Reader reader;
+      rapidjson::StringStream stream(terminated.c_str());
+      const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, validator);
+      valid = !result.IsError() && !builder.is_errored();
       if (!valid) {
-         reason = validator.Reason().empty() ? "malformed JSON" : validator.Reason();
+         if (!validator.Reason().empty()) {
+            reason = validator.Reason();
+         } else if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
+            reason = "number out of range";
+         } else {
+            reason = Malformed(skipped + result.Offset());
+         }
       }
    }
    if (!valid) {

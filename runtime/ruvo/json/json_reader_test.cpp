@@ -56,9 +56,29 @@ TEST(JsonReader, RefusesWhatValuesCannotCarry)
    EXPECT_EQ(reason, "integer outside the signed 64-bit range");
    EXPECT_TRUE(Reads("[9223372036854775807,-9223372036854775808]"));
    EXPECT_FALSE(Reads("[1e400]"));
+   {
+      // Numbers are exactly what a correctly rounding reader makes of them.
+      nlohmann::json doc;
+      ASSERT_TRUE(ReadDocument("[0e-72,1e-400,0.1,-0,18446744073709551616,-12,2.2250738585072011e-308]",
+                               {}, doc, reason));
+      EXPECT_EQ(doc.dump(), nlohmann::json::parse("[0.0,0.0,0.1,0,1.8446744073709552e19,-12,"
+                                                  "2.2250738585072011e-308]")
+                                .dump());
+      EXPECT_TRUE(doc[5].is_number_integer() && doc[3].is_number_integer() && doc[2].is_number_float());
+   }
    EXPECT_FALSE(Reads("[\"\xff\"]"));
    EXPECT_FALSE(Reads("[\"\xc0\xaf\"]"));        // overlong
    EXPECT_FALSE(Reads(R"(["\ud800"])"));          // lone surrogate escape
+   EXPECT_FALSE(Reads(R"(["\udc00"])", &reason)); // lone low half: spelled as bytes no text may hold
+   EXPECT_EQ(reason, "unpaired surrogate escape");
+   EXPECT_FALSE(Reads(R"({"\udfff":1})"));
+   EXPECT_TRUE(Reads(R"(["\u0000", "\u00e9\ud7ff\ue000"])"));
+   EXPECT_FALSE(Reads(std::string("[1]\0 x", 6)));  // nothing may hide behind a NUL
+   EXPECT_FALSE(Reads(std::string("[\"a\0\"]", 6)));
+   EXPECT_TRUE(Reads("\xEF\xBB\xBF [1]"));       // a byte order mark, as before
+   for (char c = 1; c < 0x20; ++c) {               // raw control characters, even deep in long text
+      EXPECT_FALSE(Reads("[\"" + std::string(40, 'x') + c + std::string(40, 'y') + "\"]")) << int(c);
+   }
    EXPECT_TRUE(Reads(R"(["\ud83d\ude00"])"));
    EXPECT_FALSE(Reads("[1] x"));
    EXPECT_FALSE(Reads("[1,]"));
