@@ -85,6 +85,7 @@ void ServiceTable::Populate()
       Log("Loaded server ID %s", instanceId.c_str());
       mEntries[instanceId] = std::move(info);
    }
+   Summarize();
 }
 
 ServiceResult ServiceTable::Insert(const std::shared_ptr<const NetworkAddress> &address,
@@ -166,6 +167,7 @@ ServiceResult ServiceTable::Store(const std::shared_ptr<const NetworkAddress> &a
    info->certChain = std::make_shared<const X509CertChain>(*certChain);
    info->group = group;
    mEntries[newId] = std::move(info);
+   Summarize();
    instanceId = newId;
    return ServiceResult::Ok;
 }
@@ -184,6 +186,16 @@ void ServiceTable::Delete(const std::string &instanceId)
                 instanceId.c_str());
    }
    mEntries.erase(instanceId);
+   Summarize();
+}
+
+void ServiceTable::Summarize()
+{
+   mSummaries.clear();
+   mSummaries.reserve(mEntries.size());
+   for (const auto &[id, info] : mEntries) {
+      mSummaries.push_back(std::make_shared<const ServiceSummary>(ServiceSummary{id, info->address, info->group}));
+   }
 }
 
 } // namespace Zarna

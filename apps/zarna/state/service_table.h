@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "apps/zarna/state/service_types.h"
 #include "runtime/configstore/config_store.h"
@@ -19,6 +20,7 @@ class ServiceTable {
 public:
    using StoreProvider = std::function<std::shared_ptr<BrimConfigStore::ConfigStore>()>;
    using Entries = std::map<std::string, std::shared_ptr<const ServiceInfo>>;
+   using Summaries = std::vector<std::shared_ptr<const ServiceSummary>>;
 
    // `name` is the store key of the table ("attestation_services", "kms_services").
    ServiceTable(std::string name, StoreProvider storeProvider);
@@ -26,6 +28,9 @@ public:
    const std::string &GetName() const { return mName; }
    // Ordered by instance id, byte-wise.
    const Entries &GetEntries() const { return mEntries; }
+   // One per entry, in the same order. The objects stay the same until the table
+   // changes, so that a reader can tell a listing it has seen before.
+   const Summaries &GetSummaries() const { return mSummaries; }
    std::shared_ptr<const ServiceInfo> Find(const std::string &instanceId) const;
 
    // Loads every stored instance; throws ConfigStoreException.
@@ -49,17 +54,24 @@ public:
    // removed from the table: nothing would ever bring it back.
    void Delete(const std::string &instanceId);
 
-   void Clear() { mEntries.clear(); }
+   void Clear()
+   {
+      mEntries.clear();
+      mSummaries.clear();
+   }
 
    // The store when no other is given: the global namespace of the host store.
    static std::shared_ptr<BrimConfigStore::ConfigStore> DefaultStore();
 
 private:
    BrimConfigStore::ConfigStoreObjectId ObjectId(const std::string &instanceId = {}) const;
+   // Builds the summaries anew after a change of the entries.
+   void Summarize();
 
    std::string mName;
    StoreProvider mStoreProvider;
    Entries mEntries;
+   Summaries mSummaries;
 };
 
 } // namespace Zarna

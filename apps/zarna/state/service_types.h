@@ -54,8 +54,7 @@ struct ServiceFilter {
    std::optional<std::set<std::string>> groups;
 };
 
-bool FilterAccepts(const ServiceFilter &filter, const std::string &instanceId,
-                   const ServiceInfo &info);
+bool FilterAccepts(const ServiceFilter &filter, const ServiceSummary &service);
 
 // Result of inserting or deleting a service; the management API maps each value
 // to its own error.

@@ -280,11 +280,14 @@ ZarnaState::ServiceList ZarnaState::ListZarndServices(const std::optional<Servic
 ZarnaState::ServiceList ZarnaState::ListLocked(Kind kind,
                                                const std::optional<ServiceFilter> &filter)
 {
+   const ServiceTable::Summaries &all = Table(kind).GetSummaries();
+   if (!filter) {
+      return all;
+   }
    ServiceList list;
-   for (const auto &[id, info] : Table(kind).GetEntries()) {
-      if (!filter || FilterAccepts(*filter, id, *info)) {
-         list.push_back(std::make_shared<const ServiceSummary>(
-             ServiceSummary{id, info->address, info->group}));
+   for (const auto &summary : all) {
+      if (FilterAccepts(*filter, *summary)) {
+         list.push_back(summary);
       }
    }
    return list;

@@ -11,8 +11,14 @@
 #include <unordered_set>
 #include <vector>
 
-// The tokenizer's SIMD string scans stay off (no RAPIDJSON_SSE2/SSE42): in the
-// packaged version they let the control characters 0x1A..0x1F through unescaped.
+// The tokenizer scans strings and white space 16 bytes at a time. Its loads are
+// aligned and may reach up to 15 bytes past the terminating NUL: the text is
+// copied with that much padding. In the packaged version those scans let the
+// control characters 0x1A..0x1F through inside strings: ReadDocument refuses
+// them before tokenizing (they have no place anywhere in JSON text).
+#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
@@ -27,6 +33,8 @@ namespace {
 // some decimal texts is wrong in the packaged version ("0e-72" is not 0).
 constexpr unsigned kParseFlags =
     rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+// The terminating NUL and the room for the tokenizer's last aligned load.
+constexpr size_t kPadding = 16;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // One pass over the events of the text (the tokenizer's handler): each event is
@@ -194,6 +202,28 @@ private:
    std::string mReason;
 };
 
+// The offset of the first byte 0x1A..0x1F, or the size when there is none. In
+// blocks, so that the compiler can test many bytes at once.
+size_t FirstLateControl(std::string_view text)
+{
+   constexpr size_t kBlock = 64;
+   for (size_t at = 0; at < text.size(); at += kBlock) {
+      const size_t end = std::min(text.size(), at + kBlock);
+      bool found = false;
+      for (size_t i = at; i < end; ++i) {
+         found |= static_cast<uint8_t>(static_cast<uint8_t>(text[i]) - 0x1A) < 6;
+      }
+      if (found) {
+         for (size_t i = at;; ++i) {
+            if (static_cast<uint8_t>(static_cast<uint8_t>(text[i]) - 0x1A) < 6) {
+               return i;
+            }
+         }
+      }
+   }
+   return text.size();
+}
+
 std::string Malformed(size_t offset)
 {
    return "malformed JSON at byte " + std::to_string(offset + 1);
@@ -223,7 +253,15 @@ bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &o
       reason = Malformed(skipped + validPrefix);
       return false;
    }
-   const std::string terminated(body); // the tokenizer reads up to the NUL behind it
+   const size_t control = FirstLateControl(body);
+   if (control != body.size()) {
+      reason = Malformed(skipped + control);
+      return false;
+   }
+   std::string padded;
+   padded.reserve(body.size() + kPadding);
+   padded.append(body);
+   padded.append(kPadding, '\0');
 
    nlohmann::json document;
    bool valid = false;
@@ -231,7 +269,7 @@ bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &o
       Validator::Builder builder(document, false);
       Validator validator(limits.maxDepth, limits.maxValues, builder);
       rapidjson::Reader reader;
-      rapidjson::StringStream stream(terminated.c_str());
+      rapidjson::StringStream stream(padded.c_str());
       const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, validator);
       valid = !result.IsError() && !builder.is_errored();
       if (!valid) {

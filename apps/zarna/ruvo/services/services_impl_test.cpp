@@ -177,6 +177,32 @@ TEST_F(ServicesApiTest, ListFiltersAndOrder)
    Call<Ti::ServicesApi::SummaryList> noFilter;
    kms.List(std::nullopt, nullptr, noFilter.Result());
    EXPECT_EQ(noFilter.outcome.value->size(), 1u);
+
+   // Listings answered again from what was converted before follow every change.
+   auto ids = [&](const std::optional<Ti::ServicesApi::FilterSpec> &filter = std::nullopt) {
+      Call<Ti::ServicesApi::SummaryList> call;
+      attestd.List(filter, nullptr, call.Result());
+      std::vector<std::string> out;
+      for (const auto &summary : *call.outcome.value) {
+         out.push_back(summary->service + "@" + summary->group);
+      }
+      return out;
+   };
+   const std::vector<std::string> three = ids();
+   ASSERT_EQ(three.size(), 3u);
+   EXPECT_EQ(ids(), three);
+   EXPECT_EQ(ids(byGroup), std::vector<std::string>{b + "@g2"});
+   Call<Ruvo::Void> deleted;
+   attestd.Delete(b, nullptr, deleted.Result());
+   ASSERT_FALSE(deleted.outcome.IsError());
+   std::vector<std::string> two = three;
+   two.erase(std::find(two.begin(), two.end(), b + "@g2"));
+   EXPECT_EQ(ids(), two);
+   std::string d = CreateOk(attestd, "d.test", std::nullopt, "g2");
+   const std::vector<std::string> again = ids();
+   EXPECT_EQ(again.size(), 3u);
+   EXPECT_NE(std::find(again.begin(), again.end(), d + "@g2"), again.end());
+   EXPECT_EQ(ids(byGroup), std::vector<std::string>{});
 }
 
 TEST_F(ServicesApiTest, GetAndDelete)
