@@ -139,4 +139,29 @@ TEST(ValueCodec, WritingRefusesWhatJsonCannotCarry)
    EXPECT_EQ(Write(*MakeString(std::string("a\x01\n\"\\", 5))), R"("a\u0001\n\"\\")");
 }
 
+// Text is written as a plain JSON writer would, whichever byte sits wherever in
+// the eight-byte steps of the scan; what is not UTF-8 is refused.
+TEST(ValueCodec, EveryByteAnywhereIsWrittenOrRefusedRightly)
+{
+   for (int byte = 0; byte < 256; ++byte) {
+      for (size_t at = 0; at < 18; ++at) {
+         std::string text(19, 'a');
+         text[at] = static_cast<char>(byte);
+         std::string out;
+         std::string reason;
+         const bool written = AppendValue(*MakeString(text), out, reason);
+         if (byte < 0x80) {
+            EXPECT_TRUE(written && out == nlohmann::json(text).dump()) << byte << " at " << at;
+         } else {
+            EXPECT_FALSE(written) << byte << " at " << at;
+         }
+      }
+   }
+   const std::string mixed = "plain text, then caf\xc3\xa9 \xf0\x9f\x98\x80 and a \"quote\"";
+   std::string out;
+   std::string reason;
+   ASSERT_TRUE(AppendValue(*MakeString(mixed), out, reason));
+   EXPECT_EQ(out, nlohmann::json(mixed).dump());
+}
+
 } // namespace

@@ -1,5 +1,7 @@
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "runtime/hostlib/base64.h"
 #include "runtime/hostlib/unicode.h"
@@ -156,10 +158,43 @@ private:
    std::string mReason;
 };
 
+// True when every byte is printable ASCII other than '"' and '\\': such text is
+// valid UTF-8 and goes out as it is. Eight bytes at a time where it can.
+bool IsPlain(std::string_view text)
+{
+   constexpr uint64_t kOnes = 0x0101010101010101ULL;
+   constexpr uint64_t kHigh = 0x8080808080808080ULL;
+   auto hasZero = [](uint64_t w) { return (w - kOnes) & ~w & kHigh; };
+   size_t i = 0;
+   for (; text.size() - i >= sizeof(uint64_t); i += sizeof(uint64_t)) {
+      uint64_t w;
+      std::memcpy(&w, text.data() + i, sizeof w);
+      // Bytes of 0x80 and above, below 0x20, quotes and backslashes.
+      if (((w & kHigh) | ((w - kOnes * 0x20) & ~w & kHigh) | hasZero(w ^ (kOnes * '"')) |
+           hasZero(w ^ (kOnes * '\\'))) != 0) {
+         return false;
+      }
+   }
+   for (; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') {
+         return false;
+      }
+   }
+   return true;
+}
+
 } // namespace
 
 bool AppendString(std::string_view text, std::string &out)
 {
+   if (IsPlain(text)) {
+      out.reserve(out.size() + text.size() + 2);
+      out += '"';
+      out.append(text);
+      out += '"';
+      return true;
+   }
    if (!Unicode_IsBufferValid(text.data(), text.size(), STRING_ENCODING_UTF8)) {
       return false;
    }
