@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "tests/agent/agent_harness.h"
 #include "tests/attest/tpm_fixture.h"
@@ -149,6 +150,48 @@ TEST_F(KmsEndToEnd, GenerateThenDecryptReturnsTheKeyAndARefusedTokenMovesToTheNe
    EXPECT_EQ(cold.output.find("tape"), std::string::npos) << cold.output;
    // The first group holds no token any more, so nothing went its way since.
    EXPECT_EQ(refusals(), refusedSoFar);
+}
+
+// Key operations wait on their key provider. While more of them wait on a slow one
+// than the agent has I/O workers, the rest of the API still answers, and each of
+// them gets its key in the end.
+TEST_F(KmsEndToEnd, KeyOperationsWaitingOnASlowProviderDoNotHoldUpTheApi)
+{
+   ZarndProcess slow("slow", attestd.SigningPublicKeyFile(),
+                     {"--provider", "disk", "--fault", "delay:6000"});
+   ASSERT_NE(slow.Port(), 0);
+   AddGroup("slow", attestd, slow);
+   std::vector<std::unique_ptr<ChildProcess>> waiting;
+   for (int i = 0; i < 4; ++i) {
+      waiting.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
+          ZarnaTesting::BuiltProgram("tools/zarnactl/zarnactl"), "--socket", h.SocketPath(), "key",
+          "generate", "--provider", "disk", "--bits", "256"}));
+   }
+   auto connecting = [&] {
+      const std::string log = h.Agent().StderrText();
+      size_t n = 0;
+      for (size_t at = log.find("Connecting to zarnd"); at != std::string::npos;
+           at = log.find("Connecting to zarnd", at + 1)) {
+         ++n;
+      }
+      return n;
+   };
+   const auto deadline = std::chrono::steady_clock::now() + 20s;
+   while (connecting() < waiting.size() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(50ms);
+   }
+   ASSERT_EQ(connecting(), waiting.size()) << h.Agent().StderrText();
+   auto listed = h.Zarnactl({"--tcp", "127.0.0.1:" + std::to_string(h.Port()),
+                             "attestation-services", "list"});
+   EXPECT_EQ(listed.exitCode, 0) << listed.output;
+   for (auto &call : waiting) {
+      EXPECT_TRUE(call->Running()) << "a key operation ended before the listing was answered";
+   }
+   for (auto &call : waiting) {
+      std::optional<int> status = call->Wait(30s);
+      ASSERT_TRUE(status.has_value());
+      EXPECT_EQ(ZarnaTesting::ExitCodeOf(*status), 0) << call->StderrText();
+   }
 }
 
 } // namespace

@@ -26,6 +26,21 @@ Ruvo::Core::AsyncApiProviderPtr WrapInOpIdProvider(Ruvo::Core::AsyncApiProviderP
        std::move(inner), Tirel::Service::Logger::sDefaultLogger);
 }
 
+// Key operations and the provider listing wait on key provider services over the
+// network: a TLS round trip, a connect timeout when one is unreachable. They run
+// on the thread pool, so that meanwhile the I/O workers go on serving the rest of
+// the API. Without a pool (no running agent) they run right here.
+void OnThreadPool(std::function<void()> work)
+{
+   std::shared_ptr<Tirel::Service::App> app = Tirel::Service::GetApp();
+   std::shared_ptr<Tirel::System::ThreadPool> pool = app ? app->GetThreadPool() : nullptr;
+   if (!pool) {
+      work();
+      return;
+   }
+   pool->Enqueue(std::move(work));
+}
+
 } // namespace
 
 Ruvo::L10n::LocalizerPtr CreateLocalizer()
@@ -47,7 +62,7 @@ CreateTcpBindings(const Ruvo::L10n::LocalizerPtr &localizer)
        Ti::Attestation::ServicesSvc::AsyncServiceBinder::BindImplementation(attestd, localizer),
        Ti::Kms::ServicesSvc::AsyncServiceBinder::BindImplementation(zarnd, localizer),
        Ti::Kms::ProvidersSvc::AsyncServiceBinder::BindImplementation(
-           std::make_shared<Ti::Kms::ProvidersSvc::ProvidersImpl>(), localizer),
+           std::make_shared<Ti::Kms::ProvidersSvc::ProvidersImpl>(ZarnClientOptionsFactory{}, OnThreadPool), localizer),
    };
    // The status report names the identity the framework was started with.
    std::string version;
@@ -95,7 +110,7 @@ CreateLocalSocketProviderChain(const Ruvo::Provider::Enqueuer &enqueuer,
 {
    namespace KeyOp = Com::Talvor::Brim::Kms::KeyOperationSvc;
    auto local = Ruvo::Provider::AsyncLocalProvider::Create(
-       {KeyOp::AsyncServiceBinder::BindImplementation(std::make_shared<KeyOp::KeyOperationImpl>(),
+       {KeyOp::AsyncServiceBinder::BindImplementation(std::make_shared<KeyOp::KeyOperationImpl>(ZarnClientOptionsFactory{}, OnThreadPool),
                                                       localizer)},
        enqueuer, logger);
    return WrapInOpIdProvider(std::make_shared<LocalCallerLogProvider>(local));

@@ -1,6 +1,9 @@
 // The key operations and the provider listing of the management API. Both only
 // forward: each call gets its own key provider client (with its own I/O context),
 // which picks the group and token, connects, retries and converts the errors.
+// The client waits on the network until its call is done, so each call runs
+// through the given runner (the agent's: its thread pool), not on the thread
+// that read the request.
 #pragma once
 
 #include <functional>
@@ -12,14 +15,16 @@
 namespace Zarna {
 // What each call's client is built with; tests script the state and the service.
 using ZarnClientOptionsFactory = std::function<ZarnClientOptions()>;
+// Runs a call's work, here or elsewhere; the default runs it right away.
+using CallRunner = std::function<void(std::function<void()>)>;
 } // namespace Zarna
 
 namespace Com::Talvor::Brim::Kms::KeyOperationSvc {
 
 class KeyOperationImpl : public AsyncServiceInterface {
 public:
-   explicit KeyOperationImpl(Zarna::ZarnClientOptionsFactory options = {})
-       : mOptions(std::move(options))
+   explicit KeyOperationImpl(Zarna::ZarnClientOptionsFactory options = {}, Zarna::CallRunner run = {})
+       : mOptions(std::move(options)), mRun(std::move(run))
    {
    }
 
@@ -32,6 +37,7 @@ public:
 
 private:
    Zarna::ZarnClientOptionsFactory mOptions;
+   Zarna::CallRunner mRun;
 };
 
 } // namespace Com::Talvor::Brim::Kms::KeyOperationSvc
@@ -40,8 +46,8 @@ namespace Com::Talvor::Brim::TrustedInfrastructure::Kms::ProvidersSvc {
 
 class ProvidersImpl : public AsyncServiceInterface {
 public:
-   explicit ProvidersImpl(Zarna::ZarnClientOptionsFactory options = {})
-       : mOptions(std::move(options))
+   explicit ProvidersImpl(Zarna::ZarnClientOptionsFactory options = {}, Zarna::CallRunner run = {})
+       : mOptions(std::move(options)), mRun(std::move(run))
    {
    }
 
@@ -50,6 +56,7 @@ public:
 
 private:
    Zarna::ZarnClientOptionsFactory mOptions;
+   Zarna::CallRunner mRun;
 };
 
 } // namespace Com::Talvor::Brim::TrustedInfrastructure::Kms::ProvidersSvc
