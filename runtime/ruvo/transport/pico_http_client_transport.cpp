@@ -1,9 +1,12 @@
 #include "runtime/ruvo/transport/pico_http_client_transport.h"
 
-#include <random>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
 
 #include <boost/asio/error.hpp>
 
+#include "runtime/hostlib/uuid.h"
 #include "runtime/ruvo/data/message.h"
 #include "runtime/ruvo/json/json_rpc.h"
 #include "runtime/ruvo/transport/tls_context.h"
@@ -11,19 +14,18 @@
 namespace Ruvo::Transport::PicoHttp {
 namespace {
 
+// Sixteen random hexadecimal digits, from the per-thread block of random bytes
+// the identifiers use (a client is made per key request: a fresh std::random_device
+// each time cost a CPU feature probe, which a virtual machine traps).
 std::string RandomHex()
 {
-   std::random_device rd;
-   static constexpr char kHex[] = "0123456789abcdef";
-   std::string out;
-   for (int i = 0; i < 4; ++i) {
-      unsigned int word = rd();
-      for (int j = 0; j < 4; ++j) {
-         out += kHex[word & 0xf];
-         word >>= 4;
-      }
+   std::unique_ptr<char, decltype(&free)> uuid(UUID_CreateRandom(), &free);
+   if (!uuid || UUID_PackText(uuid.get()) == 0) {
+      throw std::runtime_error("no randomness for request ids");
    }
-   return out;
+   // Packed: 32 digits, the 13th the version; the 16 before and after it are random.
+   const std::string packed(uuid.get());
+   return packed.substr(0, 12) + packed.substr(13, 4);
 }
 
 void Deliver(const Core::AsyncApiResultCb &cb, Core::MethodResultPtr result)

@@ -1,7 +1,6 @@
 #include "apps/zarna/ruvo/services/service_api_calls.h"
 
 #include "apps/zarna/ruvo/messages.h"
-#include "runtime/hostlib/mutex.h"
 #include "runtime/ruvo/data/message.h"
 #include "runtime/ruvo/std/error_factory.h"
 #include "runtime/ruvo/std/std_errors.h"
@@ -62,41 +61,6 @@ std::shared_ptr<const Ti::NetworkAddress> ToApi(const NetworkAddress &address)
        Ti::NetworkAddress{address.hostname, address.port});
 }
 
-// The last listing answered, per kind of service. The state hands out the same
-// summary objects until its table changes, and this keeps those it converted
-// alive, so the same objects in the same order mean the same answer: the
-// conversion is skipped and the caller shares the converted summaries.
-class ListingCache {
-public:
-   bool Find(const ZarnaState::ServiceList &services, Api::SummaryList &out)
-   {
-      Hostlib::MutexLock guard(mLock);
-      if (services != mServices) { // element-wise: the same objects
-         return false;
-      }
-      out = mSummaries;
-      return true;
-   }
-   void Keep(const ZarnaState::ServiceList &services, const Api::SummaryList &summaries)
-   {
-      Hostlib::MutexLock guard(mLock);
-      mServices = services;
-      mSummaries = summaries;
-   }
-
-private:
-   Hostlib::Mutex mLock;
-   ZarnaState::ServiceList mServices ZARNA_GUARDED_BY(mLock);
-   Api::SummaryList mSummaries ZARNA_GUARDED_BY(mLock);
-};
-
-ListingCache &ListingCacheOf(ZarnaState::Kind kind)
-{
-   static ListingCache attestd;
-   static ListingCache zarnd;
-   return kind == ZarnaState::Kind::Attestd ? attestd : zarnd;
-}
-
 } // namespace
 
 void List(const KindErrors &kind, ZarnaState &state, const std::optional<Api::FilterSpec> &filter,
@@ -119,14 +83,10 @@ void List(const KindErrors &kind, ZarnaState &state, const std::optional<Api::Fi
                                           ? state.ListAttestdServices(stateFilter)
                                           : state.ListZarndServices(stateFilter);
    Api::SummaryList summaries;
-   ListingCache &cache = ListingCacheOf(kind.kind);
-   if (!cache.Find(services, summaries)) {
-      summaries.reserve(services.size());
-      for (const auto &service : services) {
-         summaries.push_back(std::make_shared<const Api::Summary>(
-             Api::Summary{service->instanceId, ToApi(*service->address), service->group}));
-      }
-      cache.Keep(services, summaries);
+   summaries.reserve(services.size());
+   for (const auto &service : services) {
+      summaries.push_back(std::make_shared<const Api::Summary>(
+          Api::Summary{service->instanceId, ToApi(*service->address), service->group}));
    }
    result.SetResult(std::move(summaries));
 }

@@ -178,7 +178,8 @@ TEST_F(ServicesApiTest, ListFiltersAndOrder)
    kms.List(std::nullopt, nullptr, noFilter.Result());
    EXPECT_EQ(noFilter.outcome.value->size(), 1u);
 
-   // Listings answered again from what was converted before follow every change.
+   // The state keeps its summaries from one change of the table to the next: listings
+   // follow every change.
    auto ids = [&](const std::optional<Ti::ServicesApi::FilterSpec> &filter = std::nullopt) {
       Call<Ti::ServicesApi::SummaryList> call;
       attestd.List(filter, nullptr, call.Result());
