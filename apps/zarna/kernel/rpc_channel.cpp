@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "apps/zarna/kernel/kernel_request.h"
 #include "apps/zarna/kernel/resolve_key_work.h"
@@ -104,6 +105,9 @@ void ReregisterRpc(int attempt, uint64_t delayUs)
    ScheduleReregister(attempt + 1, next);
 }
 
+// Defined below RpcReadMsg, which it serves.
+bool ReceiveOne(std::optional<ResolveKeyWork> &work) ZARNA_REQUIRES_SHARED(rpcLock);
+
 } // namespace
 
 bool RegisterRpc()
@@ -148,10 +152,31 @@ void RpcScheduleRecv(int32_t fd)
 
 void RpcReadMsg()
 {
-   MXUser::ReadLockGuard guard(rpcLock);
+   // A message's work runs on this thread once the receive is armed again (the
+   // next message is then taken by another thread), and after the channel lock is
+   // released: the work sends its reply under that lock itself, and may take as
+   // long as its key provider does.
+   std::optional<ResolveKeyWork> work;
+   {
+      MXUser::ReadLockGuard guard(rpcLock);
+      if (!ReceiveOne(work)) {
+         return;
+      }
+   }
+   if (work) {
+      RunResolveKeyWork(*work);
+   }
+}
+
+namespace {
+
+// One message off the channel, under the channel lock. False when the receive is
+// not to be armed again; `work` holds the message's work, if it has any.
+bool ReceiveOne(std::optional<ResolveKeyWork> &work) ZARNA_REQUIRES_SHARED(rpcLock)
+{
    if (!channelFd) {
       Log_Level(110, "Rpc read message request after rpc is unregistered\n");
-      return;
+      return false;
    }
    const int32_t fd = *channelFd;
    uint8_t buffer[Hyperkern::kMsgBufferSize];
@@ -168,7 +193,7 @@ void RpcReadMsg()
                    static_cast<unsigned long long>(kReregisterFirstDelayUs / 1000000));
          ReleaseReceiveItem();
          ScheduleReregister(1, kReregisterFirstDelayUs);
-         return;
+         return false;
       }
       HYK_ReturnStatus reply = status;
       HYK_ReturnStatus sent = Hyperkern::RpcSendReply(fd, info.id, &reply, sizeof reply);
@@ -178,14 +203,14 @@ void RpcReadMsg()
       }
    } else {
       Log_Level(130, "Scheduling resolve work\n");
-      auto work = std::make_shared<const ResolveKeyWork>(ResolveKeyWork::FromMessage(info, buffer));
-      if (std::shared_ptr<Tirel::System::ThreadPool> pool = Pool()) {
-         pool->Enqueue([work] { RunResolveKeyWork(*work); });
-      }
+      work.emplace(ResolveKeyWork::FromMessage(info, buffer));
    }
    ReleaseReceiveItem();
    RpcScheduleRecv(fd);
+   return true;
 }
+
+} // namespace
 
 void RpcPostReply(int32_t msgId, uint32_t replyInfo, HYK_ReturnStatus status, int tries)
 {
