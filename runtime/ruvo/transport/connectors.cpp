@@ -302,11 +302,9 @@ void TlsAttempt(std::shared_ptr<Asio::TcpBaseConnector> base, std::shared_ptr<bo
       const std::string key = digest.empty() ? "" : TlsSessionCache::Key(host, base->Port(), digest);
       const SSL_SESSION *offered = nullptr;
       if (offerSession && !key.empty()) {
-         if (SSL_SESSION *kept = TlsSessionCache::Instance().Get(key)) {
-            // The connection gets a copy of its own, so its end never retires the kept one.
-            SSL_SESSION *session = SSL_SESSION_dup(kept);
-            SSL_SESSION_free(kept);
-            if (session != nullptr && SSL_set_session(tls.native_handle(), session) == 1) {
+         // The connection gets a copy of its own, so its end never retires the kept one.
+         if (SSL_SESSION *session = TlsSessionCache::Instance().Get(key)) {
+            if (SSL_set_session(tls.native_handle(), session) == 1) {
                offered = session; // identity only: the connection holds its own reference
             }
             ERR_clear_error();

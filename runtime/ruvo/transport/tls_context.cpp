@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <deque>
 #include <map>
@@ -45,6 +46,11 @@ bool AddPemCertificates(X509_STORE *store, const std::string &pem)
    }
    bool ok = true;
    while (X509 *cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+      // OpenSSL caches a certificate's extensions on first use, during a chain
+      // check; a shared context checks chains on many threads at once, and some of
+      // those read the cache while another fills it. Filled here, before the
+      // context is shared, it is only ever read.
+      (void)X509_check_purpose(cert, -1, 0);
       if (X509_STORE_add_cert(store, cert) != 1 && ERR_peek_error() != 0) {
          Log_Level(110, "Error adding CA to setup TlsContext: %s\n", PendingOpensslError().c_str());
          ok = false;

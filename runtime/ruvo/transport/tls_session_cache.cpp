@@ -67,8 +67,7 @@ SSL_SESSION *TlsSessionCache::Get(const std::string &key, Clock::time_point now)
       EraseLocked(it);
       return nullptr;
    }
-   SSL_SESSION_up_ref(it->second.session);
-   return it->second.session;
+   return SSL_SESSION_dup(it->second.session);
 }
 
 void TlsSessionCache::Put(const std::string &key, SSL_SESSION *session,

@@ -35,8 +35,10 @@ public:
 
    static std::string Key(const std::string &host, uint16_t port, const std::string &trustDigest);
 
-   // A new reference to the live session stored under key (the caller frees it),
-   // or null. An expired entry is dropped.
+   // A copy of the session stored under key, made under the cache's lock (the
+   // caller frees it), or null. An expired entry is dropped. A copy, not a shared
+   // reference: the stored session is then only ever touched under the lock, and
+   // a connection's end never retires the stored one.
    SSL_SESSION *Get(const std::string &key, Clock::time_point now = Clock::now());
    // Stores (replaces) the session under key, taking a reference of its own; kept
    // for lifetime, at most kMaxLifetime. When full, the oldest stored entry goes.
