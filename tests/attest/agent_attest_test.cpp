@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <regex>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -15,29 +14,6 @@ namespace {
 
 using namespace AttestTesting;
 using namespace std::chrono_literals;
-
-size_t Count(const std::string &text, const std::string &fragment)
-{
-   size_t n = 0;
-   for (size_t at = text.find(fragment); at != std::string::npos;
-        at = text.find(fragment, at + 1)) {
-      ++n;
-   }
-   return n;
-}
-
-bool WaitForCount(ZarnaTesting::ChildProcess &process, const std::string &fragment, size_t count,
-                  std::chrono::milliseconds limit)
-{
-   const auto deadline = std::chrono::steady_clock::now() + limit;
-   while (std::chrono::steady_clock::now() < deadline) {
-      if (Count(process.StderrText(), fragment) >= count) {
-         return true;
-      }
-      std::this_thread::sleep_for(50ms);
-   }
-   return false;
-}
 
 class AgentAttestTest : public ::testing::Test {
 protected:
@@ -88,7 +64,7 @@ TEST_F(AgentAttestTest, AttestsRefreshesSurvivesALostTpmAndLeavesNothingLoaded)
    ASSERT_EQ(created.exitCode, 0) << created.output;
 
    // The preemptive attestation after the change, then refreshes at each expiry.
-   ASSERT_TRUE(WaitForCount(harness.Agent(), "Attestation passed for group g1", 2, 30s))
+   ASSERT_TRUE(harness.Agent().WaitForOutputCount("Attestation passed for group g1", 2, 30s))
        << harness.Agent().StderrText() << attestd.Log();
    EXPECT_NE(harness.Agent().StderrText().find("STATE: Total number of tokens: 1"),
              std::string::npos);
@@ -99,17 +75,19 @@ TEST_F(AgentAttestTest, AttestsRefreshesSurvivesALostTpmAndLeavesNothingLoaded)
 
    // The TPM goes away: the next refresh fails cleanly and the group has no token.
    tpm.Kill();
-   ASSERT_TRUE(WaitForCount(harness.Agent(), "Attestation failed for group g1", 1, 30s))
+   ASSERT_TRUE(harness.Agent().WaitForOutputCount("Attestation failed for group g1", 1, 30s))
        << harness.Agent().StderrText();
    EXPECT_NE(harness.Agent().StderrText().find("No TPM2 device available"), std::string::npos);
-   ASSERT_TRUE(WaitForCount(harness.Agent(), "STATE: Total number of tokens: 0", 1, 10s));
+   ASSERT_TRUE(harness.Agent().WaitForOutputCount("STATE: Total number of tokens: 0", 1, 10s));
    ASSERT_TRUE(harness.Agent().Running());
 
    // Back again: the next attestation (a preemptive one after another change) passes.
    ASSERT_TRUE(tpm.Start()) << tpm.Log();
-   const size_t passedBefore = Count(harness.Agent().StderrText(), "Attestation passed for group");
+   const size_t passedBefore =
+       ZarnaTesting::CountOf(harness.Agent().StderrText(), "Attestation passed for group");
    ASSERT_EQ(AddService("g2", "127.0.0.1").exitCode, 0);
-   ASSERT_TRUE(WaitForCount(harness.Agent(), "Attestation passed for group", passedBefore + 1, 30s))
+   ASSERT_TRUE(
+       harness.Agent().WaitForOutputCount("Attestation passed for group", passedBefore + 1, 30s))
        << harness.Agent().StderrText();
 
    // The orderly stop releases what the pooled TPM state kept loaded.
@@ -118,7 +96,7 @@ TEST_F(AgentAttestTest, AttestsRefreshesSurvivesALostTpmAndLeavesNothingLoaded)
 
    // At start-up the cache is filled from the stored services.
    ASSERT_TRUE(harness.StartAgent()) << harness.Agent().StderrText();
-   ASSERT_TRUE(WaitForCount(harness.Agent(), "Startup: Added token from group", 1, 30s))
+   ASSERT_TRUE(harness.Agent().WaitForOutputCount("Startup: Added token from group", 1, 30s))
        << harness.Agent().StderrText();
    EXPECT_EQ(harness.StopAgent(), 0);
    EXPECT_EQ(TransientHandles(), "");

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <thread>
 
 #include "tests/agent/agent_harness.h"
 #include "tests/attest/tpm_fixture.h"
@@ -123,15 +122,7 @@ TEST_F(KmsEndToEnd, GenerateThenDecryptReturnsTheKeyAndARefusedTokenMovesToTheNe
    EXPECT_NE(h.Agent().StderrText().find("Retry: Deleting the token for group first"),
              std::string::npos);
 
-   auto refusals = [&] {
-      std::string log = refusing.Log();
-      size_t n = 0;
-      for (size_t at = log.find("injected failure"); at != std::string::npos;
-           at = log.find("injected failure", at + 1)) {
-         ++n;
-      }
-      return n;
-   };
+   auto refusals = [&] { return ZarnaTesting::CountOf(refusing.Log(), "injected failure"); };
    size_t refusedSoFar = refusals();
    auto decrypted = Key({"decrypt", "--provider", "disk", "--wrapped", wrapped, "--show-key"});
    ASSERT_EQ(decrypted.exitCode, 0) << decrypted.output;
@@ -167,22 +158,10 @@ TEST_F(KmsEndToEnd, KeyOperationsWaitingOnASlowProviderDoNotHoldUpTheApi)
           ZarnaTesting::BuiltProgram("tools/zarnactl/zarnactl"), "--socket", h.SocketPath(), "key",
           "generate", "--provider", "disk", "--bits", "256"}));
    }
-   auto connecting = [&] {
-      const std::string log = h.Agent().StderrText();
-      size_t n = 0;
-      for (size_t at = log.find("Connecting to zarnd"); at != std::string::npos;
-           at = log.find("Connecting to zarnd", at + 1)) {
-         ++n;
-      }
-      return n;
-   };
-   const auto deadline = std::chrono::steady_clock::now() + 20s;
-   while (connecting() < waiting.size() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(50ms);
-   }
-   ASSERT_EQ(connecting(), waiting.size()) << h.Agent().StderrText();
-   auto listed = h.Zarnactl({"--tcp", "127.0.0.1:" + std::to_string(h.Port()),
-                             "attestation-services", "list"});
+   ASSERT_TRUE(h.Agent().WaitForOutputCount("Connecting to zarnd", waiting.size(), 20s))
+       << h.Agent().StderrText();
+   auto listed = h.Zarnactl(
+       {"--tcp", "127.0.0.1:" + std::to_string(h.Port()), "attestation-services", "list"});
    EXPECT_EQ(listed.exitCode, 0) << listed.output;
    for (auto &call : waiting) {
       EXPECT_TRUE(call->Running()) << "a key operation ended before the listing was answered";

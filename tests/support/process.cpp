@@ -119,16 +119,33 @@ std::string ChildProcess::StderrText() const
    return ss.str();
 }
 
-bool ChildProcess::WaitForOutput(const std::string &fragment, std::chrono::milliseconds timeout) const
+bool ChildProcess::WaitForOutput(const std::string &fragment,
+                                 std::chrono::milliseconds timeout) const
+{
+   return WaitForOutputCount(fragment, 1, timeout);
+}
+
+bool ChildProcess::WaitForOutputCount(const std::string &fragment, size_t count,
+                                      std::chrono::milliseconds timeout) const
 {
    auto deadline = std::chrono::steady_clock::now() + timeout;
    do {
-      if (StderrText().find(fragment) != std::string::npos) {
+      if (CountOf(StderrText(), fragment) >= count) {
          return true;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
    } while (std::chrono::steady_clock::now() < deadline);
    return false;
+}
+
+size_t CountOf(const std::string &text, const std::string &fragment)
+{
+   size_t n = 0;
+   for (size_t at = text.find(fragment); at != std::string::npos;
+        at = text.find(fragment, at + 1)) {
+      ++n;
+   }
+   return n;
 }
 
 int ExitCodeOf(int waitStatus)

@@ -31,6 +31,9 @@ public:
    std::string StderrText() const;
    // Waits until the captured output contains `fragment`.
    bool WaitForOutput(const std::string &fragment, std::chrono::milliseconds timeout) const;
+   // Waits until the captured output contains `fragment` at least `count` times.
+   bool WaitForOutputCount(const std::string &fragment, size_t count,
+                           std::chrono::milliseconds timeout) const;
 
 private:
    pid_t mPid = -1;
@@ -40,6 +43,9 @@ private:
 
 // Exit code of a wait status, or -signal when it was ended by a signal.
 int ExitCodeOf(int waitStatus);
+
+// How often `fragment` occurs in `text` (overlapping occurrences count).
+size_t CountOf(const std::string &text, const std::string &fragment);
 
 // A fresh temporary directory, removed with its content on destruction.
 class TempDir {
