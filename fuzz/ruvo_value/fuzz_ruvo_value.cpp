@@ -70,12 +70,80 @@ void AgreesWithPlainParser(std::string_view text, bool accepted, const nlohmann:
    }
 }
 
+// The arena document reads the same text the same way: the same verdict and
+// reason, and a value of the given type read from it equals the one read from the
+// tree (or both readings fail with the same messages).
+void ArenaAgrees(std::string_view text, bool accepted, const nlohmann::json &doc,
+                 const std::string &reason, const Ruvo::Data::TypeDesc &type)
+{
+   namespace J = Ruvo::Protocol::Json;
+   J::ArenaStorage arena;
+   J::ArenaDocument arenaDoc(&arena.Pool());
+   std::string arenaReason;
+   const bool arenaAccepted = J::ReadDocument(text, J::kSecureLimits, arenaDoc, arenaReason);
+   if (arenaAccepted != accepted || arenaReason != reason) {
+      __builtin_trap();
+   }
+   if (!accepted) {
+      return;
+   }
+   Ruvo::Binding::CodecContext treeCtx;
+   Ruvo::Binding::CodecContext arenaCtx;
+   Ruvo::Data::DataValuePtr treeValue;
+   Ruvo::Data::DataValuePtr arenaValue;
+   const bool treeOk = J::ValueFromJson(doc, type, treeValue, treeCtx);
+   const bool arenaOk = J::ValueFromJson(arenaDoc, type, arenaValue, arenaCtx);
+   if (treeOk != arenaOk || treeCtx.Messages().size() != arenaCtx.Messages().size()) {
+      __builtin_trap();
+   }
+   for (size_t i = 0; i < treeCtx.Messages().size(); ++i) {
+      if (treeCtx.Messages()[i].ToString() != arenaCtx.Messages()[i].ToString()) {
+         __builtin_trap();
+      }
+   }
+   if (treeOk) {
+      std::string treeText;
+      std::string arenaText;
+      std::string why;
+      J::AppendValue(*treeValue, treeText, why);
+      J::AppendValue(*arenaValue, arenaText, why);
+      if (treeText != arenaText) {
+         __builtin_trap();
+      }
+   }
+}
+
 using Handler = void (*)(const nlohmann::json &);
 
 template <class T>
 constexpr std::array<Handler, 2> Both()
 {
    return {&RoundTrip<T>, &Lenient<T>};
+}
+
+// The type descriptions the handlers read, in the same order.
+const std::vector<const Ruvo::Data::TypeDesc *> &Types()
+{
+   static const std::vector<const Ruvo::Data::TypeDesc *> types = [] {
+      std::vector<const Ruvo::Data::TypeDesc *> all;
+      for (const auto *type : {&Ruvo::Binding::Codec<B::TrustedInfrastructure::ServicesApi::CreateSpec>::Desc(),
+                               &Ruvo::Binding::Codec<B::TrustedInfrastructure::ServicesApi::FilterSpec>::Desc(),
+                               &Ruvo::Binding::Codec<B::TrustedInfrastructure::ServicesApi::SummaryList>::Desc(),
+                               &Ruvo::Binding::Codec<B::TrustedInfrastructure::ServicesApi::Info>::Desc(),
+                               &Ruvo::Binding::Codec<B::TrustedInfrastructure::Kms::ProvidersSvc::FilterSpec>::Desc(),
+                               &Ruvo::Binding::Codec<B::TrustedInfrastructure::Kms::ProvidersSvc::SummaryList>::Desc(),
+                               &Ruvo::Binding::Codec<B::Kms::KeyOperationSvc::GeneratedKey>::Desc(),
+                               &Ruvo::Binding::Codec<B::Kms::KeyOperationSvc::DecryptResult>::Desc(),
+                               &Ruvo::Binding::Codec<B::Kms::Providers::StatusSvc::Info>::Desc(),
+                               &Ruvo::Binding::Codec<B::Attestation::ReportSvc::Tpm2Request>::Desc(),
+                               &Ruvo::Binding::Codec<B::Attestation::ReportSvc::Tpm2Result>::Desc(),
+                               &Ruvo::Binding::Codec<Com::Talvor::Ruvo::Std::Errors::NotFound>::Desc()}) {
+         all.push_back(type);
+         all.push_back(&Ruvo::Data::TypeDesc::Of(Ruvo::Data::TypeKind::Dynamic));
+      }
+      return all;
+   }();
+   return types;
 }
 
 const std::vector<Handler> &Handlers()
@@ -114,9 +182,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
    const bool accepted =
        Ruvo::Protocol::Json::ReadDocument(text, Ruvo::Protocol::Json::kSecureLimits, doc, reason);
    AgreesWithPlainParser(text, accepted, doc, reason);
+   const size_t pick = data[0] % Handlers().size();
+   ArenaAgrees(text, accepted, doc, reason, *Types()[pick]);
    if (!accepted) {
       return 0;
    }
-   Handlers()[data[0] % Handlers().size()](doc);
+   Handlers()[pick](doc);
    return 0;
 }

@@ -14,7 +14,7 @@ void SignatureRegistry::Register(const std::string &methodText, OperationSignatu
    mSignatures[methodText] = signature;
 }
 
-std::optional<OperationSignature> SignatureRegistry::Find(const std::string &methodText) const
+std::optional<OperationSignature> SignatureRegistry::Find(std::string_view methodText) const
 {
    Hostlib::MutexLock guard(mLock);
    auto it = mSignatures.find(methodText);

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "runtime/hostlib/mutex.h"
 #include "runtime/ruvo/data/type_desc.h"
@@ -23,11 +24,11 @@ public:
 
    // A later registration of the same method replaces the earlier one.
    void Register(const std::string &methodText, OperationSignature signature);
-   std::optional<OperationSignature> Find(const std::string &methodText) const;
+   std::optional<OperationSignature> Find(std::string_view methodText) const;
 
 private:
    mutable Hostlib::Mutex mLock;
-   std::map<std::string, OperationSignature> mSignatures ZARNA_GUARDED_BY(mLock);
+   std::map<std::string, OperationSignature, std::less<>> mSignatures ZARNA_GUARDED_BY(mLock);
 };
 
 } // namespace Ruvo::Core

@@ -1,5 +1,7 @@
 #include "runtime/ruvo/json/json_reader.h"
 
+#include "runtime/ruvo/json/arena_document.h"
+
 #include <cmath>
 #include <algorithm>
 #include <charconv>
@@ -16,9 +18,6 @@
 // copied with that much padding. In the packaged version those scans let the
 // control characters 0x1A..0x1F through inside strings: ReadDocument refuses
 // them before tokenizing (they have no place anywhere in JSON text).
-#if defined(__SSE2__) && !defined(RAPIDJSON_SSE2)
-#define RAPIDJSON_SSE2
-#endif
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
@@ -37,21 +36,81 @@ constexpr unsigned kParseFlags =
 constexpr size_t kPadding = 16;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
+// Where the checked events go: nlohmann-json's document builder, or an arena document.
+class TreeSink {
+public:
+   using json = nlohmann::json;
+   explicit TreeSink(json &document) : mBuilder(document, false) {}
+
+   bool Null() { return mBuilder.null(); }
+   bool Bool(bool value) { return mBuilder.boolean(value); }
+   bool Integer(int64_t value) { return mBuilder.number_integer(value); }
+   bool Unsigned(uint64_t value) { return mBuilder.number_unsigned(value); }
+   bool Double(double value)
+   {
+      static const json::string_t kNoText;
+      return mBuilder.number_float(value, kNoText);
+   }
+   bool String(std::string_view text)
+   {
+      std::string value(text);
+      return mBuilder.string(value);
+   }
+   bool Key(std::string_view text)
+   {
+      std::string key(text);
+      return mBuilder.key(key);
+   }
+   bool StartObject() { return mBuilder.start_object(static_cast<size_t>(-1)); }
+   bool EndObject(rapidjson::SizeType) { return mBuilder.end_object(); }
+   bool StartArray() { return mBuilder.start_array(static_cast<size_t>(-1)); }
+   bool EndArray(rapidjson::SizeType) { return mBuilder.end_array(); }
+   bool Errored() const { return mBuilder.is_errored(); }
+
+private:
+   nlohmann::detail::json_sax_dom_parser<json> mBuilder;
+};
+
+class ArenaSink {
+public:
+   explicit ArenaSink(ArenaDocument &document) : mDocument(document) {}
+
+   bool Null() { return mDocument.Null(); }
+   bool Bool(bool value) { return mDocument.Bool(value); }
+   bool Integer(int64_t value) { return mDocument.Int64(value); }
+   bool Unsigned(uint64_t value) { return mDocument.Uint64(value); }
+   bool Double(double value) { return mDocument.Double(value); }
+   bool String(std::string_view text)
+   {
+      return mDocument.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
+   }
+   bool Key(std::string_view text)
+   {
+      return mDocument.Key(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
+   }
+   bool StartObject() { return mDocument.StartObject(); }
+   bool EndObject(rapidjson::SizeType members) { return mDocument.EndObject(members); }
+   bool StartArray() { return mDocument.StartArray(); }
+   bool EndArray(rapidjson::SizeType elements) { return mDocument.EndArray(elements); }
+   bool Errored() const { return false; }
+
+private:
+   ArenaDocument &mDocument;
+};
+
 // One pass over the events of the text (the tokenizer's handler): each event is
 // checked before it is handed to the document builder, so the document never
 // holds more than the limits allow and deep or hostile input costs no recursion.
+template <class Sink>
 class Validator {
 public:
-   using json = nlohmann::json;
-   using Builder = nlohmann::detail::json_sax_dom_parser<json>;
-
-   Validator(int maxDepth, size_t maxValues, Builder &builder)
-      : mMaxDepth(maxDepth), mMaxValues(maxValues), mBuilder(builder)
+   Validator(int maxDepth, size_t maxValues, Sink &sink)
+      : mMaxDepth(maxDepth), mMaxValues(maxValues), mBuilder(sink)
    {
    }
 
-   bool Null() { return Count() && mBuilder.null(); }
-   bool Bool(bool value) { return Count() && mBuilder.boolean(value); }
+   bool Null() { return Count() && mBuilder.Null(); }
+   bool Bool(bool value) { return Count() && mBuilder.Bool(value); }
    // With numbers read as text the tokenizer never calls these; its interface has them.
    bool Int(int) { return Fail("number out of range"); }
    bool Uint(unsigned) { return Fail("number out of range"); }
@@ -67,14 +126,14 @@ public:
          if (*text == '-') {
             int64_t value = 0;
             if (std::from_chars(text, end, value).ec == std::errc()) {
-               return Count() && mBuilder.number_integer(value);
+               return Count() && mBuilder.Integer(value);
             }
          } else {
             uint64_t value = 0;
             if (std::from_chars(text, end, value).ec == std::errc()) {
                return value > static_cast<uint64_t>(INT64_MAX)
                           ? Fail("integer outside the signed 64-bit range")
-                          : Count() && mBuilder.number_unsigned(value);
+                          : Count() && mBuilder.Unsigned(value);
             }
          }
       }
@@ -83,37 +142,32 @@ public:
       static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
       const std::string terminated(text, length);
       const double value = strtod_l(terminated.c_str(), nullptr, cLocale);
-      static const json::string_t kNoText;
-      return std::isfinite(value) ? Count() && mBuilder.number_float(value, kNoText)
-                                  : Fail("number out of range");
+      return std::isfinite(value) ? Count() && mBuilder.Double(value) : Fail("number out of range");
    }
    bool String(const char *text, rapidjson::SizeType length, bool)
    {
-      if (!Count()) {
-         return false;
-      }
-      std::string value(text, length);
-      return Unescaped(value) && mBuilder.string(value);
+      const std::string_view value(text, length);
+      return Count() && Unescaped(value) && mBuilder.String(value);
    }
-   bool StartObject() { return Enter(true) && mBuilder.start_object(static_cast<size_t>(-1)); }
+   bool StartObject() { return Enter(true) && mBuilder.StartObject(); }
    bool Key(const char *text, rapidjson::SizeType length, bool)
    {
       // A key costs like a value once built (and is kept to find duplicates).
       if (!Count()) {
          return false;
       }
-      std::string key(text, length);
+      const std::string_view key(text, length);
       if (!Unescaped(key)) {
          return false;
       }
       if (!NewKey(key)) {
          return Fail("duplicate key \"" + Printable(key) + "\"");
       }
-      return mBuilder.key(key);
+      return mBuilder.Key(key);
    }
-   bool EndObject(rapidjson::SizeType) { return Leave() && mBuilder.end_object(); }
-   bool StartArray() { return Enter(false) && mBuilder.start_array(static_cast<size_t>(-1)); }
-   bool EndArray(rapidjson::SizeType) { return Leave() && mBuilder.end_array(); }
+   bool EndObject(rapidjson::SizeType members) { return Leave() && mBuilder.EndObject(members); }
+   bool StartArray() { return Enter(false) && mBuilder.StartArray(); }
+   bool EndArray(rapidjson::SizeType elements) { return Leave() && mBuilder.EndArray(elements); }
 
    bool Fail(std::string reason)
    {
@@ -138,7 +192,7 @@ private:
    // The raw text is valid UTF-8 before it is read; an escape can still spell half
    // of a surrogate pair ("\udc00"), which the tokenizer writes out as the three
    // bytes ED B0 80. Those start with ED, which is rare in real text.
-   bool Unescaped(const std::string &value)
+   bool Unescaped(std::string_view value)
    {
       if (std::memchr(value.data(), 0xED, value.size()) != nullptr &&
           !Unicode_IsBufferValid(value.data(), value.size(), STRING_ENCODING_UTF8)) {
@@ -148,22 +202,22 @@ private:
    }
 
    // False when the current object has the key already.
-   bool NewKey(const std::string &key)
+   bool NewKey(std::string_view key)
    {
       Frame &frame = mFrames.back();
       if (frame.many) {
-         return frame.many->insert(key).second;
+         return frame.many->emplace(key).second;
       }
       const auto first = mKeys.begin() + static_cast<std::ptrdiff_t>(frame.keysFrom);
       if (std::find(first, mKeys.end(), key) != mKeys.end()) {
          return false;
       }
       if (mKeys.size() - frame.keysFrom < kScannedKeys) {
-         mKeys.push_back(key);
+         mKeys.emplace_back(key);
          return true;
       }
       frame.many = std::make_unique<std::unordered_set<std::string>>(first, mKeys.end());
-      frame.many->insert(key);
+      frame.many->emplace(key);
       return true;
    }
 
@@ -191,11 +245,11 @@ private:
       mFrames.pop_back();
       return true;
    }
-   static std::string Printable(const std::string &s) { return Hostlib::EscapeText(s, 64); }
+   static std::string Printable(std::string_view s) { return Hostlib::EscapeText(s, 64); }
 
    int mMaxDepth;
    size_t mMaxValues;
-   Builder &mBuilder;
+   Sink &mBuilder;
    size_t mValues = 0;
    std::vector<Frame> mFrames;
    std::vector<std::string> mKeys;
@@ -229,16 +283,16 @@ std::string Malformed(size_t offset)
    return "malformed JSON at byte " + std::to_string(offset + 1);
 }
 
-} // namespace
-
-bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &out,
-                  std::string &reason)
+// The checks on the raw text; on success `padded` holds the text to tokenize and
+// `skipped` the bytes of a leading byte order mark.
+bool Prepare(std::string_view text, const Limits &limits, std::string &padded, size_t &skipped,
+             std::string &reason)
 {
    if (text.size() > limits.maxBytes) {
       reason = "message larger than " + std::to_string(limits.maxBytes) + " bytes";
       return false;
    }
-   size_t skipped = 0;
+   skipped = 0;
    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
       skipped = kByteOrderMark.size(); // a leading byte order mark is allowed, as white space
    }
@@ -258,29 +312,49 @@ bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &o
       reason = Malformed(skipped + control);
       return false;
    }
-   std::string padded;
    padded.reserve(body.size() + kPadding);
    padded.append(body);
    padded.append(kPadding, '\0');
+   return true;
+}
 
+// Tokenizes the prepared text into the sink; false with the reason.
+template <class Sink>
+bool Tokenize(const std::string &padded, size_t skipped, const Limits &limits, Sink &sink,
+              std::string &reason)
+{
+   Validator<Sink> validator(limits.maxDepth, limits.maxValues, sink);
+   rapidjson::Reader reader;
+   rapidjson::StringStream stream(padded.c_str());
+   const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, validator);
+   if (!result.IsError() && !sink.Errored()) {
+      return true;
+   }
+   if (!validator.Reason().empty()) {
+      reason = validator.Reason();
+   } else if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
+      reason = "number out of range";
+   } else {
+      reason = Malformed(skipped + result.Offset());
+   }
+   return false;
+}
+
+} // namespace
+
+bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &out,
+                  std::string &reason)
+{
+   std::string padded;
+   size_t skipped = 0;
+   if (!Prepare(text, limits, padded, skipped, reason)) {
+      return false;
+   }
    nlohmann::json document;
    bool valid = false;
    {
-      Validator::Builder builder(document, false);
-      Validator validator(limits.maxDepth, limits.maxValues, builder);
-      rapidjson::Reader reader;
-      rapidjson::StringStream stream(padded.c_str());
-      const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, validator);
-      valid = !result.IsError() && !builder.is_errored();
-      if (!valid) {
-         if (!validator.Reason().empty()) {
-            reason = validator.Reason();
-         } else if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
-            reason = "number out of range";
-         } else {
-            reason = Malformed(skipped + result.Offset());
-         }
-      }
+      TreeSink sink(document);
+      valid = Tokenize(padded, skipped, limits, sink, reason);
    }
    if (!valid) {
       // What was built so far is within the limits, so dropping it is cheap.
@@ -288,6 +362,24 @@ bool ReadDocument(std::string_view text, const Limits &limits, nlohmann::json &o
    }
    out = std::move(document);
    return true;
+}
+
+bool ReadDocument(std::string_view text, const Limits &limits, ArenaDocument &out,
+                  std::string &reason)
+{
+   std::string padded;
+   size_t skipped = 0;
+   if (!Prepare(text, limits, padded, skipped, reason)) {
+      return false;
+   }
+   bool valid = false;
+   auto generate = [&](ArenaDocument &document) {
+      ArenaSink sink(document);
+      valid = Tokenize(padded, skipped, limits, sink, reason);
+      return valid;
+   };
+   out.Populate(generate);
+   return valid;
 }
 
 } // namespace Ruvo::Protocol::Json

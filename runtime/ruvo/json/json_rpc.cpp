@@ -7,8 +7,6 @@
 
 namespace Ruvo::Protocol::Json {
 
-using nlohmann::json;
-
 namespace {
 
 constexpr const char *kVersion = "1.1";
@@ -21,14 +19,14 @@ Data::ErrorValuePtr InvalidMessage(const std::string &reason)
                                 "INVALID_REQUEST");
 }
 
-const Data::TypeDesc &InputTypeOf(const std::string &methodText)
+const Data::TypeDesc &InputTypeOf(std::string_view methodText)
 {
    auto signature = Core::SignatureRegistry::Instance().Find(methodText);
    return signature && signature->input ? *signature->input
                                         : Data::TypeDesc::Of(Data::TypeKind::Dynamic);
 }
 
-const Data::TypeDesc &ResultTypeOf(const std::string &methodText)
+const Data::TypeDesc &ResultTypeOf(std::string_view methodText)
 {
    auto signature = Core::SignatureRegistry::Instance().Find(methodText);
    return signature && signature->result ? *signature->result
@@ -42,70 +40,85 @@ bool AppendHead(const std::string &requestId, std::string &out)
    return AppendString(requestId, out);
 }
 
+bool IsText(const ArenaValue *value) { return value != nullptr && value->IsString(); }
+bool IsAbsent(const ArenaValue *value) { return value == nullptr || value->IsNull(); }
+
 // Reads version and id; sets `id` as soon as it is known.
-bool ReadHead(const json &doc, std::string &id, std::string &reason)
+bool ReadHead(const ArenaValue &doc, std::string &id, std::string &reason)
 {
-   if (!doc.is_object()) {
+   if (!doc.IsObject()) {
       reason = "message is not an object";
       return false;
    }
-   auto idIt = doc.find("id");
-   if (idIt == doc.end() || !idIt->is_string()) {
+   const ArenaValue *idValue = FindMember(doc, "id");
+   if (!IsText(idValue)) {
       reason = "missing or non-text id";
       return false;
    }
-   if (idIt->get_ref<const std::string &>().size() > kMaxIdBytes) {
+   if (idValue->GetStringLength() > kMaxIdBytes) {
       reason = "id too long";
       return false;
    }
-   id = idIt->get<std::string>();
-   auto version = doc.find("version");
-   if (version == doc.end() || !version->is_string() || *version != kVersion) {
+   id = TextOf(*idValue);
+   const ArenaValue *version = FindMember(doc, "version");
+   if (!IsText(version) || TextOf(*version) != kVersion) {
       reason = "version is not 1.1";
       return false;
    }
    return true;
 }
 
-bool ReadContext(const json &params, Core::ExecutionContext &context, std::string &reason)
+// The text members of a context section; false when one is not text.
+template <class F>
+bool ReadTextMembers(const ArenaValue &section, F &&take)
 {
-   auto ctx = params.find("context");
-   if (ctx == params.end() || ctx->is_null()) {
+   for (auto it = section.MemberBegin(); it != section.MemberEnd(); ++it) {
+      if (!it->value.IsString()) {
+         return false;
+      }
+      take(std::string(TextOf(it->name)), TextOf(it->value));
+   }
+   return true;
+}
+
+bool ReadContext(const ArenaValue &params, Core::ExecutionContext &context, std::string &reason)
+{
+   const ArenaValue *ctx = FindMember(params, "context");
+   if (IsAbsent(ctx)) {
       return true;
    }
-   if (!ctx->is_object()) {
+   if (!ctx->IsObject()) {
       reason = "context is not an object";
       return false;
    }
-   if (auto app = ctx->find("app"); app != ctx->end() && !app->is_null()) {
-      if (!app->is_object()) {
+   if (const ArenaValue *app = FindMember(*ctx, "app"); !IsAbsent(app)) {
+      if (!app->IsObject()) {
          reason = "application context is not an object";
          return false;
       }
-      for (auto it = app->begin(); it != app->end(); ++it) {
-         if (!it->is_string()) {
-            reason = "application context value is not text";
-            return false;
-         }
-         context.GetApplicationContext()[it.key()] = it->get<std::string>();
+      auto &values = context.GetApplicationContext();
+      if (!ReadTextMembers(*app, [&](std::string key, std::string_view value) {
+             values[std::move(key)] = std::string(value);
+          })) {
+         reason = "application context value is not text";
+         return false;
       }
    }
-   if (auto sec = ctx->find("security"); sec != ctx->end() && !sec->is_null()) {
-      if (!sec->is_object()) {
+   if (const ArenaValue *sec = FindMember(*ctx, "security"); !IsAbsent(sec)) {
+      if (!sec->IsObject()) {
          reason = "security context is not an object";
          return false;
       }
       auto &security = context.GetSecurityContext();
-      for (auto it = sec->begin(); it != sec->end(); ++it) {
-         if (!it->is_string()) {
-            reason = "security context value is not text";
-            return false;
-         }
-         if (it.key() == Core::kSchemeIdKey) {
-            security.SetSchemeId(it->get<std::string>());
-         } else {
-            security.SetSecret(it.key(), SecretString(it->get_ref<const std::string &>()));
-         }
+      if (!ReadTextMembers(*sec, [&](std::string key, std::string_view value) {
+             if (key == Core::kSchemeIdKey) {
+                security.SetSchemeId(std::string(value));
+             } else {
+                security.SetSecret(key, SecretString(value));
+             }
+          })) {
+         reason = "security context value is not text";
+         return false;
       }
    }
    return true;
@@ -189,21 +202,21 @@ bool JsonApiRequestDeserializer::Deserialize(std::string_view body, JsonApiReque
 {
    out = JsonApiRequest{};
    out.context = std::make_shared<Core::ExecutionContext>();
-   json doc;
+   ArenaStorage arena;
+   ArenaDocument doc(&arena.Pool());
    std::string reason;
    if (!ReadDocument(body, mLimits, doc, reason) || !ReadHead(doc, out.requestId, reason)) {
       error = InvalidMessage(reason);
       return false;
    }
    out.context->SetRequestId(out.requestId);
-   auto method = doc.find("method");
-   if (method == doc.end() || !method->is_string() ||
-       !Core::MethodIdentifier::FromString(method->get_ref<const std::string &>(), out.method)) {
+   const ArenaValue *method = FindMember(doc, "method");
+   if (!IsText(method) || !Core::MethodIdentifier::FromString(std::string(TextOf(*method)), out.method)) {
       error = InvalidMessage("missing or malformed method");
       return false;
    }
-   auto params = doc.find("params");
-   if (params == doc.end() || !params->is_object()) {
+   const ArenaValue *params = FindMember(doc, "params");
+   if (params == nullptr || !params->IsObject()) {
       error = InvalidMessage("missing params");
       return false;
    }
@@ -211,12 +224,12 @@ bool JsonApiRequestDeserializer::Deserialize(std::string_view body, JsonApiReque
       error = InvalidMessage(reason);
       return false;
    }
-   auto input = params->find("input");
-   json empty = json::object();
+   const ArenaValue *input = FindMember(*params, "input");
+   ArenaValue empty(rapidjson::kObjectType);
    Binding::CodecContext codec;
    codec.Push("input");
-   if (!ValueFromJson(input == params->end() ? empty : *input, InputTypeOf(out.method.ToString()),
-                      out.input, codec)) {
+   if (!ValueFromJson(input == nullptr ? empty : *input, InputTypeOf(TextOf(*method)), out.input,
+                      codec)) {
       error = Data::StdErrors::Make(Data::StdErrors::kInvalidArgument, codec.Messages(),
                                     "INVALID_ARGUMENT");
       out.input = nullptr;
@@ -275,21 +288,22 @@ bool JsonApiResponseDeserializer::Deserialize(std::string_view body,
                                               JsonApiResponse &out, Data::ErrorValuePtr &error) const
 {
    out = JsonApiResponse{};
-   json doc;
+   ArenaStorage arena;
+   ArenaDocument doc(&arena.Pool());
    std::string reason;
    if (!ReadDocument(body, mLimits, doc, reason) || !ReadHead(doc, out.requestId, reason)) {
       error = InvalidMessage(reason);
       return false;
    }
-   auto result = doc.find("result");
-   auto err = doc.find("error");
-   if ((result == doc.end()) == (err == doc.end())) {
+   const ArenaValue *result = FindMember(doc, "result");
+   const ArenaValue *err = FindMember(doc, "error");
+   if ((result == nullptr) == (err == nullptr)) {
       error = InvalidMessage("a response holds exactly one of result and error");
       return false;
    }
    Binding::CodecContext codec;
    Data::DataValuePtr value;
-   if (err != doc.end()) {
+   if (err != nullptr) {
       codec.Push("error");
       static const Data::TypeDesc errorType{Data::TypeKind::Error, {}, nullptr, {}, {}};
       if (!ValueFromJson(*err, errorType, value, codec)) {

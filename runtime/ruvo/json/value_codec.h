@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/ruvo/binding/codec_context.h"
+#include "runtime/ruvo/json/arena_document.h"
 #include "runtime/ruvo/data/data_value.h"
 #include "runtime/ruvo/data/type_desc.h"
 
@@ -25,5 +26,8 @@ bool AppendString(std::string_view text, std::string &out);
 // of the data. False with the problem recorded in `ctx`.
 bool ValueFromJson(const nlohmann::json &json, const Data::TypeDesc &type,
                    Data::DataValuePtr &out, Binding::CodecContext &ctx);
+// The same from an arena document.
+bool ValueFromJson(const ArenaValue &json, const Data::TypeDesc &type, Data::DataValuePtr &out,
+                   Binding::CodecContext &ctx);
 
 } // namespace Ruvo::Protocol::Json
