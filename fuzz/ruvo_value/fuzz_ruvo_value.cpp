@@ -10,6 +10,7 @@
 #include "api/kms_providers.h"
 #include "api/trusted_infrastructure_providers.h"
 #include "api/trusted_infrastructure_services.h"
+#include "runtime/ruvo/binding/binder.h"
 #include "runtime/ruvo/json/json_reader.h"
 #include "runtime/ruvo/json/value_codec.h"
 #include "runtime/ruvo/std/std_errors.h"
@@ -35,8 +36,14 @@ void RoundTrip(const nlohmann::json &doc)
    if (back) {
       std::string text;
       std::string reason;
-      Ruvo::Protocol::Json::AppendValue(*back, text, reason);
+      const bool written = Ruvo::Protocol::Json::AppendValue(*back, text, reason);
       (void)back->ToString();
+      // Written from the native value, the text is the same, or left to the value writer.
+      std::string direct;
+      if (Ruvo::Protocol::Json::AppendTyped(Ruvo::Binding::TypedResult<T>(native), direct) &&
+          (!written || direct != text)) {
+         __builtin_trap();
+      }
    }
 }
 

@@ -27,6 +27,26 @@ Data::ErrorValuePtr ImplementationFailed(const char *what);
 
 } // namespace Detail
 
+// A checked native result.
+template <class R>
+class TypedResult final : public Core::TypedOutput {
+public:
+   explicit TypedResult(R value) : mValue(std::move(value)) {}
+   void Emit(Data::ValueEmitter &emitter) const override
+   {
+      CodecContext ctx;
+      Codec<R>::Emit(mValue, emitter, ctx);
+   }
+   Data::DataValuePtr ToValue() const override
+   {
+      CodecContext ctx;
+      return ToDataValue(mValue, ctx);
+   }
+
+private:
+   R mValue;
+};
+
 template <class Op, class Impl, class MemFn>
 class BoundOperation : public Core::ApiOperation {
 public:
@@ -55,13 +75,18 @@ public:
                Detail::DeliverError(cb, outcome.error, outcome.pendingMessages, localizer, context);
                return;
             }
+            // The codecs' checks run now; the value is converted only when
+            // someone asks for its data value.
             CodecContext out;
-            Data::DataValuePtr value = ToDataValue(*outcome.value, out);
-            if (!value) {
+            Data::DiscardingEmitter check;
+            Codec<Result>::Emit(*outcome.value, check, out);
+            if (!out.Ok()) {
                Detail::DeliverInvalidOutput(cb, out);
                return;
             }
-            cb(Core::MethodResult::GetInstance(std::move(value)), {}, {});
+            cb(Core::MethodResult::GetTypedInstance(
+                  std::make_shared<const TypedResult<Result>>(std::move(*outcome.value))),
+               {}, {});
          },
          [cb](const Core::Progress &progress) { cb(nullptr, progress, {}); });
       try {

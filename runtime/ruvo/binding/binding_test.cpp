@@ -46,7 +46,14 @@ using Decl = Ruvo::Binding::InterfaceDecl<"test.binding.svc", EchoMethod, FailMe
 
 class Service {
 public:
-   virtual void Echo(const Spec &spec, Ruvo::AsyncResult<Spec> result) { result.SetResult(spec); }
+   virtual void Echo(const Spec &spec, Ruvo::AsyncResult<Spec> result)
+   {
+      Spec back = spec;
+      if (spec.tags.count("drop-address") != 0) {
+         back.address = nullptr; // a result the codecs refuse
+      }
+      result.SetResult(back);
+   }
    virtual void Fail(const std::string &service, const std::optional<int64_t> &port,
                      Ruvo::AsyncResult<Ruvo::Void> result)
    {
@@ -155,6 +162,16 @@ TEST_F(Fixture, BadInputAndThrowingImplementationsBecomeErrorResults)
    EXPECT_EQ(result->GetError()->GetName(), "com.talvor.ruvo.std.errors.invalid_argument");
    EXPECT_EQ(result->GetError()->messages()[0].GetId(), "ruvo.data.missing.field");
    EXPECT_EQ(result->GetError()->messages()[0].GetArgs()[0], "spec.address");
+
+   Spec dropping{std::make_shared<Address>(Address{"h", 1}), {}, {"drop-address"}, {}, {}, {}};
+   Ruvo::Binding::CodecContext codec;
+   input->SetField("spec", Ruvo::Binding::ToDataValue(dropping, codec));
+   op->Invoke(std::make_shared<Ruvo::Core::ExecutionContext>(), input,
+              [&](const Ruvo::Core::MethodResultPtr &r, const Ruvo::Core::Progress &, Ruvo::Core::Continuation) {
+                 result = r;
+              });
+   ASSERT_TRUE(result && result->IsError());
+   EXPECT_EQ(result->GetError()->GetName(), "com.talvor.ruvo.std.errors.internal_server_error");
 
    Ruvo::Outcome<Ruvo::Void> got;
    stub.Fail("throw", std::nullopt, nullptr,

@@ -52,6 +52,24 @@ struct Codec;
 // plain value is expected.
 Data::DataValuePtr UnwrapOptional(const Data::DataValuePtr &value);
 
+// Whether a structure field of this value is left out when written: unset
+// optionals, as their data values are.
+template <class T>
+bool OmittedField(const T &)
+{
+   return false;
+}
+template <class T>
+bool OmittedField(const std::optional<T> &v)
+{
+   return !v;
+}
+inline bool OmittedField(const Data::DataValuePtr &v)
+{
+   return !v || (v->GetType() == Data::DataType::Optional &&
+                 !static_cast<const Data::OptionalValue &>(*v).IsSet());
+}
+
 template <class T>
 struct Codec<std::optional<T>> {
    static const Data::TypeDesc &Desc()
@@ -62,6 +80,16 @@ struct Codec<std::optional<T>> {
    static Data::DataValuePtr ToValue(const std::optional<T> &v, CodecContext &ctx)
    {
       return Data::MakeOptional(v ? Codec<T>::ToValue(*v, ctx) : nullptr);
+   }
+   static void Emit(const std::optional<T> &v, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      if (!v) {
+         e.Null();
+         return;
+      }
+      e.BeginOptional();
+      Codec<T>::Emit(*v, e, ctx);
+      e.EndOptional();
    }
    static bool FromValue(const Data::DataValuePtr &value, std::optional<T> &out, CodecContext &ctx)
    {
@@ -90,6 +118,15 @@ struct Codec<std::shared_ptr<T>> {
       }
       return Codec<T>::ToValue(*v, ctx);
    }
+   static void Emit(const std::shared_ptr<T> &v, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      if (!v) {
+         ctx.InvalidValue("required value is missing");
+         e.Null();
+         return;
+      }
+      Codec<T>::Emit(*v, e, ctx);
+   }
    static bool FromValue(const Data::DataValuePtr &value, std::shared_ptr<T> &out, CodecContext &ctx)
    {
       auto v = std::make_shared<T>();
@@ -112,6 +149,15 @@ struct Codec<std::shared_ptr<const T>> {
          return Data::MakeVoid();
       }
       return Codec<T>::ToValue(*v, ctx);
+   }
+   static void Emit(const std::shared_ptr<const T> &v, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      if (!v) {
+         ctx.InvalidValue("required value is missing");
+         e.Null();
+         return;
+      }
+      Codec<T>::Emit(*v, e, ctx);
    }
    static bool FromValue(const Data::DataValuePtr &value, std::shared_ptr<const T> &out,
                          CodecContext &ctx)
@@ -142,6 +188,14 @@ struct ListCodec {
          list->Add(Codec<T>::ToValue(item, ctx));
       }
       return list;
+   }
+   static void Emit(const Container &items, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      e.BeginList();
+      for (const auto &item : items) {
+         Codec<T>::Emit(item, e, ctx);
+      }
+      e.EndList();
    }
    static bool FromValue(const Data::DataValuePtr &value, Container &out, CodecContext &ctx)
    {
@@ -187,6 +241,17 @@ struct Codec<std::map<std::string, T>> {
       }
       return map;
    }
+   static void Emit(const std::map<std::string, T> &items, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      e.BeginStructure();
+      for (const auto &[key, item] : items) {
+         if (!OmittedField(item)) {
+            e.Field(key);
+            Codec<T>::Emit(item, e, ctx);
+         }
+      }
+      e.EndStructure();
+   }
    static bool FromValue(const Data::DataValuePtr &value, std::map<std::string, T> &out,
                          CodecContext &ctx)
    {
@@ -230,6 +295,17 @@ struct Codec<T> {
          return Data::MakeVoid();
       }
       return Data::MakeString(names[index]);
+   }
+   static void Emit(const T &v, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      const auto &names = Desc().enumValues;
+      auto index = static_cast<size_t>(v);
+      if (index >= names.size()) {
+         ctx.InvalidValue("enumeration value " + std::to_string(index) + " has no name");
+         e.Null();
+         return;
+      }
+      e.Text(names[index]);
    }
    static bool FromValue(const Data::DataValuePtr &value, T &out, CodecContext &ctx)
    {
@@ -275,6 +351,17 @@ struct Codec<T> {
          T::Fields());
       return out;
    }
+   static void Emit(const T &v, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      if constexpr (BindingError<T>) {
+         e.Tree(*ToValue(v, ctx)); // errors carry fields of their own kind
+      } else {
+         e.BeginStructure();
+         std::apply([&](const auto &...f) { (EmitField(f.name, v.*(f.member), e, ctx), ...); },
+                    T::Fields());
+         e.EndStructure();
+      }
+   }
    static bool FromValue(const Data::DataValuePtr &value, T &out, CodecContext &ctx)
    {
       const auto *compound = Data::As<Data::CompoundValue>(UnwrapOptional(value));
@@ -288,6 +375,15 @@ struct Codec<T> {
 private:
    template <class F>
    using MemberType = std::remove_cvref_t<decltype(std::declval<T &>().*(std::declval<F>().member))>;
+
+   template <class M>
+   static void EmitField(const char *name, const M &value, Data::ValueEmitter &e, CodecContext &ctx)
+   {
+      if (!OmittedField(value)) {
+         e.Field(name);
+         Codec<M>::Emit(value, e, ctx);
+      }
+   }
 
    template <class F>
    static bool ReadField(const Data::CompoundValue &compound, const F &f, T &out, CodecContext &ctx)

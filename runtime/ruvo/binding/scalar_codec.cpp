@@ -19,6 +19,10 @@ const TypeDesc &Codec<bool>::Desc()
 {
    return TypeDesc::Of(TypeKind::Boolean);
 }
+void Codec<bool>::Emit(const bool &v, ValueEmitter &e, CodecContext &)
+{
+   e.Boolean(v);
+}
 DataValuePtr Codec<bool>::ToValue(const bool &v, CodecContext &)
 {
    return MakeBoolean(v);
@@ -37,6 +41,10 @@ const TypeDesc &Codec<int64_t>::Desc()
 {
    return TypeDesc::Of(TypeKind::Integer);
 }
+void Codec<int64_t>::Emit(const int64_t &v, ValueEmitter &e, CodecContext &)
+{
+   e.Integer(v);
+}
 DataValuePtr Codec<int64_t>::ToValue(const int64_t &v, CodecContext &)
 {
    return MakeInteger(v);
@@ -54,6 +62,10 @@ bool Codec<int64_t>::FromValue(const DataValuePtr &value, int64_t &out, CodecCon
 const TypeDesc &Codec<double>::Desc()
 {
    return TypeDesc::Of(TypeKind::Double);
+}
+void Codec<double>::Emit(const double &v, ValueEmitter &e, CodecContext &)
+{
+   e.Double(v);
 }
 DataValuePtr Codec<double>::ToValue(const double &v, CodecContext &)
 {
@@ -76,6 +88,10 @@ const TypeDesc &Codec<std::string>::Desc()
 {
    return TypeDesc::Of(TypeKind::String);
 }
+void Codec<std::string>::Emit(const std::string &v, ValueEmitter &e, CodecContext &)
+{
+   e.Text(v);
+}
 DataValuePtr Codec<std::string>::ToValue(const std::string &v, CodecContext &)
 {
    return MakeString(v);
@@ -93,6 +109,10 @@ bool Codec<std::string>::FromValue(const DataValuePtr &value, std::string &out, 
 const TypeDesc &Codec<SecretString>::Desc()
 {
    return TypeDesc::Of(TypeKind::Secret);
+}
+void Codec<SecretString>::Emit(const SecretString &v, ValueEmitter &e, CodecContext &)
+{
+   e.Text(v.Expose());
 }
 DataValuePtr Codec<SecretString>::ToValue(const SecretString &v, CodecContext &)
 {
@@ -114,6 +134,10 @@ bool Codec<SecretString>::FromValue(const DataValuePtr &value, SecretString &out
 const TypeDesc &Codec<Binary>::Desc()
 {
    return TypeDesc::Of(TypeKind::Binary);
+}
+void Codec<Binary>::Emit(const Binary &v, ValueEmitter &e, CodecContext &)
+{
+   e.Bytes(v);
 }
 DataValuePtr Codec<Binary>::ToValue(const Binary &v, CodecContext &)
 {
@@ -146,6 +170,10 @@ const TypeDesc &Codec<Ruvo::Void>::Desc()
 {
    return TypeDesc::Of(TypeKind::Void);
 }
+void Codec<Ruvo::Void>::Emit(const Ruvo::Void &, ValueEmitter &e, CodecContext &)
+{
+   e.Null();
+}
 DataValuePtr Codec<Ruvo::Void>::ToValue(const Ruvo::Void &, CodecContext &)
 {
    return MakeVoid();
@@ -163,6 +191,10 @@ const TypeDesc &Codec<DataValuePtr>::Desc()
 {
    return TypeDesc::Of(TypeKind::Dynamic);
 }
+void Codec<DataValuePtr>::Emit(const DataValuePtr &v, ValueEmitter &e, CodecContext &ctx)
+{
+   e.Tree(*ToValue(v, ctx));
+}
 DataValuePtr Codec<DataValuePtr>::ToValue(const DataValuePtr &v, CodecContext &)
 {
    return v ? v : MakeOptional();
@@ -177,6 +209,10 @@ const TypeDesc &Codec<StructValuePtr>::Desc()
 {
    static const TypeDesc desc{TypeKind::Map, {}, &TypeDesc::Of(TypeKind::Dynamic), {}, {}};
    return desc;
+}
+void Codec<StructValuePtr>::Emit(const StructValuePtr &v, ValueEmitter &e, CodecContext &ctx)
+{
+   e.Tree(*ToValue(v, ctx));
 }
 DataValuePtr Codec<StructValuePtr>::ToValue(const StructValuePtr &v, CodecContext &ctx)
 {
@@ -213,6 +249,10 @@ const TypeDesc &Codec<BaseMessage>::Desc()
       return d;
    }();
    return desc;
+}
+void Codec<BaseMessage>::Emit(const BaseMessage &v, ValueEmitter &e, CodecContext &ctx)
+{
+   e.Tree(*ToValue(v, ctx));
 }
 DataValuePtr Codec<BaseMessage>::ToValue(const BaseMessage &v, CodecContext &)
 {

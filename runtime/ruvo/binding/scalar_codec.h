@@ -12,6 +12,7 @@
 #include "runtime/ruvo/data/data_value.h"
 #include "runtime/ruvo/data/message.h"
 #include "runtime/ruvo/data/type_desc.h"
+#include "runtime/ruvo/data/value_emitter.h"
 
 namespace Ruvo::Binding {
 
@@ -23,6 +24,7 @@ struct Codec;
    struct Codec<Type> {                                                                        \
       static const Data::TypeDesc &Desc();                                                     \
       static Data::DataValuePtr ToValue(const Type &v, CodecContext &ctx);                     \
+      static void Emit(const Type &v, Data::ValueEmitter &e, CodecContext &ctx);               \
       static bool FromValue(const Data::DataValuePtr &value, Type &out, CodecContext &ctx);    \
    }
 

@@ -246,6 +246,11 @@ bool JsonApiResponseSerializer::Serialize(const std::string &requestId,
    std::string reason;
    if (AppendHead(requestId, body)) {
       body += result.IsError() ? ",\"error\":" : ",\"result\":";
+      if (!result.IsError() && result.GetTypedOutput() != nullptr &&
+          AppendTyped(*result.GetTypedOutput(), body, mLimits.maxDepth)) {
+         body += '}';
+         return true;
+      }
       const Data::DataValue &value = result.IsError()
                                         ? static_cast<const Data::DataValue &>(*result.GetError())
                                         : *result.GetOutput();

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runtime/ruvo/binding/codec_context.h"
+#include "runtime/ruvo/core/method_result.h"
 #include "runtime/ruvo/json/arena_document.h"
 #include "runtime/ruvo/data/data_value.h"
 #include "runtime/ruvo/data/type_desc.h"
@@ -19,6 +20,10 @@ namespace Ruvo::Protocol::Json {
 // `maxDepth`.
 bool AppendValue(const Data::DataValue &value, std::string &out, std::string &reason,
                  int maxDepth = 64);
+// Appends the JSON text of a native output, the same text AppendValue makes of its
+// data value. False (and nothing appended) wherever AppendValue could refuse: the
+// caller then writes the data value.
+bool AppendTyped(const Core::TypedOutput &output, std::string &out, int maxDepth = 64);
 // Appends a JSON string literal; false when the text is not UTF-8.
 bool AppendString(std::string_view text, std::string &out);
 

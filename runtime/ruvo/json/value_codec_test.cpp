@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "runtime/ruvo/binding/binder.h"
 #include "runtime/ruvo/binding/codec.h"
 #include "runtime/ruvo/json/json_reader.h"
 
@@ -29,6 +30,25 @@ struct Doc {
       return std::make_tuple(Field("type", &Doc::type), Field("content", &Doc::content),
                              Field("blob", &Doc::blob), Field("key", &Doc::key),
                              Field("weights", &Doc::weights));
+   }
+};
+
+struct Outer {
+   std::vector<std::optional<int64_t>> items;
+   std::map<std::string, std::optional<std::string>> names;
+   DataValuePtr anything;
+   DataValuePtr nothing;
+   std::optional<Doc> doc;
+   std::shared_ptr<const Doc> shared;
+   std::vector<Doc> docs;
+   static constexpr const char *kStructName = "outer";
+   static constexpr auto Fields()
+   {
+      using Ruvo::Binding::Field;
+      return std::make_tuple(Field("items", &Outer::items), Field("names", &Outer::names),
+                             Field("anything", &Outer::anything), Field("nothing", &Outer::nothing),
+                             Field("doc", &Outer::doc), Field("shared", &Outer::shared),
+                             Field("docs", &Outer::docs));
    }
 };
 
@@ -137,6 +157,53 @@ TEST(ValueCodec, WritingRefusesWhatJsonCannotCarry)
    }
    EXPECT_FALSE(AppendValue(*deep, out, reason));
    EXPECT_EQ(Write(*MakeString(std::string("a\x01\n\"\\", 5))), R"("a\u0001\n\"\\")");
+}
+
+// A native result goes out as the text of its data value; where the value writer
+// would refuse, the native writer leaves it to the value writer.
+TEST(ValueCodec, NativeResultsAreWrittenAsTheirDataValues)
+{
+   const Doc doc{Kind::TOKEN, "c\u00e9", {9, 8}, Ruvo::SecretString("s"), {0.5, 3.0}};
+   auto dynamic = std::make_shared<StructValue>("dyn");
+   dynamic->SetField("list", std::make_shared<ListValue>());
+   dynamic->SetField("unset", MakeOptional());
+   Outer outer{{1, std::nullopt, -3}, {{"a", "x"}, {"b", std::nullopt}}, dynamic, MakeOptional(),
+               doc, std::make_shared<const Doc>(doc), {doc, Doc{}}};
+   // Written both ways: equal where the native writer writes; true when it did.
+   auto same = [](const Outer &value, int maxDepth) {
+      Ruvo::Binding::TypedResult<Outer> typed(value);
+      std::string direct = "head";
+      const bool written = Ruvo::Protocol::Json::AppendTyped(typed, direct, maxDepth);
+      std::string viaValue = "head";
+      std::string reason;
+      const bool valueWritten = AppendValue(*typed.ToValue(), viaValue, reason, maxDepth);
+      EXPECT_TRUE(written ? valueWritten && direct == viaValue : direct == "head") << direct;
+      return written;
+   };
+   EXPECT_TRUE(same(outer, 64));
+   for (int depth = 0; depth < 4; ++depth) { // the weights of the optional document are at 4
+      EXPECT_FALSE(same(outer, depth)) << depth;
+   }
+   Outer bad = outer;
+   bad.names["\xff"] = "x";
+   EXPECT_FALSE(same(bad, 64));
+   bad = outer;
+   bad.docs[1].weights = {NAN};
+   EXPECT_FALSE(same(bad, 64));
+
+   // The checks of the codecs run on the way, as they do when converting.
+   Ruvo::Binding::CodecContext ctx;
+   DiscardingEmitter discard;
+   bad = outer;
+   bad.shared = nullptr;
+   Ruvo::Binding::Codec<Outer>::Emit(bad, discard, ctx);
+   ASSERT_FALSE(ctx.Ok());
+   EXPECT_NE(ctx.Messages()[0].ToString().find("required value is missing"), std::string::npos);
+   Ruvo::Binding::CodecContext enumCtx;
+   bad = outer;
+   bad.docs[0].type = static_cast<Kind>(7);
+   Ruvo::Binding::Codec<Outer>::Emit(bad, discard, enumCtx);
+   EXPECT_FALSE(enumCtx.Ok());
 }
 
 // Text is written as a plain JSON writer would, whichever byte sits wherever in

@@ -5,7 +5,11 @@
 
 #include "runtime/hostlib/base64.h"
 #include "runtime/hostlib/unicode.h"
+#include <vector>
+
+#include "runtime/ruvo/core/method_result.h"
 #include "runtime/ruvo/data/error_value.h"
+#include "runtime/ruvo/data/value_emitter.h"
 #include "runtime/ruvo/json/value_codec.h"
 
 namespace Ruvo::Protocol::Json {
@@ -13,6 +17,36 @@ namespace Ruvo::Protocol::Json {
 using namespace Ruvo::Data;
 
 namespace {
+
+bool AppendDouble(double d, std::string &out)
+{
+   if (!std::isfinite(d)) {
+      return false;
+   }
+   char buf[64];
+   auto res = std::to_chars(buf, buf + sizeof buf, d);
+   std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
+   out += text;
+   // Keep it a floating-point literal so that untyped readers see a double.
+   if (text.find_first_of(".e") == std::string_view::npos) {
+      out += ".0";
+   }
+   return true;
+}
+
+bool AppendBinary(const Binary &bytes, std::string &out)
+{
+   std::string text(Base64_EncodedLength(bytes.size()) + 1, '\0');
+   size_t length = 0;
+   if (!Base64_Encode(bytes.data(), bytes.size(), text.data(), text.size(), &length)) {
+      return false;
+   }
+   text.resize(length);
+   out += '"';
+   out += text;
+   out += '"';
+   return true;
+}
 
 class Writer {
 public:
@@ -81,32 +115,12 @@ private:
 
    bool WriteDouble(double d)
    {
-      if (!std::isfinite(d)) {
-         return Fail("number is not finite");
-      }
-      char buf[64];
-      auto res = std::to_chars(buf, buf + sizeof buf, d);
-      std::string_view text(buf, static_cast<size_t>(res.ptr - buf));
-      mOut += text;
-      // Keep it a floating-point literal so that untyped readers see a double.
-      if (text.find_first_of(".e") == std::string_view::npos) {
-         mOut += ".0";
-      }
-      return true;
+      return AppendDouble(d, mOut) ? true : Fail("number is not finite");
    }
 
    bool WriteBinary(const Binary &bytes)
    {
-      std::string text(Base64_EncodedLength(bytes.size()) + 1, '\0');
-      size_t length = 0;
-      if (!Base64_Encode(bytes.data(), bytes.size(), text.data(), text.size(), &length)) {
-         return Fail("binary value cannot be encoded");
-      }
-      text.resize(length);
-      mOut += '"';
-      mOut += text;
-      mOut += '"';
-      return true;
+      return AppendBinary(bytes, mOut) ? true : Fail("binary value cannot be encoded");
    }
 
    bool WriteList(const ListValue &list, int depth)
@@ -156,6 +170,116 @@ private:
    std::string &mOut;
    int mMaxDepth;
    std::string mReason;
+};
+
+// JSON text from a native value's calls, the same text the writer makes of its
+// data value. Where the writer could refuse (text that is not UTF-8, numbers that
+// are not finite, nesting deeper than the limit), the emitter gives up, and the
+// caller writes the data value instead, refusal and reason included.
+class JsonEmitter final : public ValueEmitter {
+public:
+   JsonEmitter(std::string &out, int maxDepth) : mOut(out), mMaxDepth(maxDepth) {}
+
+   bool Ok() const { return mOk; }
+
+   void Null() override
+   {
+      if (Value()) {
+         mOut += "null";
+      }
+   }
+   void Boolean(bool value) override
+   {
+      if (Value()) {
+         mOut += value ? "true" : "false";
+      }
+   }
+   void Integer(int64_t value) override
+   {
+      if (Value()) {
+         char buf[24];
+         auto res = std::to_chars(buf, buf + sizeof buf, value);
+         mOut.append(buf, static_cast<size_t>(res.ptr - buf));
+      }
+   }
+   void Double(double value) override { mOk = Value() && AppendDouble(value, mOut); }
+   void Text(std::string_view text) override { mOk = Value() && AppendString(text, mOut); }
+   void Bytes(const Binary &bytes) override { mOk = Value() && AppendBinary(bytes, mOut); }
+   void Tree(const DataValue &value) override
+   {
+      if (Value()) {
+         Writer writer(mOut, mMaxDepth);
+         mOk = writer.Write(value, mDepth);
+      }
+   }
+   void BeginOptional() override { Open(Frame::Optional, nullptr); }
+   void EndOptional() override { Close(nullptr); }
+   void BeginList() override { Open(Frame::List, "["); }
+   void EndList() override { Close("]"); }
+   void BeginStructure() override { Open(Frame::Structure, "{"); }
+   void EndStructure() override { Close("}"); }
+   void Field(std::string_view name) override
+   {
+      if (!mOk) {
+         return;
+      }
+      Frame &frame = mFrames.back();
+      if (!frame.first) {
+         mOut += ',';
+      }
+      frame.first = false;
+      mOk = AppendString(name, mOut);
+      mOut += ':';
+   }
+
+private:
+   struct Frame {
+      enum Kind { Optional, List, Structure } kind;
+      bool first;
+   };
+
+   // Starts a value at the current depth: within the limit, and separated from
+   // the list item before it.
+   bool Value()
+   {
+      if (!mOk || mDepth > mMaxDepth) {
+         mOk = false;
+         return false;
+      }
+      if (!mFrames.empty() && mFrames.back().kind == Frame::List) {
+         if (!mFrames.back().first) {
+            mOut += ',';
+         }
+         mFrames.back().first = false;
+      }
+      return true;
+   }
+   void Open(Frame::Kind kind, const char *text)
+   {
+      if (Value()) {
+         if (text != nullptr) {
+            mOut += text;
+         }
+         mFrames.push_back({kind, true});
+         ++mDepth;
+      }
+   }
+   void Close(const char *text)
+   {
+      if (mOk) {
+         if (text != nullptr) {
+            mOut += text;
+         }
+         mFrames.pop_back();
+         --mDepth;
+      }
+   }
+
+   std::string &mOut;
+   int mMaxDepth;
+   int mDepth = 0;
+   bool mOk = true;
+   std::vector<Frame> mFrames;
 };
 
 // True when every byte is printable ASCII other than '"' and '\\': such text is
@@ -226,6 +350,18 @@ bool AppendString(std::string_view text, std::string &out)
    }
    out.append(text.data() + run, text.size() - run);
    out += '"';
+   return true;
+}
+
+bool AppendTyped(const Core::TypedOutput &output, std::string &out, int maxDepth)
+{
+   size_t mark = out.size();
+   JsonEmitter emitter(out, maxDepth);
+   output.Emit(emitter);
+   if (!emitter.Ok()) {
+      out.resize(mark);
+      return false;
+   }
    return true;
 }
 
