@@ -28,7 +28,7 @@ void ResultLogger::LogResult(const Ruvo::Core::MethodResultPtr &result,
                                                   std::to_string(progress.current)});
          LogInternal(mLogger, Logger::kTrivia, "MethodResult: (null), Progress: %1", text);
       }
-   } else if (!result->IsError() && result->GetOutput()) {
+   } else if (!result->IsError()) { // a result without an error always has an output
       if (level > Logger::kVerbose) {
          LogInternal(mLogger, Logger::kTrivia, "MethodResult: %1", result->ToString());
       }
