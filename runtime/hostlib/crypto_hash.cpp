@@ -37,11 +37,18 @@ CryptoError CryptoHash_Compute(const CryptoHashAlgorithm *algorithm, const void 
    if (md == nullptr) {
       return CRYPTO_ERROR_OPERATION_FAILED;
    }
+   // One context per thread, reset for each digest: a new context per call costs
+   // an allocation and a provider set-up each time.
+   struct Context {
+      EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+      ~Context() { EVP_MD_CTX_free(ctx); }
+   };
+   thread_local Context context;
    unsigned int written = 0;
-   static const unsigned char kEmpty = 0;
-   int ok = EVP_Digest(length == 0 ? &kEmpty : data, length, static_cast<unsigned char *>(output),
-                       &written, md, nullptr);
-   if (ok != 1 || written != algorithm->outputSize) {
+   int ok = context.ctx != nullptr && EVP_DigestInit_ex2(context.ctx, md, nullptr) == 1 &&
+            EVP_DigestUpdate(context.ctx, data, length) == 1 &&
+            EVP_DigestFinal_ex(context.ctx, static_cast<unsigned char *>(output), &written) == 1;
+   if (!ok || written != algorithm->outputSize) {
       return CRYPTO_ERROR_OPERATION_FAILED;
    }
    return CRYPTO_ERROR_SUCCESS;
