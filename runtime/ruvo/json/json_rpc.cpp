@@ -211,7 +211,7 @@ bool JsonApiRequestDeserializer::Deserialize(std::string_view body, JsonApiReque
    }
    out.context->SetRequestId(out.requestId);
    const ArenaValue *method = FindMember(doc, "method");
-   if (!IsText(method) || !Core::MethodIdentifier::FromString(std::string(TextOf(*method)), out.method)) {
+   if (!IsText(method) || !Core::MethodIdentifier::FromString(TextOf(*method), out.method)) {
       error = InvalidMessage("missing or malformed method");
       return false;
    }

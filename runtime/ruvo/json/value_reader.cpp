@@ -67,16 +67,8 @@ struct Access<json> {
       }
       return true;
    }
-   template <class F>
-   static bool Items(const json &j, F &&f)
-   {
-      for (const auto &item : j) {
-         if (!f(item)) {
-            return false;
-         }
-      }
-      return true;
-   }
+   // The items of an array, as a range.
+   static const json &Items(const json &j) { return j; }
    static const json &Null()
    {
       static const json null;
@@ -125,16 +117,7 @@ struct Access<ArenaValue> {
       }
       return true;
    }
-   template <class F>
-   static bool Items(const ArenaValue &j, F &&f)
-   {
-      for (const auto &item : j.GetArray()) {
-         if (!f(item)) {
-            return false;
-         }
-      }
-      return true;
-   }
+   static auto Items(const ArenaValue &j) { return j.GetArray(); }
    static const ArenaValue &Null()
    {
       static const ArenaValue null;
@@ -204,19 +187,16 @@ bool Reader<Node>::ReadList(const Node &j, const TypeDesc *element, DataValuePtr
 {
    auto list = std::make_shared<ListValue>();
    size_t index = 0;
-   bool ok = A::Items(j, [&](const Node &item) {
+   for (const Node &item : A::Items(j)) {
       PathScope scope(ctx, "[" + std::to_string(index++) + "]");
       DataValuePtr v;
       if (!(element ? Value(item, *element, v, ctx) : ReadDynamic(item, v, ctx))) {
          return false;
       }
       list->Add(std::move(v));
-      return true;
-   });
-   if (ok) {
-      out = list;
    }
-   return ok;
+   out = list;
+   return true;
 }
 
 template <class Node>
